@@ -1,0 +1,192 @@
+// The only door to the operating system. Library code calls these stand-ins
+// for the Win32 calls of the original design and never a system header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+namespace kiv::platform {
+
+// ---- last error ------------------------------------------------------------
+// The error number of the last failing platform call on this thread (0 when
+// none), like GetLastError.
+int last_error() noexcept;
+void set_last_error(int error) noexcept;
+
+// ---- dynamic libraries -----------------------------------------------------
+void* load_library(const char* file_name) noexcept;  // null when absent
+void* find_symbol(void* library, const char* name) noexcept;  // null when missing
+void free_library(void* library) noexcept;
+
+// Owns one loaded library.
+class Library {
+ public:
+  Library() = default;
+  explicit Library(const char* file_name) noexcept : handle_(load_library(file_name)) {}
+  ~Library() { reset(); }
+  Library(Library&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+  Library& operator=(Library&& other) noexcept {
+    if (this != &other) {
+      reset();
+      handle_ = std::exchange(other.handle_, nullptr);
+    }
+    return *this;
+  }
+  Library(const Library&) = delete;
+  Library& operator=(const Library&) = delete;
+
+  explicit operator bool() const noexcept { return handle_ != nullptr; }
+  void* get() const noexcept { return handle_; }
+  void reset() noexcept {
+    if (handle_ != nullptr) free_library(std::exchange(handle_, nullptr));
+  }
+  // Looks up `name` and stores it in `fn`; false when missing.
+  template <typename Fn>
+  bool bind(const char* name, Fn& fn) const noexcept {
+    fn = reinterpret_cast<Fn>(find_symbol(handle_, name));
+    return fn != nullptr;
+  }
+
+ private:
+  void* handle_ = nullptr;
+};
+
+// Files bound at run time, by the names the code's messages use.
+#if defined(_WIN32)
+inline constexpr char kJsonLibraryFile[] = "kiv_json.dll";
+inline constexpr char kZlibLibraryFile[] = "zlib1.dll";
+inline constexpr char kReportLibraryFile[] = "kiv_logsend.dll";
+#else
+inline constexpr char kJsonLibraryFile[] = "libjson-c.so.5";
+inline constexpr char kZlibLibraryFile[] = "libz.so.1";
+inline constexpr char kReportLibraryFile[] = "libkiv_logsend.so";
+#endif
+
+// ---- files -------------------------------------------------------------------
+using FileHandle = intptr_t;
+inline constexpr FileHandle kInvalidFile = -1;
+
+FileHandle open_for_reading(const char* path) noexcept;     // shared read access
+FileHandle create_always(const char* path) noexcept;        // truncate or create
+bool file_size(FileHandle file, uint64_t* size) noexcept;
+// One read call of up to `count` bytes; `*done` receives how many were read.
+bool read_file(FileHandle file, void* buffer, size_t count, size_t* done) noexcept;
+// Writes all `count` bytes (retrying short writes); `*done` receives the count.
+bool write_file(FileHandle file, const void* data, size_t count, size_t* done) noexcept;
+void close_file(FileHandle file) noexcept;
+bool delete_file(const char* path) noexcept;
+bool path_exists(const char* path) noexcept;
+
+// Owns one open file.
+class File {
+ public:
+  File() = default;
+  explicit File(FileHandle handle) noexcept : handle_(handle) {}
+  ~File() { reset(); }
+  File(File&& other) noexcept : handle_(std::exchange(other.handle_, kInvalidFile)) {}
+  File& operator=(File&& other) noexcept {
+    if (this != &other) {
+      reset();
+      handle_ = std::exchange(other.handle_, kInvalidFile);
+    }
+    return *this;
+  }
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  explicit operator bool() const noexcept { return handle_ != kInvalidFile; }
+  FileHandle get() const noexcept { return handle_; }
+  void reset() noexcept {
+    if (handle_ != kInvalidFile) close_file(std::exchange(handle_, kInvalidFile));
+  }
+
+ private:
+  FileHandle handle_ = kInvalidFile;
+};
+
+// ---- profile (INI) files ------------------------------------------------------
+// Same rules as GetPrivateProfileStringA: section and key compared without
+// case, the value trimmed and stripped of one pair of surrounding quotes, cut
+// to `size` - 1 characters and terminated. A missing file, section or key
+// gives `default_value`. Returns the number of characters copied.
+uint32_t get_profile_string(const char* section, const char* key, const char* default_value,
+                            char* out, uint32_t size, const char* file_name) noexcept;
+
+// The same lookup over the bytes of a profile file already in memory.
+uint32_t profile_string_from_text(const char* text, size_t length, const char* section,
+                                  const char* key, const char* default_value, char* out,
+                                  uint32_t size) noexcept;
+
+// ---- error texts ----------------------------------------------------------------
+// The system's description of `error`, as FormatMessageA gives it. False when
+// the system has no text for that number.
+bool system_error_text(int error, std::string* text);
+
+// ---- sockets --------------------------------------------------------------------
+bool sockets_start() noexcept;  // WSAStartup
+void sockets_stop() noexcept;   // WSACleanup
+int socket_last_error() noexcept;
+
+using SocketHandle = intptr_t;
+inline constexpr SocketHandle kInvalidSocket = -1;
+
+SocketHandle udp_socket() noexcept;
+void set_send_buffer(SocketHandle socket, int bytes) noexcept;
+// Sends one datagram to an IPv4 address and port, both in network order.
+bool send_datagram(SocketHandle socket, const void* data, size_t size, uint32_t address,
+                   uint16_t port) noexcept;
+void close_socket(SocketHandle socket) noexcept;
+
+// Owns one socket.
+class Socket {
+ public:
+  Socket() = default;
+  explicit Socket(SocketHandle handle) noexcept : handle_(handle) {}
+  ~Socket() { reset(); }
+  Socket(Socket&& other) noexcept : handle_(std::exchange(other.handle_, kInvalidSocket)) {}
+  Socket& operator=(Socket&& other) noexcept {
+    if (this != &other) {
+      reset();
+      handle_ = std::exchange(other.handle_, kInvalidSocket);
+    }
+    return *this;
+  }
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+
+  explicit operator bool() const noexcept { return handle_ != kInvalidSocket; }
+  SocketHandle get() const noexcept { return handle_; }
+  void reset() noexcept {
+    if (handle_ != kInvalidSocket) close_socket(std::exchange(handle_, kInvalidSocket));
+  }
+
+ private:
+  SocketHandle handle_ = kInvalidSocket;
+};
+
+// inet_addr: dotted text to an address in network order; 0xFFFFFFFF when
+// the text is not an address.
+uint32_t ipv4_from_text(const char* text) noexcept;
+uint16_t host_to_network(uint16_t value) noexcept;
+
+enum class LookupResult { kAddress, kFailed, kNoAddress };
+// gethostbyname restricted to IPv4: on kAddress `out` receives the first
+// address as dotted text (at most 15 characters and a NUL).
+LookupResult lookup_ipv4(const char* name, char (&out)[16]) noexcept;
+
+// ---- clock, threads, console (for the message logger) ---------------------
+struct LocalTime {
+  int year, month, day, hour, minute, second, millisecond;
+};
+LocalTime local_time_now() noexcept;
+uint64_t current_thread_id() noexcept;
+const char* environment(const char* name) noexcept;
+bool locale_is_utf8() noexcept;
+// Appends bytes to standard error or to a file; false when they could not be
+// written whole.
+bool write_standard_error(const char* data, size_t size) noexcept;
+FileHandle open_for_append(const char* path) noexcept;
+
+}  // namespace kiv::platform

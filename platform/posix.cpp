@@ -1,0 +1,208 @@
+// POSIX side of the platform layer.
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform.h"
+
+namespace kiv::platform {
+
+int last_error() noexcept { return errno; }
+void set_last_error(int error) noexcept { errno = error; }
+
+// ---- dynamic libraries ----------------------------------------------------------
+
+void* load_library(const char* file_name) noexcept {
+  if (file_name == nullptr) return nullptr;
+  return dlopen(file_name, RTLD_NOW | RTLD_LOCAL);
+}
+
+void* find_symbol(void* library, const char* name) noexcept {
+  if (library == nullptr || name == nullptr) return nullptr;
+  return dlsym(library, name);
+}
+
+void free_library(void* library) noexcept {
+  if (library != nullptr) dlclose(library);
+}
+
+// ---- files -------------------------------------------------------------------------
+
+namespace {
+FileHandle open_with(const char* path, int flags, mode_t mode = 0) noexcept {
+  if (path == nullptr) {
+    errno = EINVAL;
+    return kInvalidFile;
+  }
+  int fd;
+  do {
+    fd = ::open(path, flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd < 0 ? kInvalidFile : static_cast<FileHandle>(fd);
+}
+}  // namespace
+
+FileHandle open_for_reading(const char* path) noexcept { return open_with(path, O_RDONLY); }
+
+FileHandle create_always(const char* path) noexcept {
+  return open_with(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+}
+
+FileHandle open_for_append(const char* path) noexcept {
+  return open_with(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
+}
+
+bool file_size(FileHandle file, uint64_t* size) noexcept {
+  struct stat info {};
+  if (::fstat(static_cast<int>(file), &info) != 0) return false;
+  if (!S_ISREG(info.st_mode)) {
+    errno = EISDIR;
+    return false;
+  }
+  *size = static_cast<uint64_t>(info.st_size);
+  return true;
+}
+
+bool read_file(FileHandle file, void* buffer, size_t count, size_t* done) noexcept {
+  ssize_t got;
+  do {
+    got = ::read(static_cast<int>(file), buffer, count);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) return false;
+  if (done != nullptr) *done = static_cast<size_t>(got);
+  return true;
+}
+
+bool write_file(FileHandle file, const void* data, size_t count, size_t* done) noexcept {
+  const auto* bytes = static_cast<const char*>(data);
+  size_t written = 0;
+  while (written < count) {
+    const ssize_t n = ::write(static_cast<int>(file), bytes + written, count - written);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (done != nullptr) *done = written;
+      return false;
+    }
+    written += static_cast<size_t>(n);
+  }
+  if (done != nullptr) *done = written;
+  return true;
+}
+
+void close_file(FileHandle file) noexcept {
+  if (file != kInvalidFile) ::close(static_cast<int>(file));
+}
+
+bool delete_file(const char* path) noexcept { return path != nullptr && ::unlink(path) == 0; }
+
+bool path_exists(const char* path) noexcept { return path != nullptr && ::access(path, F_OK) == 0; }
+
+// ---- error texts ---------------------------------------------------------------------
+
+bool system_error_text(int error, std::string* text) {
+  char buffer[256];
+  // GNU strerror_r may return a static text instead of filling the buffer.
+  const char* message = strerror_r(error, buffer, sizeof buffer);
+  if (message == nullptr || message[0] == '\0' || std::strncmp(message, "Unknown error", 13) == 0) {
+    return false;
+  }
+  text->assign(message);
+  return true;
+}
+
+// ---- sockets ----------------------------------------------------------------------
+
+bool sockets_start() noexcept { return true; }
+void sockets_stop() noexcept {}
+int socket_last_error() noexcept { return errno; }
+
+SocketHandle udp_socket() noexcept {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+  return fd < 0 ? kInvalidSocket : static_cast<SocketHandle>(fd);
+}
+
+void set_send_buffer(SocketHandle socket, int bytes) noexcept {
+  ::setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+}
+
+bool send_datagram(SocketHandle socket, const void* data, size_t size, uint32_t address,
+                   uint16_t port) noexcept {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = port;
+  to.sin_addr.s_addr = address;
+  return ::sendto(static_cast<int>(socket), data, size, MSG_NOSIGNAL,
+                  reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0;
+}
+
+void close_socket(SocketHandle socket) noexcept {
+  if (socket != kInvalidSocket) ::close(static_cast<int>(socket));
+}
+
+uint32_t ipv4_from_text(const char* text) noexcept {
+  return text == nullptr ? INADDR_NONE : ::inet_addr(text);
+}
+
+uint16_t host_to_network(uint16_t value) noexcept { return htons(value); }
+
+LookupResult lookup_ipv4(const char* name, char (&out)[16]) noexcept {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* found = nullptr;
+  const int rc = ::getaddrinfo(name, nullptr, &hints, &found);
+  if (rc != 0) {
+    if (rc != EAI_SYSTEM) errno = rc == EAI_NONAME ? ENOENT : EAGAIN;
+    return LookupResult::kFailed;
+  }
+  LookupResult result = LookupResult::kNoAddress;
+  if (found != nullptr && found->ai_family == AF_INET && found->ai_addr != nullptr) {
+    const auto* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+    if (::inet_ntop(AF_INET, &address->sin_addr, out, sizeof out) != nullptr) {
+      result = LookupResult::kAddress;
+    }
+  }
+  ::freeaddrinfo(found);
+  return result;
+}
+
+// ---- clock, threads, console -------------------------------------------------------
+
+LocalTime local_time_now() noexcept {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  tm parts{};
+  ::localtime_r(&now.tv_sec, &parts);
+  return LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
+                   parts.tm_min,         parts.tm_sec,      static_cast<int>(now.tv_nsec / 1000000)};
+}
+
+uint64_t current_thread_id() noexcept { return static_cast<uint64_t>(::gettid()); }
+
+const char* environment(const char* name) noexcept { return std::getenv(name); }
+
+bool locale_is_utf8() noexcept {
+  for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || value[0] == '\0') continue;
+    return strcasestr(value, "utf-8") != nullptr || strcasestr(value, "utf8") != nullptr;
+  }
+  return false;
+}
+
+bool write_standard_error(const char* data, size_t size) noexcept {
+  return write_file(STDERR_FILENO, data, size, nullptr);
+}
+
+}  // namespace kiv::platform

@@ -1,0 +1,99 @@
+#include "binding.h"
+
+#include "kiv_clientlog.h"
+#include "messages.h"
+#include "result_codes.h"
+
+namespace kiv::svcquery {
+namespace {
+
+constinit Bindings g_state;
+
+}  // namespace
+
+const Bindings& bindings() noexcept { return g_state; }
+
+bool json_bound() noexcept {
+  const JsonApi& j = g_state.json;
+  return j.tokener_parse && j.object_get && j.get_string && j.get_int && j.array_length &&
+         j.get_double && j.get_boolean && j.array_get_idx && j.put;
+}
+
+bool compress_bound() noexcept { return g_state.zlib.compress != nullptr; }
+bool uncompress_bound() noexcept { return g_state.zlib.uncompress != nullptr; }
+bool failure_hook_bound() noexcept { return g_state.report.bug_report != nullptr; }
+
+int bind_json_library(Bindings& state) noexcept {
+  state.json_library = platform::Library(platform::kJsonLibraryFile);
+  if (!state.json_library) return bind_code::kLibraryAbsent;
+  const platform::Library& lib = state.json_library;
+  JsonApi& j = state.json;
+  // Stops at the first missing name: the ones after it stay unbound.
+  const bool all = lib.bind("json_tokener_parse", j.tokener_parse) &&
+                   lib.bind("json_object_object_get", j.object_get) &&
+                   lib.bind("json_object_get_string", j.get_string) &&
+                   lib.bind("json_object_get_int", j.get_int) &&
+                   lib.bind("json_object_array_length", j.array_length) &&
+                   lib.bind("json_object_get_array", j.get_array) &&
+                   lib.bind("json_object_get_double", j.get_double) &&
+                   lib.bind("json_object_get_boolean", j.get_boolean) &&
+                   lib.bind("json_object_array_get_idx", j.array_get_idx) &&
+                   lib.bind("json_object_put", j.put);
+  return all ? bind_code::kBound : bind_code::kEntryMissing;
+}
+
+int bind_zlib_library(Bindings& state) noexcept {
+  state.zlib_library = platform::Library(platform::kZlibLibraryFile);
+  if (!state.zlib_library) return bind_code::kLibraryAbsent;
+  const platform::Library& lib = state.zlib_library;
+  const bool all =
+      lib.bind("compress", state.zlib.compress) && lib.bind("uncompress", state.zlib.uncompress);
+  return all ? bind_code::kBound : bind_code::kEntryMissing;
+}
+
+int bind_report_library(Bindings& state) noexcept {
+  state.report_library = platform::Library(platform::kReportLibraryFile);
+  if (!state.report_library) return bind_code::kReportLibraryAbsent;
+  const platform::Library& lib = state.report_library;
+  if (!lib.bind("bug_report", state.report.bug_report)) return bind_code::kBugReportMissing;
+  if (!lib.bind("link_report", state.report.link_report) ||
+      !lib.bind("login_state_report", state.report.login_state_report)) {
+    return bind_code::kOtherReportMissing;
+  }
+  return bind_code::kBound;
+}
+
+void attach() noexcept {
+  const int json = bind_json_library(g_state);
+  if (json == bind_code::kBound) {
+    kiv_show_message("Success: Load kiv_json.dll");
+  } else {
+    kiv_show_message(msg::kLoadJsonFailed, json);
+  }
+
+  const int zlib = bind_zlib_library(g_state);
+  if (zlib == bind_code::kBound) {
+    kiv_show_message("Success: Load zlib1.dll");
+  } else {
+    kiv_show_message(msg::kLoadZlibFailed, zlib);
+  }
+
+  // Bound last, so that the two failures above are only logged.
+  const int report = bind_report_library(g_state);
+  if (report != bind_code::kBound) {
+    kiv_show_message("Error: Failed to load log dll(kiv_logsend.dll, in kiv_dial.dll) ret = %d\n",
+                     report);
+  }
+}
+
+void detach() noexcept {
+  // Nothing may call through a pointer into a released library.
+  g_state.json = {};
+  g_state.zlib = {};
+  g_state.report = {};
+  g_state.json_library.reset();
+  g_state.zlib_library.reset();
+  g_state.report_library.reset();
+}
+
+}  // namespace kiv::svcquery

@@ -1,0 +1,64 @@
+// Entry points bound at start-up: the JSON library, zlib and the report
+// library's failure hook. Written only while the library attaches, read by
+// every export afterwards without a lock.
+#pragma once
+
+#include <json-c/json.h>
+#include <zlib.h>
+
+#include "kiv_logsend.h"
+#include "platform.h"
+
+namespace kiv::svcquery {
+
+struct JsonApi {
+  decltype(&::json_tokener_parse) tokener_parse = nullptr;
+  decltype(&::json_object_object_get) object_get = nullptr;
+  decltype(&::json_object_get_string) get_string = nullptr;
+  decltype(&::json_object_get_int) get_int = nullptr;
+  decltype(&::json_object_array_length) array_length = nullptr;
+  decltype(&::json_object_get_array) get_array = nullptr;  // bound, never called
+  decltype(&::json_object_get_double) get_double = nullptr;
+  decltype(&::json_object_get_boolean) get_boolean = nullptr;
+  decltype(&::json_object_array_get_idx) array_get_idx = nullptr;
+  decltype(&::json_object_put) put = nullptr;
+};
+
+struct ZlibApi {
+  decltype(&::compress) compress = nullptr;
+  decltype(&::uncompress) uncompress = nullptr;
+};
+
+struct ReportApi {
+  kiv_bug_report_fn bug_report = nullptr;
+  kiv_link_report_fn link_report = nullptr;                 // bound, never called
+  kiv_login_state_report_fn login_state_report = nullptr;  // bound, never called
+};
+
+struct Bindings {
+  platform::Library json_library;
+  platform::Library zlib_library;
+  platform::Library report_library;
+  JsonApi json;
+  ZlibApi zlib;
+  ReportApi report;
+};
+
+const Bindings& bindings() noexcept;
+
+// Whether every JSON entry point that an export calls is bound.
+bool json_bound() noexcept;
+bool compress_bound() noexcept;
+bool uncompress_bound() noexcept;
+bool failure_hook_bound() noexcept;
+
+// The start-up and shutdown routines; only the library's entry routine calls them.
+void attach() noexcept;
+void detach() noexcept;
+
+// The three binding steps, returning their binding codes.
+int bind_json_library(Bindings& state) noexcept;
+int bind_zlib_library(Bindings& state) noexcept;
+int bind_report_library(Bindings& state) noexcept;
+
+}  // namespace kiv::svcquery
