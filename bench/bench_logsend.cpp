@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
   const int null_fd = ::open("/dev/null", O_WRONLY);
   ::dup2(null_fd, STDOUT_FILENO);
   ::close(null_fd);
-  std::ofstream out("/dev/fd/" + std::to_string(console));
+  std::ofstream out("/dev/fd/" + std::to_string(console), std::ios::app);
 
   RatioReporter reporter;
   reporter.SetOutputStream(&out);
