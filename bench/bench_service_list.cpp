@@ -191,18 +191,25 @@ void BM_direct_baseline(benchmark::State& state) {
 BENCHMARK(BM_get_data_from_file);
 BENCHMARK(BM_direct_baseline);
 
-// Keeps each benchmark's time per iteration so that the ratio can be printed.
+// Keeps each benchmark's CPU time per iteration (the median when the runs
+// are repeated) so that the ratio can be printed.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-        times[run.benchmark_name()] = run.GetAdjustedCPUTime();
+      if (run.error_occurred) continue;
+      const std::string name = run.run_name.function_name;
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
+        times[name] = run.GetAdjustedCPUTime();
+        medians[name] = true;
+      } else if (run.run_type == Run::RT_Iteration && !medians[name]) {
+        times[name] = run.GetAdjustedCPUTime();
       }
     }
   }
   std::map<std::string, double> times;
+  std::map<std::string, bool> medians;
 };
 
 void discard_message(const char*, void*) {}
