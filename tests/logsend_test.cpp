@@ -509,5 +509,24 @@ TEST_F(LogsendClient, ConcurrentReportsArriveWhole) {
   EXPECT_TRUE(report.messages.empty());
 }
 
+// The query library binds bug_report at start-up; its failures reach the log
+// server as failure records.
+TEST_F(LogsendClient, QueryFailureReachesTheLogServer) {
+  ChildOptions options;
+  options.argv = {std::string(KIV_TEST_BIN_DIR) + "/probe_service_list",
+                  std::string(KIV_TEST_LIB_DIR) + "/libkiv_svcquery.so", "servers", "missing.lst"};
+  options.cwd = dir_.path();
+  options.unset_env = {"LD_LIBRARY_PATH"};  // the real report library, found beside it
+  const ChildResult child = run_child(options);
+  EXPECT_EQ(child.exit_code, 0) << child.err;
+  EXPECT_NE(child.out.find("result=4 "), std::string::npos) << child.out;
+  const auto datagrams = sink_.wait_for(1, 10s);
+  ASSERT_EQ(datagrams.size(), 1u);
+  EXPECT_EQ(datagrams[0].text,
+            "{\"act\":\"BugService\",\"param\":{\"module_id\":3,\"func_id\":304,"
+            "\"error_number\":2,\"error_func_name\":\"OpenFile\",\"error_specify\":\"" +
+                std::string(std::strerror(2)) + "\"}}");
+}
+
 }  // namespace
 }  // namespace kiv::test
