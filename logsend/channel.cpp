@@ -127,6 +127,8 @@ bool Channel::send(const char* record, size_t length) noexcept {
   const uint32_t address = platform::ipv4_from_text(server_ip_);
   const uint16_t port = platform::host_to_network(static_cast<uint16_t>(server_port_ & 0xFFFF));
 
+  // A zlib without both entry points is not trusted, though only compress
+  // is called.
   zlib = platform::Library(system_.zlib_file);
   decltype(&::compress) compress = nullptr;
   decltype(&::uncompress) uncompress = nullptr;
