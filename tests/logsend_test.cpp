@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <string>
@@ -218,6 +219,7 @@ TEST_F(LogsendChannel, SocketLayerThatWillNotStartDropsTheRecordAndKeepsTheProce
         Channel channel(system_);
         const bool dropped = channel.report("{}", 2) == Channel::Outcome::kNotSent &&
                              capture.messages() == Messages{"Error: Failed to init WS2_32.dll\n"};
+        std::filesystem::remove_all(dir_.path());  // _Exit runs no destructor
         std::_Exit(dropped ? 7 : 1);
       },
       ::testing::ExitedWithCode(7), "");
