@@ -1,11 +1,13 @@
 #!/bin/sh
-# Writes a linker version script that exports every symbol of the system's
-# zlib under its own version, except the names given after the output file.
-# usage: zlib_version_map.sh LIBZ_SO OUTPUT [EXCLUDED...]
+# Writes a linker version script for relinking the system's static zlib as a
+# libz.so.1 that exports what the shared one exports, with the same versions,
+# except the names given after the output file.
+# usage: zlib_version_map.sh LIBZ_SO LIBZ_A OUTPUT [EXCLUDED...]
 set -eu
-lib=$1 out=$2
-shift 2
-objdump -T "$lib" | awk -v excluded=" $* " '
+shared=$1 archive=$2 out=$3
+shift 3
+exported=$(objdump -T "$shared" | awk 'NF >= 2 && $0 !~ /\*UND\*/ && $NF != $(NF-1) { print $NF }')
+objdump -T "$shared" | awk -v excluded=" $* " '
   NF < 2 || $0 ~ /\*UND\*/ { next }
   $(NF-1) ~ /^ZLIB_/ && $NF != $(NF-1) {
     if (index(excluded, " " $NF " ") == 0) syms[$(NF-1)] = syms[$(NF-1)] "    " $NF ";\n"
@@ -14,6 +16,17 @@ objdump -T "$lib" | awk -v excluded=" $* " '
   END {
     for (v in order) printf "%s {\n  global:\n%s};\n", v, syms[v]
   }' > "$out.tmp"
-# A catch-all node keeps everything else (the excluded names) local.
-printf 'ZLIB_STUB_LOCAL {\n  local: *;\n};\n' >> "$out.tmp"
+# Local: the excluded names and the archive's internal globals, which the
+# shared library does not export either. Unversioned exports stay as they are.
+{
+  printf 'ZLIB_STUB_LOCAL {\n  local:\n'
+  for name in "$@"; do printf '    %s;\n' "$name"; done
+  nm -g --defined-only "$archive" | awk 'NF == 3 { print $3 }' | sort -u | while read -r name; do
+    case " $(echo $exported) " in
+      *" $name "*) ;;
+      *) printf '    %s;\n' "$name" ;;
+    esac
+  done
+  printf '};\n'
+} >> "$out.tmp"
 mv "$out.tmp" "$out"
