@@ -1,6 +1,10 @@
 // The HTTP transport seen from outside: what a loopback server receives, the
 // result codes, the logged lines and the failure reports.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <atomic>
@@ -86,6 +90,19 @@ Reply make_reply(int status, std::string body,
   return Reply{status, std::move(body), delay, std::move(redirect_to)};
 }
 
+// A loopback port that nobody listens on.
+uint16_t unused_port() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
 struct Answer {
   int32_t rc;
   std::string data;  // the whole caller buffer
@@ -94,7 +111,17 @@ struct Answer {
 
 class Transport : public ::testing::Test {
  protected:
-  void SetUp() override { ReportRecorder::take(); }
+  void SetUp() override {
+    // One served request proves the server's accept loop runs; a server
+    // stopped before that never ends its thread.
+    char buffer[8];
+    uint32_t size = sizeof buffer;
+    http_access_protocol1("127.0.0.1", "ready", server.port(), "p", "r", 1, buffer, &size);
+    ASSERT_EQ(server.request_count(), 1u);
+    server.clear_requests();
+    capture.clear();
+    ReportRecorder::take();
+  }
 
   Answer call1(const char* url, const std::string& request, uint32_t capacity = 4096,
                const char* host = "127.0.0.1", const char* protocol = "proto") {
@@ -225,11 +252,7 @@ TEST_F(Transport, TransferFailuresGive114WithLibcurlsCodeAndText) {
   EXPECT_EQ(lines[3], kRespondFailedLine);
 
   // Nobody listens on the port.
-  uint16_t closed_port;
-  {
-    LoopbackHttpServer gone;
-    closed_port = gone.port();
-  }
+  const uint16_t closed_port = unused_port();
   capture.clear();
   char buffer[16];
   uint32_t size = sizeof buffer;
@@ -330,11 +353,13 @@ TEST_F(Transport, MissingArgumentsGive10003WithoutAConnection) {
     ASSERT_EQ(lines.size(), 5u);
     EXPECT_EQ(lines[2], kParamLine);
     EXPECT_EQ(lines[3], kRespondFailedLine);
+    if (c.protocol == nullptr) {
+      EXPECT_NE(lines[1].find("protocol: (null)"), std::string::npos);
+    }
     EXPECT_EQ(http_access_protocol2(c.host, c.url, server.port(), c.protocol, c.data, c.size,
                                     dir.file("x").c_str()),
               result::kMissingArgument);
   }
-  EXPECT_NE(capture.messages()[1].find("protocol: (null)"), std::string::npos);
 
   // No place for the answer.
   capture.clear();
