@@ -72,7 +72,8 @@ void write_default_sink(std::string_view message) noexcept {
   }
 }
 
-void deliver(const char* message, size_t length) noexcept {
+// Throws only when the lock fails or the handler throws.
+void deliver(const char* message, size_t length) {
   kiv_message_handler handler = nullptr;
   void* context = nullptr;
   if (t_in_handler == 0) {
@@ -85,10 +86,18 @@ void deliver(const char* message, size_t length) noexcept {
     write_default_sink(std::string_view(message, length));
     return;
   }
-  ++t_in_handler;
+  // Balanced even when the handler throws, so that a later handler change
+  // does not wait for ever.
+  struct InHandler {
+    InHandler() noexcept { ++t_in_handler; }
+    ~InHandler() {
+      --t_in_handler;
+      g_handler_calls.fetch_sub(1, std::memory_order_acq_rel);
+    }
+    InHandler(const InHandler&) = delete;
+    InHandler& operator=(const InHandler&) = delete;
+  } in_handler;
   handler(message, context);
-  --t_in_handler;
-  g_handler_calls.fetch_sub(1, std::memory_order_acq_rel);
 }
 
 }  // namespace
@@ -125,16 +134,24 @@ extern "C" KIV_CLIENTLOG_API void kiv_show_message(const char* format, ...) {
   }
   va_end(again);
 
-  if (needed >= 0) deliver(text, length);
+  if (needed >= 0) {
+    try {
+      deliver(text, length);
+    } catch (...) {
+      // The logger's lock failed: the message is dropped, the caller goes on.
+    }
+  }
   platform::set_last_error(saved_error);
 }
 
 extern "C" KIV_CLIENTLOG_API void kiv_set_message_handler(kiv_message_handler handler,
                                                           void* context) {
-  {
+  try {
     std::lock_guard guard(g_lock);
     g_handler = handler;
     g_context = context;
+  } catch (...) {
+    return;  // the logger's lock failed: the handler stays as it was
   }
   // Wait until no other thread is still inside a previous handler, so that a
   // caller may free what the old handler used once this returns.

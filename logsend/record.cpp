@@ -12,11 +12,57 @@ bool is_gbk_lead(unsigned char c) {
 bool is_gbk_trail(unsigned char c) {
   return c >= 0x40 && c <= 0xFE && c != 0x7F;
 }
+bool needs_escape(unsigned char c) {
+  return c == '"' || c == '\\' || c < 0x20;
+}
+
+// Writes "\u00XX" for byte `c`; returns its length.
+size_t unicode_escape(unsigned char c, char (&out)[6]) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::memcpy(out, "\\u00", 4);
+  out[4] = kHex[c >> 4];
+  out[5] = kHex[c & 0xF];
+  return 6;
+}
+
+// Writes the escape sequence of byte `c`; returns its length, 0 when the byte
+// is copied as it is.
+size_t escape_sequence(unsigned char c, char (&out)[6]) {
+  char short_form = 0;
+  switch (c) {
+    case '"':
+      short_form = '"';
+      break;
+    case '\\':
+      short_form = '\\';
+      break;
+    case '\b':
+      short_form = 'b';
+      break;
+    case '\f':
+      short_form = 'f';
+      break;
+    case '\n':
+      short_form = 'n';
+      break;
+    case '\r':
+      short_form = 'r';
+      break;
+    case '\t':
+      short_form = 't';
+      break;
+    default:
+      if (c >= 0x20) return 0;
+      return unicode_escape(c, out);
+  }
+  out[0] = '\\';
+  out[1] = short_form;
+  return 2;
+}
 
 // Calls `put(bytes, count)` for each piece of the escaped form of `text`.
 template <typename Put>
 void escape(std::string_view text, Put&& put) {
-  static constexpr char kHex[] = "0123456789abcdef";
   size_t run = 0;  // bytes copied unchanged, not yet handed on
   const auto flush = [&](size_t end) {
     if (run > 0) put(text.data() + end - run, run);
@@ -24,45 +70,23 @@ void escape(std::string_view text, Put&& put) {
   };
   for (size_t i = 0; i < text.size(); ++i) {
     const auto c = static_cast<unsigned char>(text[i]);
-    if (is_gbk_lead(c) && i + 1 < text.size() &&
-        is_gbk_trail(static_cast<unsigned char>(text[i + 1]))) {
+    const bool has_next = i + 1 < text.size();
+    const auto next = has_next ? static_cast<unsigned char>(text[i + 1]) : 0;
+    if (is_gbk_lead(c) && has_next && is_gbk_trail(next)) {
       run += 2;
       ++i;
       continue;
     }
-    char escaped[6] = {'\\', 0, 0, 0, 0, 0};
-    size_t count = 2;
-    switch (c) {
-      case '"':
-        escaped[1] = '"';
-        break;
-      case '\\':
-        escaped[1] = '\\';
-        break;
-      case '\b':
-        escaped[1] = 'b';
-        break;
-      case '\f':
-        escaped[1] = 'f';
-        break;
-      case '\n':
-        escaped[1] = 'n';
-        break;
-      case '\r':
-        escaped[1] = 'r';
-        break;
-      case '\t':
-        escaped[1] = 't';
-        break;
-      default:
-        if (c >= 0x20) {
-          ++run;
-          continue;
-        }
-        std::memcpy(escaped + 1, "u00", 3);
-        escaped[4] = kHex[c >> 4];
-        escaped[5] = kHex[c & 0xF];
-        count = 6;
+    // A lone lead byte right before an escape would pair with its backslash
+    // in a GBK reader, which would then take an escaped quote for the end of
+    // the string: such a lead byte is escaped itself.
+    char escaped[6];
+    const size_t count = is_gbk_lead(c) && has_next && needs_escape(next)
+                             ? unicode_escape(c, escaped)
+                             : escape_sequence(c, escaped);
+    if (count == 0) {
+      ++run;
+      continue;
     }
     flush(i);
     put(escaped, count);

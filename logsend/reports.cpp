@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "boundary.h"
 #include "channel.h"
 #include "kiv_clientlog.h"
 #include "kiv_logsend.h"
@@ -92,21 +93,17 @@ bool system_text(int32_t error, std::string& out) {
   return found;
 }
 
-}  // namespace
-
-extern "C" {
-
-KIV_LOGSEND_API void break_report(const char* kiv_version, const char* user_name,
-                                  const char* server_ip, int32_t dial_mode,
-                                  int32_t disconnect_type) {
+// The exports' steps, each run inside the boundary below.
+void break_report_steps(const char* kiv_version, const char* user_name, const char* server_ip,
+                        int32_t dial_mode, int32_t disconnect_type) {
   if (kiv_version == nullptr || user_name == nullptr || server_ip == nullptr) return param_error();
   const Value values[] = {text(kiv_version), text(user_name), text(server_ip), number(dial_mode),
                           number(disconnect_type)};
   send_single(kBreakFormat, values, Trace::kNone);
 }
 
-KIV_LOGSEND_API void bug_report(int32_t module_id, int32_t func_id, int32_t error_number,
-                                const char* error_func_name, const char* error_specify) {
+void bug_report_steps(int32_t module_id, int32_t func_id, int32_t error_number,
+                      const char* error_func_name, const char* error_specify) {
   if (error_func_name == nullptr) {
     kiv_show_message("Error: Params are wrong!\n");
     return;
@@ -137,16 +134,16 @@ KIV_LOGSEND_API void bug_report(int32_t module_id, int32_t func_id, int32_t erro
   deliver(record, SettingsFailure::kLogger);
 }
 
-KIV_LOGSEND_API void client_operate_report(const char* param) {
+void client_operate_report_steps(const char* param) {
   if (param == nullptr) return param_error();
   // The caller's JSON goes in unquoted and unchecked.
   const Value values[] = {raw(param)};
   send_single(kClientOperateFormat, values, Trace::kSendData);
 }
 
-KIV_LOGSEND_API void kiv_disconnect_report(const char* kiv_version, const char* user_name,
-                                           const char* server_ip, const char* server_name,
-                                           int32_t dial_module) {
+void kiv_disconnect_report_steps(const char* kiv_version, const char* user_name,
+                                 const char* server_ip, const char* server_name,
+                                 int32_t dial_module) {
   if (kiv_version == nullptr || user_name == nullptr || server_ip == nullptr ||
       server_name == nullptr) {
     return param_error();
@@ -156,9 +153,9 @@ KIV_LOGSEND_API void kiv_disconnect_report(const char* kiv_version, const char* 
   send_single(kDisconnectFormat, values, Trace::kSendData);
 }
 
-KIV_LOGSEND_API void link_report(int32_t link_mode, int32_t link_state, const char* link_service_ip,
-                                 const char* link_service_name, const char* link_account,
-                                 int32_t userType_Id) {
+void link_report_steps(int32_t link_mode, int32_t link_state, const char* link_service_ip,
+                       const char* link_service_name, const char* link_account,
+                       int32_t userType_Id) {
   if (link_service_ip == nullptr || link_service_name == nullptr || link_account == nullptr) {
     return param_error();
   }
@@ -167,17 +164,66 @@ KIV_LOGSEND_API void link_report(int32_t link_mode, int32_t link_state, const ch
   send_single(kLinkFormat, values, Trace::kNone);
 }
 
-KIV_LOGSEND_API void login_state_report(const char* kiv_version, const char* user_name,
-                                        int32_t login_state) {
+void login_state_report_steps(const char* kiv_version, const char* user_name, int32_t login_state) {
   if (kiv_version == nullptr || user_name == nullptr) return param_error();
   const Value values[] = {text(kiv_version), text(user_name), number(login_state)};
   send_single(kLoginStateFormat, values, Trace::kSendData);
 }
 
-KIV_LOGSEND_API void open_login_report(const char* kiv_version) {
+void open_login_report_steps(const char* kiv_version) {
   if (kiv_version == nullptr) return param_error();
   const Value values[] = {text(kiv_version)};
   send_single(kOpenLoginFormat, values, Trace::kNone, SettingsFailure::kStandardOutput);
+}
+
+}  // namespace
+
+extern "C" {
+
+KIV_LOGSEND_API void break_report(const char* kiv_version, const char* user_name,
+                                  const char* server_ip, int32_t dial_mode,
+                                  int32_t disconnect_type) {
+  kiv::logsend::guarded("break_report", [&] {
+    break_report_steps(kiv_version, user_name, server_ip, dial_mode, disconnect_type);
+  });
+}
+
+KIV_LOGSEND_API void bug_report(int32_t module_id, int32_t func_id, int32_t error_number,
+                                const char* error_func_name, const char* error_specify) {
+  kiv::logsend::guarded("bug_report", [&] {
+    bug_report_steps(module_id, func_id, error_number, error_func_name, error_specify);
+  });
+}
+
+KIV_LOGSEND_API void client_operate_report(const char* param) {
+  kiv::logsend::guarded("client_operate_report", [&] { client_operate_report_steps(param); });
+}
+
+KIV_LOGSEND_API void kiv_disconnect_report(const char* kiv_version, const char* user_name,
+                                           const char* server_ip, const char* server_name,
+                                           int32_t dial_module) {
+  kiv::logsend::guarded("kiv_disconnect_report", [&] {
+    kiv_disconnect_report_steps(kiv_version, user_name, server_ip, server_name, dial_module);
+  });
+}
+
+KIV_LOGSEND_API void link_report(int32_t link_mode, int32_t link_state, const char* link_service_ip,
+                                 const char* link_service_name, const char* link_account,
+                                 int32_t userType_Id) {
+  kiv::logsend::guarded("link_report", [&] {
+    link_report_steps(link_mode, link_state, link_service_ip, link_service_name, link_account,
+                      userType_Id);
+  });
+}
+
+KIV_LOGSEND_API void login_state_report(const char* kiv_version, const char* user_name,
+                                        int32_t login_state) {
+  kiv::logsend::guarded("login_state_report",
+                        [&] { login_state_report_steps(kiv_version, user_name, login_state); });
+}
+
+KIV_LOGSEND_API void open_login_report(const char* kiv_version) {
+  kiv::logsend::guarded("open_login_report", [&] { open_login_report_steps(kiv_version); });
 }
 
 }  // extern "C"

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "binding.h"
+#include "boundary.h"
 #include "failure_report.h"
 #include "heap.h"
 #include "kiv_clientlog.h"
@@ -402,6 +403,7 @@ int32_t protocol2(const char* host, const char* url, uint32_t port, const char* 
 }  // namespace
 }  // namespace kiv::svcquery::transport
 
+using kiv::svcquery::result::kNoMemory;
 using kiv::svcquery::transport::protocol1;
 using kiv::svcquery::transport::protocol2;
 using kiv::svcquery::transport::text_or_null;
@@ -415,8 +417,10 @@ extern "C" KIV_SVCQUERY_API int32_t http_access_protocol1(const char* host, cons
   kiv_show_message("host:%s, url: %s, protocol: %s, request_data: %s, request_size :%d",
                    text_or_null(host), text_or_null(url), text_or_null(protocol),
                    text_or_null(request_data), request_size);
-  const int32_t result =
-      protocol1(host, url, port, protocol, request_data, request_size, respond_data, respond_size);
+  const int32_t result = kiv::svcquery::guarded("http_access_protocol1", kNoMemory, [&] {
+    return protocol1(host, url, port, protocol, request_data, request_size, respond_data,
+                     respond_size);
+  });
   kiv_show_message("Exit %s", "http_access_protocol1");
   return result;
 }
@@ -431,7 +435,9 @@ extern "C" KIV_SVCQUERY_API int32_t http_access_protocol2(const char* host, cons
       "host:%s, url: %s, protocol: %s, request_data: %s, request_size :%d saveFile: %s",
       text_or_null(host), text_or_null(url), text_or_null(protocol), text_or_null(request_data),
       request_size, text_or_null(saveFile));
-  const int32_t result = protocol2(host, url, port, protocol, request_data, request_size, saveFile);
+  const int32_t result = kiv::svcquery::guarded("http_access_protocol2", kNoMemory, [&] {
+    return protocol2(host, url, port, protocol, request_data, request_size, saveFile);
+  });
   kiv_show_message("Exit %s", "http_access_protocol2");
   return result;
 }

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "binding.h"
+#include "boundary.h"
 #include "failure_report.h"
 #include "heap.h"
 #include "json_access.h"
@@ -181,16 +182,19 @@ int32_t load_list(const char* file_name, int32_t func_id, json::Document& docume
 
 using namespace kiv::svcquery;
 
-extern "C" KIV_SVCQUERY_API int32_t get_data_from_file(const char* file_name,
-                                                       row_callback server_callback,
-                                                       row_callback server_ip_callback,
-                                                       void* context, int32_t* err_value) {
+namespace {
+
+int32_t data_from_file(const char* file_name, row_callback server_callback,
+                       row_callback server_ip_callback, void* context, int32_t* err_value) {
   rows::RowSet servers;
   rows::RowSet addresses;
   if (!servers.allocate(kServerFields) || !addresses.allocate(kAddressFields)) {
     return result::kMissingArgument;
   }
-  if (file_name == nullptr || context == nullptr) {
+  // Null callbacks or a null err_value would bring the client down: they are
+  // refused like the other required arguments.
+  if (file_name == nullptr || context == nullptr || server_callback == nullptr ||
+      server_ip_callback == nullptr || err_value == nullptr) {
     kiv_show_message(kParamError);
     report::missing_argument(func_id::kDataFromFile, "get_data_from_file");
     return result::kMissingArgument;
@@ -221,10 +225,10 @@ extern "C" KIV_SVCQUERY_API int32_t get_data_from_file(const char* file_name,
   return result::kOk;
 }
 
-extern "C" KIV_SVCQUERY_API int32_t get_servertype_from_file(const char* file_name, void* context,
-                                                             row_callback server_type_callback,
-                                                             int32_t* err_value) {
-  if (file_name == nullptr || context == nullptr) {
+int32_t servertype_from_file(const char* file_name, void* context,
+                             row_callback server_type_callback, int32_t* err_value) {
+  if (file_name == nullptr || context == nullptr || server_type_callback == nullptr ||
+      err_value == nullptr) {
     kiv_show_message(kParamError);
     report::missing_argument(func_id::kServerTypeFromFile, "get_servertype_from_file");
     return result::kMissingArgument;
@@ -249,4 +253,23 @@ extern "C" KIV_SVCQUERY_API int32_t get_servertype_from_file(const char* file_na
     types.deliver(server_type_callback, context);
   });
   return result::kOk;
+}
+
+}  // namespace
+
+extern "C" KIV_SVCQUERY_API int32_t get_data_from_file(const char* file_name,
+                                                       row_callback server_callback,
+                                                       row_callback server_ip_callback,
+                                                       void* context, int32_t* err_value) {
+  return guarded("get_data_from_file", result::kNoMemory, [&] {
+    return data_from_file(file_name, server_callback, server_ip_callback, context, err_value);
+  });
+}
+
+extern "C" KIV_SVCQUERY_API int32_t get_servertype_from_file(const char* file_name, void* context,
+                                                             row_callback server_type_callback,
+                                                             int32_t* err_value) {
+  return guarded("get_servertype_from_file", result::kNoMemory, [&] {
+    return servertype_from_file(file_name, context, server_type_callback, err_value);
+  });
 }

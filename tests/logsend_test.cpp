@@ -9,10 +9,12 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <new>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "boundary.h"
 #include "channel.h"
 #include "child_process.h"
 #include "message_capture.h"
@@ -96,13 +98,30 @@ TEST(LogsendRecord, EscapesTextsForJsonAndKeepsGbkCharactersWhole) {
       {"\xD5\x5C", "\xD5\x5C"},
       {"\xD5\x5C\\", "\xD5\x5C\\\\"},
       {"\x81\x40\xFE\xFE", "\x81\x40\xFE\xFE"},
-      // A lead byte without a valid trail byte stands alone.
-      {"\x81\"", "\x81\\\""},
+      // A lead byte without a valid trail byte stands alone; before an escape
+      // it is escaped too, or a GBK reader would pair it with the backslash
+      // and end the string at the escaped quote.
+      {"\x81\"", "\\u0081\\\""},
+      {"\x81\n\xFE\x1F", "\\u0081\\n\\u00fe\\u001f"},
+      {"\x81 \x81", "\x81 \x81"},
       {"\x81\x7F", "\x81\x7F"},
       {"\xFF\\", "\xFF\\\\"},
       {"\x81", "\x81"},
   };
   for (const auto& c : cases) EXPECT_EQ(formatted("%s", {text(c.in)}), c.out) << c.in;
+}
+
+TEST(LogsendBoundary, AnExceptionInsideAReportIsLoggedAndGoesNoFurther) {
+  MessageCapture log;
+  bool ran = false;
+  logsend::guarded("link_report", [&] {
+    ran = true;
+    throw std::bad_alloc();
+  });
+  logsend::guarded("link_report", [] { throw 7; });
+  EXPECT_TRUE(ran);
+  EXPECT_EQ(log.messages(), (Messages{"Error: Failed to alloc the memory!\n",
+                                      "Error: the record is dropped, in link_report()\n"}));
 }
 
 TEST(LogsendRecord, SystemTextKeepsItsFirstLineWithoutTheCarriageReturn) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -416,6 +417,34 @@ TEST_F(ServiceList, MissingFileNameOrContextIsAParameterErrorReportedUnderEachEx
                   {3, kDataFromFile, 10003, "get_data_from_file", kParamText},
                   {3, kServerTypeFromFile, 10003, "get_servertype_from_file", kParamText}}));
   }
+}
+
+TEST_F(ServiceList, NullCallbacksOrErrValueAreParameterErrorsInsteadOfACrash) {
+  const std::string path = write(R"({"err":1,"server":[{"id":1}],"serverType":[{"id":"1"}]})");
+  const char* file = path.c_str();
+  const int32_t codes[] = {
+      get_data_from_file(file, nullptr, on_address, &context, &err),
+      get_data_from_file(file, on_server, nullptr, &context, &err),
+      get_data_from_file(file, on_server, on_address, &context, nullptr),
+      get_servertype_from_file(file, &context, nullptr, &err),
+      get_servertype_from_file(file, &context, on_type, nullptr),
+  };
+  for (const int32_t code : codes) EXPECT_EQ(code, 10003);
+  EXPECT_EQ(err, -7);
+  EXPECT_TRUE(rows.empty());
+  EXPECT_EQ(ReportRecorder::take().size(), 5u);
+}
+
+// A C++ client's callback that throws: the exception stops at the export,
+// which releases what it took and returns a failure code.
+void throwing_type(int32_t, char**, void**, void*) {
+  throw std::bad_alloc();
+}
+
+TEST_F(ServiceList, AnExceptionFromACallbackStopsAtTheExportWithCode1) {
+  const std::string path = write(R"({"err":1,"serverType":[{"id":"1"},{"id":"2"}]})");
+  EXPECT_EQ(get_servertype_from_file(path.c_str(), &context, throwing_type, &err), 1);
+  EXPECT_TRUE(log.contains("Error: not enough memory, in get_servertype_from_file()"));
 }
 
 // Bytes a read of the whole file gives, or -1 with errno set.

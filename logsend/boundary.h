@@ -1,0 +1,23 @@
+// The edge between a report export and its caller: whatever goes wrong while
+// a record is formatted or sent, no C++ exception reaches the client program.
+// The record is dropped with a log line, as any other failed report.
+#pragma once
+
+#include <new>
+
+#include "kiv_clientlog.h"
+
+namespace kiv::logsend {
+
+template <typename Work>
+void guarded(const char* export_name, Work&& work) noexcept {
+  try {
+    work();
+  } catch (const std::bad_alloc&) {
+    kiv_show_message("Error: Failed to alloc the memory!\n");
+  } catch (...) {
+    kiv_show_message("Error: the record is dropped, in %s()\n", export_name);
+  }
+}
+
+}  // namespace kiv::logsend
