@@ -39,6 +39,8 @@ int bind_json_library(Bindings& state) noexcept {
                    lib.bind("json_object_get_boolean", j.get_boolean) &&
                    lib.bind("json_object_array_get_idx", j.array_get_idx) &&
                    lib.bind("json_object_put", j.put);
+  // Not one of the required names: its absence changes no binding code.
+  if (all) lib.bind("json_object_get_type", j.get_type);
   return all ? bind_code::kBound : bind_code::kEntryMissing;
 }
 

@@ -1,0 +1,183 @@
+// Game route and delay queries: the account queries' procedure with a
+// hand-over to the caller's function in place of a record.
+#include <cstring>
+
+#include "binding.h"
+#include "heap.h"
+#include "json_access.h"
+#include "kiv_svcquery.h"
+#include "messages.h"
+#include "query.h"
+#include "result_codes.h"
+
+namespace kiv::svcquery {
+namespace {
+
+using query::Arg;
+
+// The route and process lists tell the client of a refusal with 1.
+constexpr int32_t kRouteRefused = 1;
+
+constexpr query::Spec game_query(const char* name, uint32_t answer_size, const char* refusal,
+                                 bool stdout_trace, bool needs_type) {
+  return {
+      .name = name,
+      .func_id = func_id::kGameQueries,
+      .report_name = nullptr,  // a missing argument is only logged
+      .answer_size = answer_size,
+      .parse_failure = result::kNotJson101,
+      .json_unbound = result::kNotJson101,
+      .lines = {.param = {"ERROR: PARAM, in %s()", Arg::kName},
+                .alloc = {"ERROR: Failed to alloc memory ,in %s()", Arg::kName},
+                .transport = {"ERROR:  Failed call http_access_protocol1(),in %s()", Arg::kName},
+                .parse = {"ERROR : Failed to call json_tokener_parser(), in %s()", Arg::kName},
+                .refusal = {refusal, Arg::kName}},
+      .needs_type = needs_type,
+      .stdout_trace = stdout_trace};
+}
+
+constexpr query::Spec kGameRoute =
+    game_query("get_gameroute_from_server", 1048576, msg::kServerFailedBang, true, false);
+constexpr query::Spec kUserTypeList =
+    game_query("get_usertypelist_from_server", 2048, msg::kServerFailed, false, false);
+constexpr query::Spec kGameProcess =
+    game_query("get_gameprocess_from_server", 1048576, msg::kServerFailedBang, true, false);
+constexpr query::Spec kServerDelay =
+    game_query("get_serverdelay_from_server", 4096, msg::kServerFailed, false, true);
+constexpr query::Spec kAreaDelay =
+    game_query("get_areadelay_from_server", 4096, msg::kServerFailed, false, true);
+
+constexpr query::Spec kSaveGameRoute{
+    .name = "save_game_route_info",
+    .func_id = func_id::kSaveGameRoute,
+    .report_name = "get_check_ischeck_info",
+    .answer_size = 256,
+    .parse_failure = result::kOk,
+    // The route data was never sent: a failure like any failed exchange.
+    .json_unbound = result::kHttpStatus,
+    .lines =
+        {
+            .param = {"ERROR: PARAM, in get_check_ischeck_info()"},
+            .alloc = {"ERROR: Failed to alloc memory, in get_check_ischeck_info()"},
+            .transport =
+                {"Error:  Failed to call http_access_protocol(), in get_check_ischeck_info()"},
+            .parse = {"Error:  Failed to parse json"},
+        },
+    .transport_override = result::kHttpStatus};
+
+int32_t list_query(const query::Spec& spec, const query::Head& head, const char* member,
+                   int32_t refused, json_text_callback callback, void* context) noexcept {
+  return query::run(spec, head, callback != nullptr && context != nullptr,
+                    [&](json_object* root, int32_t err) {
+                      if (err == 0) return refused;
+                      json_object* value = json::member(root, member);
+                      if (value == nullptr) return result::kOk;
+                      if (spec.stdout_trace) query::stdout_line(msg::kParseOk);
+                      callback(bindings().json.get_string(value), context);
+                      return result::kOk;
+                    });
+}
+
+constexpr int32_t kFieldCount = 3;
+using DelayFields = const char* const[kFieldCount];
+
+// One row per element of `list`, in blocks allocated once and rewritten for
+// every element.
+int32_t deliver_rows(json_object* list, DelayFields& fields, row_callback callback,
+                     void* context) noexcept {
+  constexpr std::size_t kNameBlock = 10;
+  constexpr std::size_t kValueBlock = 32;
+  HeapPtr<char> name_blocks[kFieldCount];
+  HeapPtr<char> value_blocks[kFieldCount];
+  for (HeapPtr<char>& block : name_blocks) {
+    if (!(block = heap_allocate_zeroed<char>(kNameBlock))) return result::kMissingArgument;
+  }
+  for (HeapPtr<char>& block : value_blocks) {
+    if (!(block = heap_allocate_zeroed<char>(kValueBlock))) return result::kMissingArgument;
+  }
+
+  const JsonApi& j = bindings().json;
+  // The array entry points abort on any other type: a non-array lists nothing.
+  const std::size_t count = j.get_type(list) == json_type_array ? j.array_length(list) : 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    json_object* element = j.array_get_idx(list, i);
+    if (element == nullptr || j.get_type(element) != json_type_object) continue;
+    char* names[kFieldCount];
+    void* values[kFieldCount];
+    for (int32_t k = 0; k < kFieldCount; ++k) {
+      const int32_t value = json::int_member(element, fields[k]);
+      std::memcpy(value_blocks[k].get(), &value, sizeof value);
+      json::copy_bounded(name_blocks[k].get(), kNameBlock, fields[k]);
+      names[k] = name_blocks[k].get();
+      values[k] = value_blocks[k].get();
+    }
+    callback(kFieldCount, names, values, context);
+  }
+  return result::kOk;
+}
+
+int32_t delay_query(const query::Spec& spec, const query::Head& head, DelayFields& fields,
+                    row_callback callback, void* context) noexcept {
+  return query::run(spec, head, callback != nullptr && context != nullptr,
+                    [&](json_object* root, int32_t err) {
+                      if (err == 0) return result::kOk;
+                      json_object* list = json::member(root, "gamedelay");
+                      if (list == nullptr) return result::kOk;
+                      return deliver_rows(list, fields, callback, context);
+                    });
+}
+
+constexpr DelayFields kServerDelayFields = {"gameid", "serverid", "delay"};
+constexpr DelayFields kAreaDelayFields = {"nodeId", "areaId", "delay"};
+
+}  // namespace
+}  // namespace kiv::svcquery
+
+using namespace kiv::svcquery;
+
+int32_t get_gameroute_from_server(const char* host, const char* url, uint32_t port,
+                                  const char* protocol, const char* request_data,
+                                  int32_t request_size, json_text_callback callback,
+                                  void* context) {
+  return list_query(kGameRoute, {host, url, port, protocol, request_data, request_size},
+                    "gameroute", kRouteRefused, callback, context);
+}
+
+int32_t get_usertypelist_from_server(const char* host, const char* url, uint32_t port,
+                                     const char* protocol, const char* request_data,
+                                     int32_t request_size, json_text_callback callback,
+                                     void* context) {
+  return list_query(kUserTypeList, {host, url, port, protocol, request_data, request_size},
+                    "usertypelist", result::kOk, callback, context);
+}
+
+int32_t get_gameprocess_from_server(const char* host, const char* url, uint32_t port,
+                                    const char* protocol, const char* request_data,
+                                    int32_t request_size, json_text_callback callback,
+                                    void* context) {
+  return list_query(kGameProcess, {host, url, port, protocol, request_data, request_size},
+                    "gameprocess", kRouteRefused, callback, context);
+}
+
+int32_t get_serverdelay_from_server(const char* host, const char* url, uint32_t port,
+                                    const char* protocol, const char* request_data,
+                                    int32_t request_size, row_callback callback, void* context) {
+  return delay_query(kServerDelay, {host, url, port, protocol, request_data, request_size},
+                     kServerDelayFields, callback, context);
+}
+
+int32_t get_areadelay_from_server(const char* host, const char* url, uint32_t port,
+                                  const char* protocol, const char* request_data,
+                                  int32_t request_size, row_callback callback, void* context) {
+  return delay_query(kAreaDelay, {host, url, port, protocol, request_data, request_size},
+                     kAreaDelayFields, callback, context);
+}
+
+int32_t save_game_route_info(const char* host, const char* url, uint32_t port, const char* protocol,
+                             const char* request_data, int32_t request_size, int32_t* err_value) {
+  return query::run(kSaveGameRoute, {host, url, port, protocol, request_data, request_size},
+                    err_value != nullptr, [err_value](json_object* root, int32_t err) {
+                      if (json::member(root, "err") != nullptr) *err_value = err;
+                      return result::kOk;
+                    });
+}
