@@ -34,7 +34,7 @@ struct ZlibApi {
 
 struct ReportApi {
   kiv_bug_report_fn bug_report = nullptr;
-  kiv_link_report_fn link_report = nullptr;                 // bound, never called
+  kiv_link_report_fn link_report = nullptr;                // bound, never called
   kiv_login_state_report_fn login_state_report = nullptr;  // bound, never called
 };
 
