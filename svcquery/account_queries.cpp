@@ -14,7 +14,7 @@ using json::text_member;
 using query::Arg;
 using query::copy_whole;
 
-constexpr query::Spec kVerification{
+constexpr query::Table kVerification{
     .name = "get_verification_from_service",
     .func_id = func_id::kVerification,
     .report_name = "get_verification_from_service",
@@ -31,7 +31,7 @@ constexpr query::Spec kVerification{
         .refusal = {msg::kUserVerifyFailed},
     }};
 
-constexpr query::Spec kLocalIp{
+constexpr query::Table kLocalIp{
     .name = "get_local_ip_from_service",
     .func_id = func_id::kLocalIp,
     .report_name = "get_local_ip_from_service",
@@ -46,7 +46,7 @@ constexpr query::Spec kLocalIp{
         .refusal = {msg::kUserVerifyFailed},
     }};
 
-constexpr query::Spec kAdLink{
+constexpr query::Table kAdLink{
     .name = "get_kiv_adLink_from_service",
     .func_id = func_id::kAdLink,
     .report_name = "get_kiv_adLink_from_service",
@@ -63,7 +63,7 @@ constexpr query::Spec kAdLink{
         .refusal = {msg::kAdLinkRefused},
     }};
 
-constexpr query::Spec kClientTitle{
+constexpr query::Table kClientTitle{
     .name = "get_kiv_client_title_from_service",
     .func_id = func_id::kClientTitle,
     .report_name = "get_kiv_client_title_from_service",
@@ -80,23 +80,23 @@ constexpr query::Spec kClientTitle{
         .refusal = {msg::kNoPopup, Arg::kErr},
     }};
 
-constexpr query::Spec kLoginVpn{.name = "get_loginvpn_from_service",
-                                .func_id = func_id::kLoginVpn,
-                                .report_name = "get_loginvpn_from_service",
-                                .answer_size = 1024,
-                                .parse_failure = result::kNotJson101,
-                                .json_unbound = result::kNotJson101,
-                                .lines = {
-                                    .param = {"ERROR: PARAM, in get_loginvpn_from_service()"},
-                                    .alloc = {msg::kAllocFailedNamed, Arg::kName},
-                                    .transport = {msg::kLoginVpnTransport, Arg::kPosition, 2057},
-                                    .parse = {msg::kLoginVpnParse, Arg::kPosition, 2066},
-                                    .refusal = {msg::kDialCheckFailed},
-                                    .entry = {"Entry %s", Arg::kName},
-                                    .exit = {"Exit %s", Arg::kName},
-                                }};
+constexpr query::Table kLoginVpn{.name = "get_loginvpn_from_service",
+                                 .func_id = func_id::kLoginVpn,
+                                 .report_name = "get_loginvpn_from_service",
+                                 .answer_size = 1024,
+                                 .parse_failure = result::kNotJson101,
+                                 .json_unbound = result::kNotJson101,
+                                 .lines = {
+                                     .param = {"ERROR: PARAM, in get_loginvpn_from_service()"},
+                                     .alloc = {msg::kAllocFailedNamed, Arg::kName},
+                                     .transport = {msg::kLoginVpnTransport, Arg::kPosition, 2057},
+                                     .parse = {msg::kLoginVpnParse, Arg::kPosition, 2066},
+                                     .refusal = {msg::kDialCheckFailed},
+                                     .entry = {"Entry %s", Arg::kName},
+                                     .exit = {"Exit %s", Arg::kName},
+                                 }};
 
-constexpr query::Spec kCheckHangup{
+constexpr query::Table kCheckHangup{
     .name = "check_hangup_from_service",
     .func_id = func_id::kCheckHangup,
     .report_name = "check_hangup_from_service",
@@ -111,7 +111,7 @@ constexpr query::Spec kCheckHangup{
         .refusal = {msg::kDialCheckFailed},
     }};
 
-constexpr query::Spec kVpnInfo{
+constexpr query::Table kVpnInfo{
     .name = "get_vpn_info",
     .func_id = func_id::kVpnInfo,
     .report_name = "get_vpn_info",
@@ -128,9 +128,9 @@ constexpr query::Spec kVpnInfo{
     .reads_err = false};
 
 // The dial-up and hang-up checks differ only in the member of their message.
-int32_t flag_and_message(const query::Spec& spec, const query::Head& head, const char* member,
+int32_t flag_and_message(const query::Table& table, const query::Head& head, const char* member,
                          int32_t* err_value, char* message) noexcept {
-  return query::run(spec, head, err_value != nullptr && message != nullptr,
+  return query::run(table, head, err_value != nullptr && message != nullptr,
                     [&](json_object* root, int32_t err) {
                       copy_whole(message, text_member(root, member));
                       *err_value = err;

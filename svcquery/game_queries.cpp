@@ -18,8 +18,8 @@ using query::Arg;
 // The route and process lists tell the client of a refusal with 1.
 constexpr int32_t kRouteRefused = 1;
 
-constexpr query::Spec game_query(const char* name, uint32_t answer_size, const char* refusal,
-                                 bool stdout_trace, bool needs_type) {
+constexpr query::Table game_query(const char* name, uint32_t answer_size, const char* refusal,
+                                  bool stdout_trace, bool needs_type) {
   return {
       .name = name,
       .func_id = func_id::kGameQueries,
@@ -36,18 +36,18 @@ constexpr query::Spec game_query(const char* name, uint32_t answer_size, const c
       .stdout_trace = stdout_trace};
 }
 
-constexpr query::Spec kGameRoute =
+constexpr query::Table kGameRoute =
     game_query("get_gameroute_from_server", 1048576, msg::kServerFailedBang, true, false);
-constexpr query::Spec kUserTypeList =
+constexpr query::Table kUserTypeList =
     game_query("get_usertypelist_from_server", 2048, msg::kServerFailed, false, false);
-constexpr query::Spec kGameProcess =
+constexpr query::Table kGameProcess =
     game_query("get_gameprocess_from_server", 1048576, msg::kServerFailedBang, true, false);
-constexpr query::Spec kServerDelay =
+constexpr query::Table kServerDelay =
     game_query("get_serverdelay_from_server", 4096, msg::kServerFailed, false, true);
-constexpr query::Spec kAreaDelay =
+constexpr query::Table kAreaDelay =
     game_query("get_areadelay_from_server", 4096, msg::kServerFailed, false, true);
 
-constexpr query::Spec kSaveGameRoute{
+constexpr query::Table kSaveGameRoute{
     .name = "save_game_route_info",
     .func_id = func_id::kSaveGameRoute,
     .report_name = "get_check_ischeck_info",
@@ -65,14 +65,14 @@ constexpr query::Spec kSaveGameRoute{
         },
     .transport_override = result::kHttpStatus};
 
-int32_t list_query(const query::Spec& spec, const query::Head& head, const char* member,
+int32_t list_query(const query::Table& table, const query::Head& head, const char* member,
                    int32_t refused, json_text_callback callback, void* context) noexcept {
-  return query::run(spec, head, callback != nullptr && context != nullptr,
+  return query::run(table, head, callback != nullptr && context != nullptr,
                     [&](json_object* root, int32_t err) {
                       if (err == 0) return refused;
                       json_object* value = json::member(root, member);
                       if (value == nullptr) return result::kOk;
-                      if (spec.stdout_trace) query::stdout_line(msg::kParseOk);
+                      if (table.stdout_trace) query::stdout_line(msg::kParseOk);
                       callback(bindings().json.get_string(value), context);
                       return result::kOk;
                     });
@@ -116,9 +116,9 @@ int32_t deliver_rows(json_object* list, DelayFields& fields, row_callback callba
   return result::kOk;
 }
 
-int32_t delay_query(const query::Spec& spec, const query::Head& head, DelayFields& fields,
+int32_t delay_query(const query::Table& table, const query::Head& head, DelayFields& fields,
                     row_callback callback, void* context) noexcept {
-  return query::run(spec, head, callback != nullptr && context != nullptr,
+  return query::run(table, head, callback != nullptr && context != nullptr,
                     [&](json_object* root, int32_t err) {
                       if (err == 0) return result::kOk;
                       json_object* list = json::member(root, "gamedelay");

@@ -16,8 +16,8 @@
 namespace kiv::svcquery::query {
 namespace {
 
-bool json_ready(const Spec& spec) noexcept {
-  return json_bound() && (!spec.needs_type || bindings().json.get_type != nullptr);
+bool json_ready(const Table& table) noexcept {
+  return json_bound() && (!table.needs_type || bindings().json.get_type != nullptr);
 }
 
 bool head_present(const Head& head) noexcept {
@@ -25,78 +25,78 @@ bool head_present(const Head& head) noexcept {
          head.request_data != nullptr;
 }
 
-int32_t run_steps(const Spec& spec, const Head& head, bool outputs_present, Fill fill,
+int32_t run_steps(const Table& table, const Head& head, bool outputs_present, Fill fill,
                   OnAnswer on_answer) noexcept {
   if (!head_present(head) || !outputs_present) {
-    log_line(spec, spec.lines.param);
-    if (spec.report_name != nullptr) report::missing_argument(spec.func_id, spec.report_name);
+    log_line(table, table.lines.param);
+    if (table.report_name != nullptr) report::missing_argument(table.func_id, table.report_name);
     return result::kMissingArgument;
   }
   // Never ask the service a question whose answer could not be read.
-  if (!json_ready(spec)) {
-    kiv_show_message("ERROR: JSON library not bound, in %s()", spec.name);
-    return spec.json_unbound;
+  if (!json_ready(table)) {
+    kiv_show_message("ERROR: JSON library not bound, in %s()", table.name);
+    return table.json_unbound;
   }
 
   // One byte beyond the capacity stays 0: an answer that fills the capacity
   // is still a terminated text.
-  HeapPtr<char> answer = heap_allocate_zeroed<char>(std::size_t{spec.answer_size} + 1);
+  HeapPtr<char> answer = heap_allocate_zeroed<char>(std::size_t{table.answer_size} + 1);
   if (!answer) {
     const int error = platform::last_error();
-    log_line(spec, spec.lines.alloc);
+    log_line(table, table.lines.alloc);
     platform::set_last_error(error);  // the report carries the allocator's error
-    report::system_call_failed(spec.func_id, "malloc");
+    report::system_call_failed(table.func_id, "malloc");
     return result::kNoMemory;
   }
 
-  uint32_t capacity = spec.answer_size;
+  uint32_t capacity = table.answer_size;
   int32_t code =
       http_access_protocol1(head.host, head.url, head.port, head.protocol, head.request_data,
                             head.request_size, answer.get(), &capacity);
-  if (spec.transport_override != 0 && code == result::kOk && answer.get()[0] == '\0') {
-    code = spec.transport_override;
+  if (table.transport_override != 0 && code == result::kOk && answer.get()[0] == '\0') {
+    code = table.transport_override;
   }
   if (code != result::kOk) {
-    log_line(spec, spec.lines.transport);
-    return spec.transport_override != 0 ? spec.transport_override : code;
+    log_line(table, table.lines.transport);
+    return table.transport_override != 0 ? table.transport_override : code;
   }
   if (on_answer) on_answer();
 
   const json::Document document = json::Document::parse(answer.get());
   if (!document) {
-    if (spec.stdout_trace) stdout_line(msg::kParseFailed);
-    log_line(spec, spec.lines.parse);
-    return spec.parse_failure;
+    if (table.stdout_trace) stdout_line(msg::kParseFailed);
+    log_line(table, table.lines.parse);
+    return table.parse_failure;
   }
-  const int32_t err = spec.reads_err ? json::int_member(document.root(), "err") : 0;
-  if (spec.reads_err && err == 0) {
-    if (spec.stdout_trace) stdout_line(spec.lines.refusal.format, spec.name);
-    log_line(spec, spec.lines.refusal, err);
+  const int32_t err = table.reads_err ? json::int_member(document.root(), "err") : 0;
+  if (table.reads_err && err == 0) {
+    if (table.stdout_trace) stdout_line(table.lines.refusal.format, table.name);
+    log_line(table, table.lines.refusal, err);
   }
   return fill(document.root(), err);
 }
 
 }  // namespace
 
-int32_t run(const Spec& spec, const Head& head, bool outputs_present, Fill fill,
+int32_t run(const Table& table, const Head& head, bool outputs_present, Fill fill,
             OnAnswer on_answer) noexcept {
-  log_line(spec, spec.lines.entry);
-  const int32_t result = run_steps(spec, head, outputs_present, fill, on_answer);
-  log_line(spec, spec.lines.exit);
+  log_line(table, table.lines.entry);
+  const int32_t result = run_steps(table, head, outputs_present, fill, on_answer);
+  log_line(table, table.lines.exit);
   return result;
 }
 
-void log_line(const Spec& spec, const Line& line, int32_t err) noexcept {
+void log_line(const Table& table, const Line& line, int32_t err) noexcept {
   if (line.format == nullptr) return;
   switch (line.arg) {
     case Arg::kNone:
       kiv_show_message("%s", line.format);  // a line without conversions is its own text
       break;
     case Arg::kName:
-      kiv_show_message(line.format, spec.name);
+      kiv_show_message(line.format, table.name);
       break;
     case Arg::kPosition:
-      kiv_show_message(line.format, line.position, kSourceName, spec.name);
+      kiv_show_message(line.format, line.position, kSourceName, table.name);
       break;
     case Arg::kErr:
       kiv_show_message(line.format, err);

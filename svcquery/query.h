@@ -35,7 +35,7 @@ struct Lines {
   Line exit = {};     // logged after every outcome
 };
 
-struct Spec {
+struct Table {
   const char* name;         // the export's name, for "%s" lines
   int32_t func_id;          // of the allocation (and parameter) reports
   const char* report_name;  // of the parameter report; null: none is sent
@@ -90,11 +90,11 @@ using Fill = FunctionRef<int32_t(json_object* root, int32_t err)>;
 using OnAnswer = FunctionRef<void()>;
 
 // `outputs_present`: whether every output argument the export requires is given.
-int32_t run(const Spec& spec, const Head& head, bool outputs_present, Fill fill,
+int32_t run(const Table& table, const Head& head, bool outputs_present, Fill fill,
             OnAnswer on_answer = {}) noexcept;
 
-// Writes one log line of `spec`.
-void log_line(const Spec& spec, const Line& line, int32_t err = 0) noexcept;
+// Writes one log line of `table`.
+void log_line(const Table& table, const Line& line, int32_t err = 0) noexcept;
 
 // Copies the whole text with its NUL into a caller buffer sized by the caller;
 // null gives the empty text.
