@@ -23,8 +23,8 @@
 namespace kiv::svcquery::transport {
 namespace {
 
-// Names and source-line numbers that the transport's log lines carry; the
-// service's support tools key on them, so they stay fixed.
+// Names and source-line numbers that the transport's log lines carry. They
+// are fixed values, so that lines read the same from every build.
 constexpr char kSource[] = "kiv_transport_info";
 constexpr char kProtocol1[] = "http_access_protocol1";
 constexpr char kProtocol2[] = "http_access_protocol2";
@@ -229,6 +229,14 @@ int32_t get_respond_data_bag(const char* host, const char* url, uint32_t port, c
     return result::kMissingArgument;
   }
 
+  // Declared before the transfer handle, so that they outlive it: libcurl may
+  // still touch them while the handle is cleaned up. Each call has its own
+  // error text, so concurrent transfers never mix them.
+  char error_text[CURL_ERROR_SIZE] = {};
+  RespondBag bag;
+  HeapPtr<char> full_url;
+  SlistPtr headers;
+
   ensure_curl_ready();
   const CurlPtr transfer(curl_easy_init());
   if (transfer == nullptr) {
@@ -237,17 +245,14 @@ int32_t get_respond_data_bag(const char* host, const char* url, uint32_t port, c
   }
   CURL* const handle = transfer.get();
 
-  RespondBag bag;
   bag.transfer = handle;
-  const HeapPtr<char> full_url = make_url(host, port, url);
-  const SlistPtr headers(curl_slist_append(nullptr, kContentType));
+  full_url = make_url(host, port, url);
+  headers.reset(curl_slist_append(nullptr, kContentType));
   if (full_url == nullptr || headers == nullptr) {
     kiv_show_message("Error: not enough memory to set up the transfer, in %s()", kRespondBag);
     return result::kTransferFailed;
   }
 
-  // Each call has its own error text, so concurrent transfers never mix them.
-  char error_text[CURL_ERROR_SIZE] = {};
   if (!set_option(handle, CURLOPT_ERRORBUFFER, error_text, line::kSetErrorBuffer, false,
                   error_text) ||
       !set_option(handle, CURLOPT_HTTPHEADER, headers.get(), line::kSetHeader, true, error_text)) {

@@ -205,7 +205,6 @@ const Export& find(const std::string& name) {
 class AccountQueries : public ::testing::Test {
  protected:
   void SetUp() override {
-    wait_until_serving(server_);
     head_.port = server_.port();
     ReportRecorder::take();
   }
@@ -483,7 +482,6 @@ TEST_F(AccountQueries, VpnInfoIgnoresErrCutsLongAddressesAndClearsMissingMembers
 // Without a usable JSON library every query fails before it sends anything.
 TEST(QueriesWithoutJson, EveryQueryFailsWithoutTrafficAndSaysWhy) {
   LoopbackHttpServer server;
-  wait_until_serving(server);
   server.set_default_reply(json_reply(R"({"err":1})"));
   ChildOptions options;
   options.argv = {std::string(KIV_TEST_BIN_DIR) + "/probe_queries", std::to_string(server.port())};

@@ -112,7 +112,6 @@ const std::vector<DelayCase> kDelays = {
 class GameQueries : public ::testing::Test {
  protected:
   void SetUp() override {
-    wait_until_serving(server_);
     head_.port = server_.port();
     ReportRecorder::take();
   }

@@ -2,13 +2,9 @@
 // the service failures that every query passes on.
 #pragma once
 
-#include <httplib.h>
-
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -37,18 +33,9 @@ inline Head without(Head head, int index) {
 }
 inline constexpr int kHeadPointers = 4;
 
-// Returns once `server` answers requests. A server stopped before its
-// listening loop has started would otherwise never stop.
-inline void wait_until_serving(LoopbackHttpServer& server) {
-  httplib::Client client("127.0.0.1", server.port());
-  while (!client.Get("/")) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  server.clear_requests();
-}
-
 // A port on which nothing listens: that of a server that has just stopped.
 inline uint16_t closed_port() {
   auto server = std::make_unique<LoopbackHttpServer>();
-  wait_until_serving(*server);
   const uint16_t port = server->port();
   server.reset();
   return port;
