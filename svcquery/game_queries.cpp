@@ -1,6 +1,6 @@
 // Game route and delay queries: the account queries' procedure with a
 // hand-over to the caller's function in place of a record.
-#include <cstring>
+#include <cstddef>
 
 #include "binding.h"
 #include "heap.h"
@@ -9,6 +9,7 @@
 #include "messages.h"
 #include "query.h"
 #include "result_codes.h"
+#include "rows.h"
 
 namespace kiv::svcquery {
 namespace {
@@ -19,7 +20,7 @@ using query::Arg;
 constexpr int32_t kRouteRefused = 1;
 
 constexpr query::Table game_query(const char* name, uint32_t answer_size, const char* refusal,
-                                  bool stdout_trace, bool needs_type) {
+                                  bool stdout_trace) {
   return {
       .name = name,
       .func_id = func_id::kGameQueries,
@@ -32,20 +33,19 @@ constexpr query::Table game_query(const char* name, uint32_t answer_size, const 
                 .transport = {"ERROR:  Failed call http_access_protocol1(),in %s()", Arg::kName},
                 .parse = {"ERROR : Failed to call json_tokener_parser(), in %s()", Arg::kName},
                 .refusal = {refusal, Arg::kName}},
-      .needs_type = needs_type,
       .stdout_trace = stdout_trace};
 }
 
 constexpr query::Table kGameRoute =
-    game_query("get_gameroute_from_server", 1048576, msg::kServerFailedBang, true, false);
+    game_query("get_gameroute_from_server", 1048576, msg::kServerFailedBang, true);
 constexpr query::Table kUserTypeList =
-    game_query("get_usertypelist_from_server", 2048, msg::kServerFailed, false, false);
+    game_query("get_usertypelist_from_server", 2048, msg::kServerFailed, false);
 constexpr query::Table kGameProcess =
-    game_query("get_gameprocess_from_server", 1048576, msg::kServerFailedBang, true, false);
+    game_query("get_gameprocess_from_server", 1048576, msg::kServerFailedBang, true);
 constexpr query::Table kServerDelay =
-    game_query("get_serverdelay_from_server", 4096, msg::kServerFailed, false, true);
+    game_query("get_serverdelay_from_server", 4096, msg::kServerFailed, false);
 constexpr query::Table kAreaDelay =
-    game_query("get_areadelay_from_server", 4096, msg::kServerFailed, false, true);
+    game_query("get_areadelay_from_server", 4096, msg::kServerFailed, false);
 
 constexpr query::Table kSaveGameRoute{
     .name = "save_game_route_info",
@@ -78,57 +78,40 @@ int32_t list_query(const query::Table& table, const query::Head& head, const cha
                     });
 }
 
-constexpr int32_t kFieldCount = 3;
-using DelayFields = const char* const[kFieldCount];
+// A delay row: three integers, each name in a 10-byte block and each value
+// in the first four bytes of a 32-byte block; a missing member gives 0.
+constexpr std::size_t kDelayNameBlock = 10;
+constexpr uint16_t kDelayValueBlock = 32;
+using DelayFields = rows::Field[3];
 
-// One row per element of `list`, in blocks allocated once and rewritten for
-// every element.
-int32_t deliver_rows(json_object* list, DelayFields& fields, row_callback callback,
-                     void* context) noexcept {
-  constexpr std::size_t kNameBlock = 10;
-  constexpr std::size_t kValueBlock = 32;
-  HeapPtr<char> name_blocks[kFieldCount];
-  HeapPtr<char> value_blocks[kFieldCount];
-  for (HeapPtr<char>& block : name_blocks) {
-    if (!(block = heap_allocate_zeroed<char>(kNameBlock))) return result::kMissingArgument;
-  }
-  for (HeapPtr<char>& block : value_blocks) {
-    if (!(block = heap_allocate_zeroed<char>(kValueBlock))) return result::kMissingArgument;
-  }
+constexpr DelayFields kServerDelayFields = {
+    {"gameid", "gameid", rows::Kind::kInt, kDelayValueBlock, rows::Absent::kClear},
+    {"serverid", "serverid", rows::Kind::kInt, kDelayValueBlock, rows::Absent::kClear},
+    {"delay", "delay", rows::Kind::kInt, kDelayValueBlock, rows::Absent::kClear},
+};
+constexpr DelayFields kAreaDelayFields = {
+    {"nodeId", "nodeId", rows::Kind::kInt, kDelayValueBlock, rows::Absent::kClear},
+    {"areaId", "areaId", rows::Kind::kInt, kDelayValueBlock, rows::Absent::kClear},
+    {"delay", "delay", rows::Kind::kInt, kDelayValueBlock, rows::Absent::kClear},
+};
 
-  const JsonApi& j = bindings().json;
-  // The array entry points abort on any other type: a non-array lists nothing.
-  const std::size_t count = j.get_type(list) == json_type_array ? j.array_length(list) : 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    json_object* element = j.array_get_idx(list, i);
-    if (element == nullptr || j.get_type(element) != json_type_object) continue;
-    char* names[kFieldCount];
-    void* values[kFieldCount];
-    for (int32_t k = 0; k < kFieldCount; ++k) {
-      const int32_t value = json::int_member(element, fields[k]);
-      std::memcpy(value_blocks[k].get(), &value, sizeof value);
-      json::copy_bounded(name_blocks[k].get(), kNameBlock, fields[k]);
-      names[k] = name_blocks[k].get();
-      values[k] = value_blocks[k].get();
-    }
-    callback(kFieldCount, names, values, context);
-  }
-  return result::kOk;
-}
-
-int32_t delay_query(const query::Table& table, const query::Head& head, DelayFields& fields,
+int32_t delay_query(const query::Table& table, const query::Head& head, const DelayFields& fields,
                     row_callback callback, void* context) noexcept {
   return query::run(table, head, callback != nullptr && context != nullptr,
                     [&](json_object* root, int32_t err) {
                       if (err == 0) return result::kOk;
                       json_object* list = json::member(root, "gamedelay");
                       if (list == nullptr) return result::kOk;
-                      return deliver_rows(list, fields, callback, context);
+                      // One set of blocks for the whole answer, rewritten per element.
+                      rows::RowSet row;
+                      if (!row.allocate(fields, kDelayNameBlock)) return result::kMissingArgument;
+                      json::for_each_object(list, [&](const json_object* element) {
+                        row.fill(element);
+                        row.deliver(callback, context);
+                      });
+                      return result::kOk;
                     });
 }
-
-constexpr DelayFields kServerDelayFields = {"gameid", "serverid", "delay"};
-constexpr DelayFields kAreaDelayFields = {"nodeId", "areaId", "delay"};
 
 }  // namespace
 }  // namespace kiv::svcquery

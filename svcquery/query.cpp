@@ -16,10 +16,6 @@
 namespace kiv::svcquery::query {
 namespace {
 
-bool json_ready(const Table& table) noexcept {
-  return json_bound() && (!table.needs_type || bindings().json.get_type != nullptr);
-}
-
 bool head_present(const Head& head) noexcept {
   return head.host != nullptr && head.url != nullptr && head.protocol != nullptr &&
          head.request_data != nullptr;
@@ -33,7 +29,7 @@ int32_t run_steps(const Table& table, const Head& head, bool outputs_present, Fi
     return result::kMissingArgument;
   }
   // Never ask the service a question whose answer could not be read.
-  if (!json_ready(table)) {
+  if (!json_bound()) {
     kiv_show_message("ERROR: JSON library not bound, in %s()", table.name);
     return table.json_unbound;
   }

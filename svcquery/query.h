@@ -44,7 +44,6 @@ struct Table {
   int32_t json_unbound;     // result when the JSON library is not bound
   Lines lines;
   bool reads_err = true;           // false: "err" is not looked at
-  bool needs_type = false;         // the fill tests element types
   bool stdout_trace = false;       // parse and refusal lines also go to stdout
   int32_t transport_override = 0;  // nonzero: every transport failure and an
                                    // empty answer give this code
