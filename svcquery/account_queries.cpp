@@ -1,5 +1,7 @@
 // Account and connection queries: each is its table of values plus the lines
 // that copy the answer into the caller's storage.
+#include <utility>
+
 #include "json_access.h"
 #include "kiv_svcquery.h"
 #include "messages.h"
@@ -10,9 +12,8 @@ namespace kiv::svcquery {
 namespace {
 
 using json::int_member;
-using json::text_member;
 using query::Arg;
-using query::copy_whole;
+using query::TextCopier;
 
 constexpr query::Table kVerification{
     .name = "get_verification_from_service",
@@ -132,9 +133,10 @@ int32_t flag_and_message(const query::Table& table, const query::Head& head, con
                          int32_t* err_value, char* message) noexcept {
   return query::run(table, head, err_value != nullptr && message != nullptr,
                     [&](json_object* root, int32_t err) {
-                      copy_whole(message, text_member(root, member));
                       *err_value = err;
-                      return result::kOk;
+                      TextCopier copy(table, root);
+                      copy(message, member);
+                      return copy.result(result::kOk);
                     });
 }
 
@@ -150,15 +152,16 @@ int32_t get_verification_from_service(const char* host, const char* url, uint32_
                     info != nullptr, [info](json_object* root, int32_t err) {
                       info->err = err;
                       if (err == 0) return result::kOk;
+                      TextCopier copy(kVerification, root);
                       info->haveTime = int_member(root, "haveTime");
                       info->expired = int_member(root, "expired");
                       info->usepay = int_member(root, "usepay");
-                      copy_whole(info->ut, text_member(root, "ut"));
-                      copy_whole(info->msg, text_member(root, "msg"));
+                      copy(info->ut, "ut");
+                      copy(info->msg, "msg");
                       info->bindUnvalide = int_member(root, "bindUnvalide");
-                      copy_whole(info->ed, text_member(root, "ed"));
-                      copy_whole(info->endBind, text_member(root, "endBind"));
-                      return result::kOk;
+                      copy(info->ed, "ed");
+                      copy(info->endBind, "endBind");
+                      return copy.result(result::kOk);
                     });
 }
 
@@ -167,8 +170,10 @@ int32_t get_local_ip_from_service(const char* host, const char* url, uint32_t po
                                   int32_t request_size, char* ip) {
   return query::run(kLocalIp, {host, url, port, protocol, request_data, request_size},
                     ip != nullptr, [ip](json_object* root, int32_t err) {
-                      if (err != 0) copy_whole(ip, text_member(root, "ip"));
-                      return result::kOk;
+                      if (err == 0) return result::kOk;
+                      TextCopier copy(kLocalIp, root);
+                      copy(ip, "ip");
+                      return copy.result(result::kOk);
                     });
 }
 
@@ -178,11 +183,12 @@ int32_t get_kiv_adLink_from_service(const char* host, const char* url, uint32_t 
   return query::run(kAdLink, {host, url, port, protocol, request_data, request_size},
                     link != nullptr, [link](json_object* root, int32_t err) {
                       if (err == 0) return result::kOk;
-                      copy_whole(link->key, text_member(root, "key"));
-                      copy_whole(link->ref, text_member(root, "ref"));
-                      copy_whole(link->url, text_member(root, "url"));
-                      copy_whole(link->ref1, text_member(root, "ref1"));
-                      return err;  // the caller reads the service's own value
+                      TextCopier copy(kAdLink, root);
+                      copy(link->key, "key");
+                      copy(link->ref, "ref");
+                      copy(link->url, "url");
+                      copy(link->ref1, "ref1");
+                      return copy.result(err);  // the caller reads the service's own value
                     });
 }
 
@@ -192,14 +198,15 @@ int32_t get_kiv_client_title_from_service(const char* host, const char* url, uin
   return query::run(kClientTitle, {host, url, port, protocol, request_data, request_size},
                     title != nullptr, [title](json_object* root, int32_t err) {
                       if (err == 0) return result::kOk;
+                      TextCopier copy(kClientTitle, root);
                       title->id = int_member(root, "id");
-                      copy_whole(title->title, text_member(root, "title"));
-                      copy_whole(title->url, text_member(root, "url"));
+                      copy(title->title, "title");
+                      copy(title->url, "url");
                       title->usertype = int_member(root, "usertype");
-                      copy_whole(title->msg, text_member(root, "msg"));
+                      copy(title->msg, "msg");
                       title->isopen = int_member(root, "isopen");
                       title->isbind = int_member(root, "isbind");
-                      return err;  // the caller reads the service's own value
+                      return copy.result(err);  // the caller reads the service's own value
                     });
 }
 
@@ -224,14 +231,18 @@ int32_t get_vpn_info(const char* host, const char* url, uint32_t port, const cha
   const auto clear = [vpn] { *vpn = vpn_connection_info{}; };
   // Addresses longer than their fields are cut to fit.
   const auto fill = [vpn](json_object* root, int32_t) {
-    if (const char* ip = text_member(root, "VPNIP")) {
-      json::copy_bounded(vpn->VPNIP, sizeof vpn->VPNIP, ip);
-    }
-    if (const char* ip = text_member(root, "LocalOutIP")) {
-      json::copy_bounded(vpn->LocalOutIP, sizeof vpn->LocalOutIP, ip);
+    bool complete = true;
+    for (const auto& [member, field] :
+         {std::pair{"VPNIP", &vpn->VPNIP}, std::pair{"LocalOutIP", &vpn->LocalOutIP}}) {
+      const char* ip = nullptr;
+      if (!json::member_text(root, member, &ip)) {
+        complete = false;
+      } else if (ip != nullptr) {
+        json::copy_bounded(*field, sizeof *field, ip);
+      }
     }
     if (json::member(root, "VPNPort") != nullptr) vpn->VPNPort = int_member(root, "VPNPort");
-    return result::kOk;
+    return complete ? result::kOk : query::out_of_memory(kVpnInfo);
   };
   return query::run(kVpnInfo, {host, url, port, protocol, request_data, request_size},
                     vpn != nullptr, fill, clear);

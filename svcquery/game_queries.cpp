@@ -72,8 +72,10 @@ int32_t list_query(const query::Table& table, const query::Head& head, const cha
                       if (err == 0) return refused;
                       json_object* value = json::member(root, member);
                       if (value == nullptr) return result::kOk;
+                      const char* text = json::text_of(value);
+                      if (text == nullptr) return query::out_of_memory(table);
                       if (table.stdout_trace) query::stdout_line(msg::kParseOk);
-                      callback(bindings().json.get_string(value), context);
+                      callback(text, context);
                       return result::kOk;
                     });
 }
@@ -97,20 +99,21 @@ constexpr DelayFields kAreaDelayFields = {
 
 int32_t delay_query(const query::Table& table, const query::Head& head, const DelayFields& fields,
                     row_callback callback, void* context) noexcept {
-  return query::run(table, head, callback != nullptr && context != nullptr,
-                    [&](json_object* root, int32_t err) {
-                      if (err == 0) return result::kOk;
-                      json_object* list = json::member(root, "gamedelay");
-                      if (list == nullptr) return result::kOk;
-                      // One set of blocks for the whole answer, rewritten per element.
-                      rows::RowSet row;
-                      if (!row.allocate(fields, kDelayNameBlock)) return result::kMissingArgument;
-                      json::for_each_object(list, [&](const json_object* element) {
-                        row.fill(element);
-                        row.deliver(callback, context);
-                      });
-                      return result::kOk;
-                    });
+  return query::run(
+      table, head, callback != nullptr && context != nullptr, [&](json_object* root, int32_t err) {
+        if (err == 0) return result::kOk;
+        json_object* list = json::member(root, "gamedelay");
+        if (list == nullptr) return result::kOk;
+        // One set of blocks for the whole answer, rewritten per element.
+        rows::RowSet row;
+        if (!row.allocate(fields, kDelayNameBlock)) return result::kMissingArgument;
+        const bool walked = json::for_each_object(list, [&](const json_object* element) {
+          if (!row.fill(element)) return false;
+          row.deliver(callback, context);
+          return true;
+        });
+        return walked ? result::kOk : query::out_of_memory(table);
+      });
 }
 
 }  // namespace

@@ -55,11 +55,37 @@ inline int32_t int_member(const json_object* object, const char* name) noexcept 
   return value == nullptr ? 0 : bindings().json.get_int(value);
 }
 
-// The member's text as json-c gives it (a non-string member yields its JSON
-// text); null when absent.
-inline const char* text_member(const json_object* object, const char* name) noexcept {
+// The value's text as json-c gives it: a string's own text, the JSON text of
+// any other value. Null when json-c had no memory to make it. json-c writes
+// the text of an array or object piece by piece and, short of memory, may
+// leave a piece out without saying so; such a text is made again until two
+// makings agree in length (the second one reuses the first one's memory).
+inline const char* text_of(json_object* value) noexcept {
+  const JsonApi& j = bindings().json;
+  const char* text = j.get_string(value);
+  if (text == nullptr) return nullptr;
+  if (j.get_type != nullptr) {
+    const json_type type = j.get_type(value);
+    if (type != json_type_array && type != json_type_object) return text;
+  }
+  constexpr int kMakings = 4;
+  std::size_t length = std::strlen(text);
+  for (int making = 1; making < kMakings; ++making) {
+    text = j.get_string(value);
+    if (text == nullptr) return nullptr;
+    const std::size_t again = std::strlen(text);
+    if (again == length) return text;
+    length = again;
+  }
+  return nullptr;
+}
+
+// The member's text (see text_of) into *text, null when the member is
+// absent. False when the member is there but its text could not be made.
+inline bool member_text(const json_object* object, const char* name, const char** text) noexcept {
   json_object* value = member(object, name);
-  return value == nullptr ? nullptr : bindings().json.get_string(value);
+  *text = value == nullptr ? nullptr : text_of(value);
+  return value == nullptr || *text != nullptr;
 }
 
 // Copies `text` (null gives the empty text) into a buffer of `size` bytes,

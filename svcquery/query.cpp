@@ -1,9 +1,11 @@
 #include "query.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
 #include "binding.h"
+#include "boundary.h"
 #include "failure_report.h"
 #include "heap.h"
 #include "json_access.h"
@@ -16,13 +18,16 @@
 namespace kiv::svcquery::query {
 namespace {
 
+constinit std::atomic<Transport> g_transport{nullptr};
+
 bool head_present(const Head& head) noexcept {
   return head.host != nullptr && head.url != nullptr && head.protocol != nullptr &&
          head.request_data != nullptr;
 }
 
+// May throw only what a caller's callback throws; run() stops it.
 int32_t run_steps(const Table& table, const Head& head, bool outputs_present, Fill fill,
-                  OnAnswer on_answer) noexcept {
+                  OnAnswer on_answer) {
   if (!head_present(head) || !outputs_present) {
     log_line(table, table.lines.param);
     if (table.report_name != nullptr) report::missing_argument(table.func_id, table.report_name);
@@ -37,18 +42,13 @@ int32_t run_steps(const Table& table, const Head& head, bool outputs_present, Fi
   // One byte beyond the capacity stays 0: an answer that fills the capacity
   // is still a terminated text.
   HeapPtr<char> answer = heap_allocate_zeroed<char>(std::size_t{table.answer_size} + 1);
-  if (!answer) {
-    const int error = platform::last_error();
-    log_line(table, table.lines.alloc);
-    platform::set_last_error(error);  // the report carries the allocator's error
-    report::system_call_failed(table.func_id, "malloc");
-    return result::kNoMemory;
-  }
+  if (!answer) return out_of_memory(table);
 
   uint32_t capacity = table.answer_size;
-  int32_t code =
-      http_access_protocol1(head.host, head.url, head.port, head.protocol, head.request_data,
-                            head.request_size, answer.get(), &capacity);
+  const Transport transport = g_transport.load(std::memory_order_acquire);
+  int32_t code = (transport != nullptr ? transport : &http_access_protocol1)(
+      head.host, head.url, head.port, head.protocol, head.request_data, head.request_size,
+      answer.get(), &capacity);
   if (table.transport_override != 0 && code == result::kOk && answer.get()[0] == '\0') {
     code = table.transport_override;
   }
@@ -77,9 +77,15 @@ int32_t run_steps(const Table& table, const Head& head, bool outputs_present, Fi
 int32_t run(const Table& table, const Head& head, bool outputs_present, Fill fill,
             OnAnswer on_answer) noexcept {
   log_line(table, table.lines.entry);
-  const int32_t result = run_steps(table, head, outputs_present, fill, on_answer);
+  const int32_t result = guarded(table.name, result::kNoMemory, [&] {
+    return run_steps(table, head, outputs_present, fill, on_answer);
+  });
   log_line(table, table.lines.exit);
   return result;
+}
+
+void set_transport(Transport transport) noexcept {
+  g_transport.store(transport, std::memory_order_release);
 }
 
 void log_line(const Table& table, const Line& line, int32_t err) noexcept {
@@ -100,12 +106,25 @@ void log_line(const Table& table, const Line& line, int32_t err) noexcept {
   }
 }
 
-void copy_whole(char* out, const char* text) noexcept {
-  if (text == nullptr) {
-    out[0] = '\0';
+void TextCopier::operator()(char* out, const char* member) noexcept {
+  const char* text = nullptr;
+  if (!json::member_text(root_, member, &text)) {
+    failed_ = true;
     return;
   }
-  std::memcpy(out, text, std::strlen(text) + 1);
+  json::copy_bounded(out, table_.answer_size, text);
+}
+
+int32_t TextCopier::result(int32_t code) const noexcept {
+  return failed_ ? out_of_memory(table_) : code;
+}
+
+int32_t out_of_memory(const Table& table) noexcept {
+  const int error = platform::last_error();
+  log_line(table, table.lines.alloc);
+  platform::set_last_error(error);  // the report carries the allocator's error
+  report::system_call_failed(table.func_id, "malloc");
+  return result::kNoMemory;
 }
 
 void stdout_line(const char* format, const char* name) noexcept {

@@ -92,12 +92,40 @@ using OnAnswer = FunctionRef<void()>;
 int32_t run(const Table& table, const Head& head, bool outputs_present, Fill fill,
             OnAnswer on_answer = {}) noexcept;
 
+// What every query asks for its answer: http_access_protocol1's shape.
+using Transport = int32_t (*)(const char* host, const char* url, uint32_t port,
+                              const char* protocol, const char* request_data, int32_t request_size,
+                              char* respond_data, uint32_t* respond_size);
+
+// Puts `transport` in place of http_access_protocol1 for every query from now
+// on (null: http_access_protocol1 again). Only the answer fuzzer does, before
+// any query runs, so that answers reach the procedure without a network.
+void set_transport(Transport transport) noexcept;
+
 // Writes one log line of `table`.
 void log_line(const Table& table, const Line& line, int32_t err = 0) noexcept;
 
-// Copies the whole text with its NUL into a caller buffer sized by the caller;
-// null gives the empty text.
-void copy_whole(char* out, const char* text) noexcept;
+// Copies members' texts into caller buffers as large as the export's answer
+// buffer: the whole text with its NUL (an absent member gives the empty
+// text). Only a member that is not a string can have a JSON text longer than
+// the answer; it is cut to the buffer. A text that the JSON library had no
+// memory to make leaves its buffer untouched, and the copier remembers it.
+class TextCopier {
+ public:
+  TextCopier(const Table& table, json_object* root) noexcept : table_(table), root_(root) {}
+  void operator()(char* out, const char* member) noexcept;
+  // `code`, or 1 (logged and reported as the export's allocation failure)
+  // when a text could not be made.
+  int32_t result(int32_t code) const noexcept;
+
+ private:
+  const Table& table_;
+  json_object* root_;
+  bool failed_ = false;
+};
+
+// The export's allocation failure, logged and reported; returns 1.
+int32_t out_of_memory(const Table& table) noexcept;
 
 // Writes a trace line to the process's standard output and flushes it, so
 // that it is not lost when the process ends abnormally.

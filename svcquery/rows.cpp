@@ -72,7 +72,7 @@ bool RowSet::allocate(std::span<const Field> fields, std::size_t name_block) noe
   return true;
 }
 
-void RowSet::fill(const json_object* element) noexcept {
+bool RowSet::fill(const json_object* element) noexcept {
   const JsonApi& j = bindings().json;
   for (std::size_t i = 0; i < fields_.size(); ++i) {
     const Field& field = fields_[i];
@@ -100,13 +100,17 @@ void RowSet::fill(const json_object* element) noexcept {
       case Kind::kFloat:
         *static_cast<float*>(buffer) = narrow(j.get_double(value));
         break;
-      case Kind::kText:
-        json::copy_bounded(static_cast<char*>(buffer), field.size, j.get_string(value));
+      case Kind::kText: {
+        const char* text = json::text_of(value);
+        if (text == nullptr) return false;
+        json::copy_bounded(static_cast<char*>(buffer), field.size, text);
         break;
+      }
       case Kind::kSlot:
         break;
     }
   }
+  return true;
 }
 
 void RowSet::set_slot(std::size_t index, void* value) noexcept {

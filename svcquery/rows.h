@@ -37,17 +37,19 @@ inline bool is_object(const json_object* value) noexcept {
 }
 
 // Calls `visit(element)` for each element of `list` that is an object, in
-// array order. A list that is not an array has no elements; null elements
-// and elements of other types are skipped.
+// array order, until a visit returns false; then returns false. A list that
+// is not an array has no elements; null elements and elements of other types
+// are skipped.
 template <typename Visit>
-void for_each_object(const json_object* list, Visit&& visit) {
-  if (!is_array(list)) return;
+bool for_each_object(const json_object* list, Visit&& visit) {
+  if (!is_array(list)) return true;
   const JsonApi& j = bindings().json;
   const std::size_t length = j.array_length(list);
   for (std::size_t index = 0; index < length; ++index) {
     const json_object* element = j.array_get_idx(list, index);
-    if (is_object(element)) visit(element);
+    if (is_object(element) && !visit(element)) return false;
   }
+  return true;
 }
 
 }  // namespace json
@@ -93,8 +95,10 @@ class RowSet {
   bool allocate(std::span<const Field> fields, std::size_t name_block = 0) noexcept;
   explicit operator bool() const noexcept { return block_ != nullptr; }
 
-  // Reads the element's members into the value buffers, by the table.
-  void fill(const json_object* element) noexcept;
+  // Reads the element's members into the value buffers, by the table. False
+  // when the JSON library had no memory to make a member's text: the row is
+  // then not fit to be delivered.
+  [[nodiscard]] bool fill(const json_object* element) noexcept;
   // The value pointer delivered for field `index` (a slot field).
   void set_slot(std::size_t index, void* value) noexcept;
   // Writes the names and value pointers afresh (a callback may have

@@ -116,6 +116,16 @@ int32_t read_local_data_from_file(void* buffer, const char* file_name,
   return result::kOk;
 }
 
+// The JSON library had no memory for a member's text while the list was
+// walked: the walk ends there, the rows delivered so far are whole.
+int32_t text_failed(int32_t func_id) noexcept {
+  const int error = platform::last_error();
+  kiv_show_message("ERROR: Failed to alloc memory, in get_data_from_file()");
+  platform::set_last_error(error);
+  report::system_call_failed(func_id, "malloc");
+  return result::kNoMemory;
+}
+
 // Reads, inflates and parses the list file. On success `document` holds the
 // list and "err" (non-zero) is in *err_value; *err_value is written as soon
 // as the text has parsed.
@@ -211,18 +221,22 @@ int32_t data_from_file(const char* file_name, row_callback server_callback,
   }
 
   const char* const address_member = kServerFields[kAddressListField].member;
-  json::for_each_object(list, [&](const json_object* server) {
-    servers.fill(server);
+  const bool walked = json::for_each_object(list, [&](const json_object* server) {
+    if (!servers.fill(server)) return false;
     // The callbacks may build the server's address list in this slot.
     void* address_list = nullptr;
-    json::for_each_object(json::member(server, address_member), [&](const json_object* address) {
-      addresses.fill(address);
-      addresses.deliver(server_ip_callback, &address_list);
-    });
+    const bool addressed = json::for_each_object(
+        json::member(server, address_member), [&](const json_object* address) {
+          if (!addresses.fill(address)) return false;
+          addresses.deliver(server_ip_callback, &address_list);
+          return true;
+        });
+    if (!addressed) return false;
     servers.set_slot(kAddressListField, address_list);
     servers.deliver(server_callback, context);
+    return true;
   });
-  return result::kOk;
+  return walked ? result::kOk : text_failed(func_id::kDataFromFile);
 }
 
 int32_t servertype_from_file(const char* file_name, void* context,
@@ -248,11 +262,12 @@ int32_t servertype_from_file(const char* file_name, void* context,
 
   rows::RowSet types;
   if (!types.allocate(kServerTypeFields)) return result::kMissingArgument;
-  json::for_each_object(list, [&](const json_object* type) {
-    types.fill(type);
+  const bool walked = json::for_each_object(list, [&](const json_object* type) {
+    if (!types.fill(type)) return false;
     types.deliver(server_type_callback, context);
+    return true;
   });
-  return result::kOk;
+  return walked ? result::kOk : text_failed(func_id::kServerTypeFromFile);
 }
 
 }  // namespace

@@ -314,6 +314,37 @@ TEST_F(AccountQueries, AnswerThatFillsTheBufferExactlyIsReadAsOneText) {
   }
 }
 
+// A member that is not a string comes out as json-c's JSON text, which can be
+// longer than the answer that carried it ("[1,1]" gives "[ 1, 1 ]"): it is
+// cut to the answer buffer's size, the most a caller's buffer is asked to hold.
+TEST_F(AccountQueries, NonStringMemberLongerThanTheAnswerIsCutToTheAnswerSize) {
+  const struct {
+    std::string name, member;
+    char* (*buffer)(Storage&);
+  } cases[] = {
+      {"get_verification_from_service", "ut", [](Storage& s) { return s.info.ut; }},
+      {"get_local_ip_from_service", "ip", [](Storage& s) { return s.message; }},
+      {"get_kiv_adLink_from_service", "ref1", [](Storage& s) { return s.link.ref1; }},
+      {"get_kiv_client_title_from_service", "msg", [](Storage& s) { return s.title.msg; }},
+      {"get_loginvpn_from_service", "msg", [](Storage& s) { return s.message; }},
+      {"check_hangup_from_service", "usermsg", [](Storage& s) { return s.message; }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const size_t size = find(c.name).answer_size;
+    std::string answer = R"({"err":1,")" + c.member + R"(":[1)";
+    while (answer.size() + 4 <= size) answer += ",1";
+    answer += "]}";
+    storage_ = Storage::make();
+    const int32_t code = ask(c.name, answer);
+    EXPECT_TRUE(code == 0 || code == 1) << code;  // 1: the service's own "err"
+    const char* text = c.buffer(*storage_);
+    EXPECT_EQ(std::strlen(text), size - 1);
+    EXPECT_EQ(std::string(text, 6), "[ 1, 1");
+    EXPECT_EQ(text[size], kUntouched);
+  }
+}
+
 TEST_F(AccountQueries, VerificationWithErrZeroOrMissingWritesOnlyTheErrField) {
   for (const std::string& answer : std::vector<std::string>{R"({"err":0,"haveTime":5,"ut":"u"})",
                                                             R"({"haveTime":5})", R"([1,2])"}) {
