@@ -56,10 +56,10 @@ void write_default_sink(std::string_view message) noexcept {
 
     const platform::LocalTime now = platform::local_time_now();
     char prefix[96];
-    const int n = std::snprintf(prefix, sizeof prefix, "%04d-%02d-%02d %02d:%02d:%02d.%03d [%llu] ",
-                                now.year, now.month, now.day, now.hour, now.minute, now.second,
-                                now.millisecond,
-                                static_cast<unsigned long long>(platform::current_thread_id()));
+    const int n =
+        std::snprintf(prefix, sizeof prefix, "%04d-%02d-%02d %02d:%02d:%02d.%03d [%llu] ", now.year,
+                      now.month, now.day, now.hour, now.minute, now.second, now.millisecond,
+                      static_cast<unsigned long long>(platform::current_thread_id()));
     std::string line(prefix, n > 0 ? static_cast<size_t>(n) : 0);
     kiv::text::append_display_line(message, g_utf8, line);
     if (g_mode == SinkMode::kFile) {

@@ -7,8 +7,12 @@
 namespace kiv::text {
 namespace {
 
-bool is_lead(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
-bool is_trail(unsigned char c) { return c >= 0x40 && c <= 0xFE && c != 0x7F; }
+bool is_lead(unsigned char c) {
+  return c >= 0x81 && c <= 0xFE;
+}
+bool is_trail(unsigned char c) {
+  return c >= 0x40 && c <= 0xFE && c != 0x7F;
+}
 
 uint16_t gbk_code_point(unsigned char lead, unsigned char trail) {
   return kGbkTable[(lead - 0x81) * 191 + (trail - 0x40)];
@@ -87,10 +91,9 @@ std::size_t gbk_clean_prefix(std::string_view text, std::size_t limit) noexcept 
   size_t i = 0;
   while (i < limit) {
     const auto c = static_cast<unsigned char>(text[i]);
-    const size_t width = is_lead(c) && i + 1 < text.size() &&
-                                 is_trail(static_cast<unsigned char>(text[i + 1]))
-                             ? 2
-                             : 1;
+    const size_t width =
+        is_lead(c) && i + 1 < text.size() && is_trail(static_cast<unsigned char>(text[i + 1])) ? 2
+                                                                                               : 1;
     if (i + width > limit) break;
     i += width;
   }

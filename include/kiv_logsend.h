@@ -35,9 +35,9 @@ KIV_LOGSEND_API void client_operate_report(const char* param);
 KIV_LOGSEND_API void kiv_disconnect_report(const char* kiv_version, const char* user_name,
                                            const char* server_ip, const char* server_name,
                                            int32_t dial_module);
-KIV_LOGSEND_API void link_report(int32_t link_mode, int32_t link_state,
-                                 const char* link_service_ip, const char* link_service_name,
-                                 const char* link_account, int32_t userType_Id);
+KIV_LOGSEND_API void link_report(int32_t link_mode, int32_t link_state, const char* link_service_ip,
+                                 const char* link_service_name, const char* link_account,
+                                 int32_t userType_Id);
 KIV_LOGSEND_API void login_state_report(const char* kiv_version, const char* user_name,
                                         int32_t login_state);
 KIV_LOGSEND_API void open_login_report(const char* kiv_version);

@@ -87,35 +87,34 @@ KIV_SVCQUERY_API int32_t get_verification_from_service(const char* host, const c
                                                        const char* request_data,
                                                        int32_t request_size,
                                                        verification_info* info);
-KIV_SVCQUERY_API int32_t get_local_ip_from_service(const char* host, const char* url,
-                                                   uint32_t port, const char* protocol,
-                                                   const char* request_data, int32_t request_size,
-                                                   char* ip);
+KIV_SVCQUERY_API int32_t get_local_ip_from_service(const char* host, const char* url, uint32_t port,
+                                                   const char* protocol, const char* request_data,
+                                                   int32_t request_size, char* ip);
 KIV_SVCQUERY_API int32_t get_kiv_adLink_from_service(const char* host, const char* url,
                                                      uint32_t port, const char* protocol,
-                                                     const char* request_data,
-                                                     int32_t request_size, ad_link_info* link);
+                                                     const char* request_data, int32_t request_size,
+                                                     ad_link_info* link);
 KIV_SVCQUERY_API int32_t get_kiv_client_title_from_service(const char* host, const char* url,
                                                            uint32_t port, const char* protocol,
                                                            const char* request_data,
                                                            int32_t request_size,
                                                            client_title_info* title);
-KIV_SVCQUERY_API int32_t get_loginvpn_from_service(const char* host, const char* url,
-                                                   uint32_t port, const char* protocol,
-                                                   const char* request_data, int32_t request_size,
-                                                   int32_t* err_value, char* message);
-KIV_SVCQUERY_API int32_t check_hangup_from_service(const char* host, const char* url,
-                                                   uint32_t port, const char* protocol,
-                                                   const char* request_data, int32_t request_size,
-                                                   int32_t* err_value, char* message);
+KIV_SVCQUERY_API int32_t get_loginvpn_from_service(const char* host, const char* url, uint32_t port,
+                                                   const char* protocol, const char* request_data,
+                                                   int32_t request_size, int32_t* err_value,
+                                                   char* message);
+KIV_SVCQUERY_API int32_t check_hangup_from_service(const char* host, const char* url, uint32_t port,
+                                                   const char* protocol, const char* request_data,
+                                                   int32_t request_size, int32_t* err_value,
+                                                   char* message);
 KIV_SVCQUERY_API int32_t get_vpn_info(const char* host, const char* url, uint32_t port,
                                       const char* protocol, const char* request_data,
                                       int32_t request_size, vpn_connection_info* vpn);
 
 /* Game route and delay queries. */
-KIV_SVCQUERY_API int32_t get_gameroute_from_server(const char* host, const char* url,
-                                                   uint32_t port, const char* protocol,
-                                                   const char* request_data, int32_t request_size,
+KIV_SVCQUERY_API int32_t get_gameroute_from_server(const char* host, const char* url, uint32_t port,
+                                                   const char* protocol, const char* request_data,
+                                                   int32_t request_size,
                                                    json_text_callback callback, void* context);
 KIV_SVCQUERY_API int32_t get_usertypelist_from_server(const char* host, const char* url,
                                                       uint32_t port, const char* protocol,
@@ -124,18 +123,16 @@ KIV_SVCQUERY_API int32_t get_usertypelist_from_server(const char* host, const ch
                                                       json_text_callback callback, void* context);
 KIV_SVCQUERY_API int32_t get_gameprocess_from_server(const char* host, const char* url,
                                                      uint32_t port, const char* protocol,
-                                                     const char* request_data,
-                                                     int32_t request_size,
+                                                     const char* request_data, int32_t request_size,
                                                      json_text_callback callback, void* context);
 KIV_SVCQUERY_API int32_t get_serverdelay_from_server(const char* host, const char* url,
                                                      uint32_t port, const char* protocol,
-                                                     const char* request_data,
-                                                     int32_t request_size, row_callback callback,
-                                                     void* context);
-KIV_SVCQUERY_API int32_t get_areadelay_from_server(const char* host, const char* url,
-                                                   uint32_t port, const char* protocol,
-                                                   const char* request_data, int32_t request_size,
-                                                   row_callback callback, void* context);
+                                                     const char* request_data, int32_t request_size,
+                                                     row_callback callback, void* context);
+KIV_SVCQUERY_API int32_t get_areadelay_from_server(const char* host, const char* url, uint32_t port,
+                                                   const char* protocol, const char* request_data,
+                                                   int32_t request_size, row_callback callback,
+                                                   void* context);
 KIV_SVCQUERY_API int32_t save_game_route_info(const char* host, const char* url, uint32_t port,
                                               const char* protocol, const char* request_data,
                                               int32_t request_size, int32_t* err_value);

@@ -16,7 +16,7 @@ int last_error() noexcept;
 void set_last_error(int error) noexcept;
 
 // ---- dynamic libraries -----------------------------------------------------
-void* load_library(const char* file_name) noexcept;  // null when absent
+void* load_library(const char* file_name) noexcept;           // null when absent
 void* find_symbol(void* library, const char* name) noexcept;  // null when missing
 void free_library(void* library) noexcept;
 
@@ -68,8 +68,8 @@ inline constexpr char kReportLibraryFile[] = "libkiv_logsend.so";
 using FileHandle = intptr_t;
 inline constexpr FileHandle kInvalidFile = -1;
 
-FileHandle open_for_reading(const char* path) noexcept;     // shared read access
-FileHandle create_always(const char* path) noexcept;        // truncate or create
+FileHandle open_for_reading(const char* path) noexcept;  // shared read access
+FileHandle create_always(const char* path) noexcept;     // truncate or create
 bool file_size(FileHandle file, uint64_t* size) noexcept;
 // One read call of up to `count` bytes; `*done` receives how many were read.
 bool read_file(FileHandle file, void* buffer, size_t count, size_t* done) noexcept;

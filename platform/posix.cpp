@@ -18,8 +18,12 @@
 
 namespace kiv::platform {
 
-int last_error() noexcept { return errno; }
-void set_last_error(int error) noexcept { errno = error; }
+int last_error() noexcept {
+  return errno;
+}
+void set_last_error(int error) noexcept {
+  errno = error;
+}
 
 // ---- dynamic libraries ----------------------------------------------------------
 
@@ -53,7 +57,9 @@ FileHandle open_with(const char* path, int flags, mode_t mode = 0) noexcept {
 }
 }  // namespace
 
-FileHandle open_for_reading(const char* path) noexcept { return open_with(path, O_RDONLY); }
+FileHandle open_for_reading(const char* path) noexcept {
+  return open_with(path, O_RDONLY);
+}
 
 FileHandle create_always(const char* path) noexcept {
   return open_with(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -104,9 +110,13 @@ void close_file(FileHandle file) noexcept {
   if (file != kInvalidFile) ::close(static_cast<int>(file));
 }
 
-bool delete_file(const char* path) noexcept { return path != nullptr && ::unlink(path) == 0; }
+bool delete_file(const char* path) noexcept {
+  return path != nullptr && ::unlink(path) == 0;
+}
 
-bool path_exists(const char* path) noexcept { return path != nullptr && ::access(path, F_OK) == 0; }
+bool path_exists(const char* path) noexcept {
+  return path != nullptr && ::access(path, F_OK) == 0;
+}
 
 // ---- error texts ---------------------------------------------------------------------
 
@@ -123,9 +133,13 @@ bool system_error_text(int error, std::string* text) {
 
 // ---- sockets ----------------------------------------------------------------------
 
-bool sockets_start() noexcept { return true; }
+bool sockets_start() noexcept {
+  return true;
+}
 void sockets_stop() noexcept {}
-int socket_last_error() noexcept { return errno; }
+int socket_last_error() noexcept {
+  return errno;
+}
 
 SocketHandle udp_socket() noexcept {
   const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
@@ -154,7 +168,9 @@ uint32_t ipv4_from_text(const char* text) noexcept {
   return text == nullptr ? INADDR_NONE : ::inet_addr(text);
 }
 
-uint16_t host_to_network(uint16_t value) noexcept { return htons(value); }
+uint16_t host_to_network(uint16_t value) noexcept {
+  return htons(value);
+}
 
 LookupResult lookup_ipv4(const char* name, char (&out)[16]) noexcept {
   addrinfo hints{};
@@ -184,13 +200,22 @@ LocalTime local_time_now() noexcept {
   ::clock_gettime(CLOCK_REALTIME, &now);
   tm parts{};
   ::localtime_r(&now.tv_sec, &parts);
-  return LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
-                   parts.tm_min,         parts.tm_sec,      static_cast<int>(now.tv_nsec / 1000000)};
+  return LocalTime{parts.tm_year + 1900,
+                   parts.tm_mon + 1,
+                   parts.tm_mday,
+                   parts.tm_hour,
+                   parts.tm_min,
+                   parts.tm_sec,
+                   static_cast<int>(now.tv_nsec / 1000000)};
 }
 
-uint64_t current_thread_id() noexcept { return static_cast<uint64_t>(::gettid()); }
+uint64_t current_thread_id() noexcept {
+  return static_cast<uint64_t>(::gettid());
+}
 
-const char* environment(const char* name) noexcept { return std::getenv(name); }
+const char* environment(const char* name) noexcept {
+  return std::getenv(name);
+}
 
 bool locale_is_utf8() noexcept {
   for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {

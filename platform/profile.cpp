@@ -11,7 +11,9 @@ namespace {
 // Settings files are small; anything larger is not a settings file.
 constexpr uint64_t kMaxProfileBytes = 1 << 20;
 
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+bool is_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+}
 
 std::string_view trim(std::string_view text) {
   while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);

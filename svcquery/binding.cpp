@@ -11,7 +11,9 @@ constinit Bindings g_state;
 
 }  // namespace
 
-const Bindings& bindings() noexcept { return g_state; }
+const Bindings& bindings() noexcept {
+  return g_state;
+}
 
 bool json_bound() noexcept {
   const JsonApi& j = g_state.json;
@@ -19,9 +21,15 @@ bool json_bound() noexcept {
          j.get_double && j.get_boolean && j.array_get_idx && j.put;
 }
 
-bool compress_bound() noexcept { return g_state.zlib.compress != nullptr; }
-bool uncompress_bound() noexcept { return g_state.zlib.uncompress != nullptr; }
-bool failure_hook_bound() noexcept { return g_state.report.bug_report != nullptr; }
+bool compress_bound() noexcept {
+  return g_state.zlib.compress != nullptr;
+}
+bool uncompress_bound() noexcept {
+  return g_state.zlib.uncompress != nullptr;
+}
+bool failure_hook_bound() noexcept {
+  return g_state.report.bug_report != nullptr;
+}
 
 int bind_json_library(Bindings& state) noexcept {
   state.json_library = platform::Library(platform::kJsonLibraryFile);
@@ -39,7 +47,10 @@ int bind_json_library(Bindings& state) noexcept {
                    lib.bind("json_object_get_boolean", j.get_boolean) &&
                    lib.bind("json_object_array_get_idx", j.array_get_idx) &&
                    lib.bind("json_object_put", j.put);
-  return all ? bind_code::kBound : bind_code::kEntryMissing;
+  if (!all) return bind_code::kEntryMissing;
+  // Optional: its absence changes neither the code nor the ten above.
+  lib.bind("json_object_get_type", j.get_type);
+  return bind_code::kBound;
 }
 
 int bind_zlib_library(Bindings& state) noexcept {

@@ -22,6 +22,9 @@ struct JsonApi {
   decltype(&::json_object_get_boolean) get_boolean = nullptr;
   decltype(&::json_object_array_get_idx) array_get_idx = nullptr;
   decltype(&::json_object_put) put = nullptr;
+  // Optional, looked up after the ten above: lets a list walk tell arrays and
+  // objects apart (json-c asserts when an array call meets another type).
+  decltype(&::json_object_get_type) get_type = nullptr;
 };
 
 struct ZlibApi {
@@ -31,7 +34,7 @@ struct ZlibApi {
 
 struct ReportApi {
   kiv_bug_report_fn bug_report = nullptr;
-  kiv_link_report_fn link_report = nullptr;                 // bound, never called
+  kiv_link_report_fn link_report = nullptr;                // bound, never called
   kiv_login_state_report_fn login_state_report = nullptr;  // bound, never called
 };
 

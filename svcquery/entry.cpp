@@ -4,8 +4,12 @@
 
 namespace {
 
-__attribute__((constructor)) void on_process_attach() { kiv::svcquery::attach(); }
+__attribute__((constructor)) void on_process_attach() {
+  kiv::svcquery::attach();
+}
 
-__attribute__((destructor)) void on_process_detach() { kiv::svcquery::detach(); }
+__attribute__((destructor)) void on_process_detach() {
+  kiv::svcquery::detach();
+}
 
 }  // namespace

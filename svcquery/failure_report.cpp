@@ -8,8 +8,7 @@
 namespace kiv::svcquery::report {
 namespace {
 
-void send(int32_t func_id, int32_t error_number, const char* call_name,
-          const char* text) noexcept {
+void send(int32_t func_id, int32_t error_number, const char* call_name, const char* text) noexcept {
   const kiv_bug_report_fn hook = bindings().report.bug_report;
   if (hook != nullptr) hook(kModuleId, func_id, error_number, call_name, text);
 }

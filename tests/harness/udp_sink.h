@@ -1,0 +1,48 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kiv::test {
+
+struct Datagram {
+  std::string raw;   // the payload as received
+  std::string text;  // the payload inflated, when it is one zlib stream
+  bool inflated = false;
+};
+
+// Receives UDP datagrams on 127.0.0.1 with a port of its own.
+class UdpSink {
+ public:
+  UdpSink();
+  ~UdpSink();
+  UdpSink(const UdpSink&) = delete;
+  UdpSink& operator=(const UdpSink&) = delete;
+
+  uint16_t port() const { return port_; }
+
+  // Waits until at least `count` datagrams have arrived or the time is up,
+  // and returns all received so far.
+  std::vector<Datagram> wait_for(size_t count,
+                                 std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  std::vector<Datagram> received() const;
+  void clear();
+
+ private:
+  void receive_loop();
+
+  int socket_ = -1;
+  int wake_[2] = {-1, -1};
+  uint16_t port_ = 0;
+  std::thread thread_;
+  mutable std::mutex lock_;
+  std::condition_variable arrived_;
+  std::vector<Datagram> datagrams_;
+};
+
+}  // namespace kiv::test

@@ -1,0 +1,118 @@
+// Start-up binding, observed as a client program sees it: a separate process
+// loads the query library with stub libraries in its search path.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+
+namespace kiv::test {
+namespace {
+
+const std::string kLibrary = std::string(KIV_TEST_LIB_DIR) + "/libkiv_svcquery.so";
+const std::string kStubs = KIV_TEST_STUB_DIR;
+
+const std::string kJsonOk = "Success: Load kiv_json.dll";
+const std::string kZlibOk = "Success: Load zlib1.dll";
+std::string json_failed(int code) {
+  return "Failed\xA3\xBA"
+         "Load kiv_json.dll, cause " +
+         std::to_string(code);
+}
+std::string zlib_failed(int code) {
+  return "Failed\xA3\xBA"
+         "Load zlib1.dll, errno: " +
+         std::to_string(code);
+}
+std::string report_failed(int code) {
+  return "Error: Failed to load log dll(kiv_logsend.dll, in kiv_dial.dll) ret = " +
+         std::to_string(code) + "\n";
+}
+
+struct Load {
+  std::vector<std::string> messages;
+  ChildResult child;
+};
+
+// Loads `library` in a child process whose library search path starts with
+// the given stub folders.
+Load load(const std::string& library, const std::vector<std::string>& stub_folders) {
+  std::string search;
+  for (const auto& folder : stub_folders)
+    search += (search.empty() ? "" : ":") + kStubs + "/" + folder;
+  ChildOptions options;
+  options.argv = {std::string(KIV_TEST_BIN_DIR) + "/probe_load", library};
+  options.env["KIV_TEST_REPORT_STDOUT"] = "1";
+  if (search.empty()) {
+    options.unset_env.push_back("LD_LIBRARY_PATH");
+  } else {
+    options.env["LD_LIBRARY_PATH"] = search;
+  }
+  Load result;
+  result.child = run_child(options);
+  std::string text = result.child.err;
+  for (size_t end; (end = text.find('\x1e')) != std::string::npos; text.erase(0, end + 1)) {
+    result.messages.push_back(text.substr(0, end));
+  }
+  return result;
+}
+
+void expect_loaded(const Load& result) {
+  EXPECT_EQ(result.child.exit_code, 0) << result.child.out << result.child.err;
+  EXPECT_NE(result.child.out.find("loaded\n"), std::string::npos) << result.child.out;
+  EXPECT_NE(result.child.out.find("unloaded\n"), std::string::npos) << result.child.out;
+}
+
+TEST(Startup, AllLibrariesPresentLogsTwoSuccessLinesAndNothingForTheReportLibrary) {
+  const Load result = load(kLibrary, {"report_recorder"});
+  expect_loaded(result);
+  EXPECT_EQ(result.messages, (std::vector<std::string>{kJsonOk, kZlibOk}));
+}
+
+TEST(Startup, JsonLibraryThatCannotBeLoadedGives116AndTheRestIsStillBound) {
+  const Load result = load(kLibrary, {"json_absent", "report_recorder"});
+  expect_loaded(result);
+  EXPECT_EQ(result.messages, (std::vector<std::string>{json_failed(116), kZlibOk}));
+}
+
+TEST(Startup, JsonLibraryLackingAnEntryPointGives117) {
+  const Load result = load(kLibrary, {"json_without_get_array", "report_recorder"});
+  expect_loaded(result);
+  EXPECT_EQ(result.messages, (std::vector<std::string>{json_failed(117), kZlibOk}));
+}
+
+TEST(Startup, ZlibLackingUncompressGives117) {
+  const Load result = load(kLibrary, {"zlib_without_uncompress", "report_recorder"});
+  expect_loaded(result);
+  EXPECT_EQ(result.messages, (std::vector<std::string>{kJsonOk, zlib_failed(117)}));
+}
+
+TEST(Startup, EveryBindingFailingAtOnceStillLoadsTheLibrary) {
+  const Load result = load(kLibrary, {"json_without_get_array", "zlib_without_uncompress",
+                                      "report_without_login_state"});
+  expect_loaded(result);
+  EXPECT_EQ(result.messages,
+            (std::vector<std::string>{json_failed(117), zlib_failed(117), report_failed(3)}));
+}
+
+TEST(Startup, ReportLibraryLackingLoginStateReportGives3) {
+  const Load result = load(kLibrary, {"report_without_login_state"});
+  expect_loaded(result);
+  EXPECT_EQ(result.messages, (std::vector<std::string>{kJsonOk, kZlibOk, report_failed(3)}));
+}
+
+TEST(Startup, ReportLibraryAbsentFromTheLibraryFolderGives1) {
+  // A copy of the query library alone in a folder: the report library is
+  // looked for beside it and not found.
+  TempDir folder;
+  const std::string copy = folder.file("libkiv_svcquery.so");
+  std::filesystem::copy_file(kLibrary, copy);
+  const Load result = load(copy, {});
+  expect_loaded(result);
+  EXPECT_EQ(result.messages, (std::vector<std::string>{kJsonOk, kZlibOk, report_failed(1)}));
+}
+
+}  // namespace
+}  // namespace kiv::test

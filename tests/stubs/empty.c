@@ -1,0 +1,1 @@
+/* Only the linked archive matters. */
