@@ -2,6 +2,7 @@
 // in-process: fetch and read the service list, run every query, send every
 // report, and check each result against what the stand-in was set to give.
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -115,8 +116,18 @@ std::string summary(json_object* output) {
     text += ' ';
     if (json_object_is_type(value, json_type_array)) {
       text += std::to_string(json_object_array_length(value)) + " rows";
-    } else {
-      text += readable(value);
+      continue;
+    }
+    // One line: each run of white space that breaks the line becomes a blank.
+    const std::string shown = readable(value);
+    for (size_t i = 0; i < shown.size(); ++i) {
+      if (shown[i] != '\n' && shown[i] != '\r') {
+        text += shown[i];
+        continue;
+      }
+      while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.pop_back();
+      while (i + 1 < shown.size() && std::isspace(static_cast<unsigned char>(shown[i + 1]))) ++i;
+      if (i + 1 < shown.size()) text += ' ';
     }
   }
   // Keep the line short: cut at a character boundary.
@@ -172,7 +183,7 @@ class Demo {
   void step(bool ok, const std::string& title, const std::string& detail) {
     ++steps_;
     if (!ok) ++failures_;
-    std::printf("[%s] %-34s %s\n", ok ? " ok " : "FAIL", title.c_str(), detail.c_str());
+    std::printf("[%s] %-36s %s\n", ok ? " ok " : "FAIL", title.c_str(), detail.c_str());
     std::fflush(stdout);
   }
 

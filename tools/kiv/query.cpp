@@ -444,8 +444,12 @@ Command add_query_command(CLI::App& app) {
   };
   auto args = std::make_shared<Arguments>();
   std::string names;
-  for (const auto& query : queries())
-    names += std::string("\n  ") + query.name + "  " + query.summary;
+  size_t width = 0;
+  for (const auto& query : queries()) width = std::max(width, std::strlen(query.name));
+  for (const auto& query : queries()) {
+    names += std::string("\n  ") + query.name +
+             std::string(width + 2 - std::strlen(query.name), ' ') + query.summary;
+  }
   CLI::App* sub = app.add_subcommand("query", "Run one query export against a web service");
   sub->footer("Queries:" + names +
               "\nExit status: 0 when the result code is 0, 1 for any other code, 2 for bad input.");
