@@ -6,6 +6,7 @@
 #include <json-c/json.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -75,6 +76,8 @@ class Serve {
     if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     pid_ = ::fork();
     if (pid_ == 0) {
+      // Gone with the test, even when the test itself dies.
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
       ::dup2(fds[1], STDOUT_FILENO);
       std::vector<std::string> argv = {kKiv, "serve"};
       argv.insert(argv.end(), args.begin(), args.end());
@@ -191,7 +194,9 @@ TEST(Tool, QueriesAgainstTheStandInReportEveryFieldTheAnswerGave) {
   {  // rows of a delay query, named as the library names them
     Json doc = query_json(serve, "get_areadelay_from_server", {}, 0);
     json_object* rows = at(at(doc.get(), "output"), "rows");
-    json_object* expected = at(answer("areadelay").get(), "gamedelay");
+    ASSERT_TRUE(json_object_is_type(rows, json_type_array));
+    Json answer_doc = answer("areadelay");
+    json_object* expected = at(answer_doc.get(), "gamedelay");
     ASSERT_EQ(json_object_array_length(rows), json_object_array_length(expected));
     for (size_t i = 0; i < json_object_array_length(rows); ++i) {
       for (const char* name : {"nodeId", "areaId", "delay"}) {
