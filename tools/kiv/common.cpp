@@ -309,7 +309,9 @@ void print_members(std::FILE* out, json_object* object, std::string_view indent)
       print_table(out, value, std::string(indent) + "  ");
     } else {
       pad(out, key, width + 2);
-      std::fprintf(out, "%s\n", readable(value).c_str());
+      // A text that ends its own line (an answer text, say) gets no second break.
+      const std::string shown = readable(value);
+      std::fprintf(out, shown.ends_with('\n') ? "%s" : "%s\n", shown.c_str());
     }
   }
 }
