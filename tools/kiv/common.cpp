@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -37,11 +38,30 @@ void on_message(const char* message, void*) {
   write_standard_error(line);
 }
 
+// The folder the build and the installation put the libraries in: lib/
+// beside the tool's bin/.
+std::string library_folder() {
+  char path[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return {};
+  const std::string exe(path, static_cast<size_t>(n));
+  return exe.substr(0, exe.rfind('/')) + "/../lib/";
+}
+
 // A library loaded for the rest of the run and released at exit.
 class LoadedLibrary {
  public:
+  // LD_LIBRARY_PATH first, as for any program; then the library folder, by
+  // path (a sanitizer's wrapper around dlopen hides the tool's run path);
+  // then the system's search.
   explicit LoadedLibrary(const char* name) {
-    handle_ = ::dlopen(name, RTLD_NOW | RTLD_LOCAL);
+    const char* search = std::getenv("LD_LIBRARY_PATH");
+    if (search != nullptr && search[0] != '\0') handle_ = ::dlopen(name, RTLD_NOW | RTLD_LOCAL);
+    if (handle_ == nullptr) {
+      const std::string beside = library_folder() + name;
+      handle_ = ::dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL);
+    }
+    if (handle_ == nullptr) handle_ = ::dlopen(name, RTLD_NOW | RTLD_LOCAL);
     if (handle_ == nullptr) {
       const char* why = ::dlerror();
       error_ =
@@ -100,6 +120,18 @@ GlobalOptions& global_options() {
 }
 
 void* svcquery_library() {
+  // The report library first: the query library binds it by name as it
+  // loads and then finds it already there, as a client finds a library in
+  // its own folder.
+  static const bool report_library_tried = [] {
+    try {
+      logsend_library();
+    } catch (const ToolFailure&) {
+      // The query library works without it; it only reports nothing then.
+    }
+    return true;
+  }();
+  (void)report_library_tried;
   static LoadedLibrary library("libkiv_svcquery.so");
   return library.get();
 }
