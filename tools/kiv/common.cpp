@@ -48,6 +48,12 @@ std::string library_folder() {
   return exe.substr(0, exe.rfind('/')) + "/../lib/";
 }
 
+// Libraries stay mapped after dlclose: their detach routines then run at
+// process exit, as for a linked library, and the thread-local storage of the
+// query library's dependencies (libcurl's TLS stack) is not released under a
+// sanitizer still scanning it.
+constexpr int kOpenFlags = RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE;
+
 // A library loaded for the rest of the run and released at exit.
 class LoadedLibrary {
  public:
@@ -56,12 +62,12 @@ class LoadedLibrary {
   // then the system's search.
   explicit LoadedLibrary(const char* name) {
     const char* search = std::getenv("LD_LIBRARY_PATH");
-    if (search != nullptr && search[0] != '\0') handle_ = ::dlopen(name, RTLD_NOW | RTLD_LOCAL);
+    if (search != nullptr && search[0] != '\0') handle_ = ::dlopen(name, kOpenFlags);
     if (handle_ == nullptr) {
       const std::string beside = library_folder() + name;
-      handle_ = ::dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL);
+      handle_ = ::dlopen(beside.c_str(), kOpenFlags);
     }
-    if (handle_ == nullptr) handle_ = ::dlopen(name, RTLD_NOW | RTLD_LOCAL);
+    if (handle_ == nullptr) handle_ = ::dlopen(name, kOpenFlags);
     if (handle_ == nullptr) {
       const char* why = ::dlerror();
       error_ =
