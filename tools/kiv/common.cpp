@@ -50,8 +50,8 @@ std::string library_folder() {
 
 // Libraries stay mapped after dlclose: their detach routines then run at
 // process exit, as for a linked library, and the thread-local storage of the
-// query library's dependencies (libcurl's TLS stack) is not released under a
-// sanitizer still scanning it.
+// libraries the query library pulls in (libcurl and its crypto libraries) is
+// not unmapped while a leak checker still scans it at exit.
 constexpr int kOpenFlags = RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE;
 
 // A library loaded for the rest of the run and released at exit.
