@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "child_process.h"
+#include "codec.h"
+#include "standin.h"
 
 namespace {
 
@@ -431,6 +433,87 @@ TEST(Tool, BadInputGetsAClearErrorAndExitStatus2) {
     EXPECT_NE(r.err.find(c.error), std::string::npos) << "kiv" << command << "\n" << r.err;
     EXPECT_EQ(r.out, "") << "kiv" << command;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The stand-in's own pieces, in-process.
+TEST(StandIn, FaultSpecsParseToWhatTheyDescribe) {
+  struct Case {
+    const char* spec;
+    const char* canonical;  // nullptr: rejected
+  };
+  const Case cases[] = {
+      {"status=500", "status=500"},
+      {"not-json,delay=250,status=404", "status=404,delay=250,not-json"},
+      {"empty,not-zlib", "empty,not-zlib"},
+      {"delay=0", ""},
+      {"", nullptr},
+      {"status=", nullptr},
+      {"status=199", nullptr},
+      {"status=600", nullptr},
+      {"status=50x", nullptr},
+      {"delay=-1", nullptr},
+      {"empty,,not-zlib", nullptr},
+      {"slow", nullptr},
+  };
+  for (const auto& c : cases) {
+    std::string why;
+    const auto fault = kiv::standin::parse_fault(c.spec, &why);
+    if (c.canonical == nullptr) {
+      EXPECT_FALSE(fault.has_value()) << c.spec;
+      EXPECT_FALSE(why.empty()) << c.spec;
+    } else {
+      ASSERT_TRUE(fault.has_value()) << c.spec << ": " << why;
+      EXPECT_EQ(fault->describe(), c.canonical) << c.spec;
+    }
+  }
+}
+
+TEST(StandIn, InflateTakesExactlyOneCompleteStream) {
+  using kiv::standin::zlib_compress;
+  using kiv::standin::zlib_inflate;
+  const std::string text = "{\"act\":\"OpenLoginService\",\"param\":{\"kiv_version\":\"1.5\"}}";
+  const std::string stream = zlib_compress(text);
+  std::string why;
+  EXPECT_EQ(zlib_inflate(stream, 1000, &why), text);
+  EXPECT_FALSE(zlib_inflate(stream.substr(0, stream.size() - 1), 1000, &why));
+  EXPECT_EQ(why, "truncated zlib stream");
+  EXPECT_FALSE(zlib_inflate(stream + "x", 1000, &why));
+  EXPECT_EQ(why, "bytes after the end of the zlib stream");
+  EXPECT_FALSE(zlib_inflate(text, 1000, &why));
+  EXPECT_FALSE(zlib_inflate("", 1000, &why));
+  EXPECT_FALSE(zlib_inflate(stream, text.size() - 1, &why));
+  EXPECT_EQ(why, "inflates beyond the size limit");
+}
+
+TEST(StandIn, ServesAnswersInGbkAndRefusesTextGbkCannotHold) {
+  kiv::standin::Options options;
+  options.answers = kiv::standin::AnswerSet();
+  options.answers.set("/notice", "{\"msg\":\"线路维护\"}");
+  kiv::standin::Service service(std::move(options));
+  EXPECT_THROW(service.set_answer("notice", "{\"msg\":\"\xF0\x9F\x98\x80\"}"), std::runtime_error);
+
+  // What a client receives: the GBK bytes, compressed.
+  const ChildResult r =
+      kiv({"query", "http_access_protocol1", "--port", std::to_string(service.http_port()),
+           "--path", "notice", "--request", "{}", "--json"});
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  Json doc = parse(r.out);
+  json_object* out = at(doc.get(), "output");
+  EXPECT_EQ(int_at(out, "respond_size"), 18);  // 4 characters of 2 bytes in GBK (22 in UTF-8)
+  EXPECT_EQ(text_at(out, "respond_data"), "{\"msg\":\"线路维护\"}");
+  const auto exchanges = service.take_exchanges();
+  ASSERT_EQ(exchanges.size(), 1u);
+  EXPECT_EQ(exchanges[0].path, "/notice");
+  EXPECT_EQ(exchanges[0].request, "{}");
+
+  kiv::standin::Options bad;
+  bad.answers = kiv::standin::AnswerSet();
+  bad.answers.set("smile", "\xF0\x9F\x98\x80");
+  EXPECT_THROW(kiv::standin::Service{std::move(bad)}, std::runtime_error);
 }
 
 }  // namespace
