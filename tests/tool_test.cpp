@@ -264,6 +264,34 @@ TEST(Tool, FaultsAndAnswerFoldersGiveTheResultsTheySetUp) {
             "get_vpn_info: 113 (the service answered with an HTTP status other than 200)\n");
 }
 
+TEST(Tool, EachFaultGivesTheResultCodeItStandsFor) {
+  Serve serve({"--fault", "ad_link:not-json", "--fault", "client_title:empty", "--fault",
+               "hangup:delay=2500", "--fault", "usertypelist:status=404,delay=50", "--fault",
+               "loginvpn:not-zlib,not-json"});
+  ASSERT_GT(serve.http_port(), 0) << serve.output();
+  struct Case {
+    const char* query;
+    int result;
+  };
+  const Case cases[] = {
+      {"get_kiv_adLink_from_service", 101},        // parsed, and it is not JSON
+      {"get_kiv_client_title_from_service", 102},  // nothing to inflate
+      {"check_hangup_from_service", 114},          // the transfer's 2-second time-out
+      {"get_usertypelist_from_server", 113},
+      {"get_loginvpn_from_service", 102},  // plain text: inflating fails first
+      {"get_vpn_info", 0},                 // no fault on its path
+  };
+  for (const auto& c : cases) {
+    Json doc = query_json(serve, c.query, {}, c.result == 0 ? 0 : 1);
+    EXPECT_EQ(int_at(doc.get(), "result"), c.result) << c.query;
+  }
+  serve.stop();
+  EXPECT_NE(serve.output().find("-> 200, 0 bytes, answer \"client_title\" [fault empty]"),
+            std::string::npos)
+      << serve.output();
+  EXPECT_NE(serve.output().find("-> 404, "), std::string::npos);
+}
+
 TEST(Tool, ServersReadsTheListThatHttpAccessProtocol2Saved) {
   Serve serve({});
   TempDir dir;
@@ -353,6 +381,42 @@ TEST(Tool, ReportsArriveAtTheStandInSink) {
             "\"link_service_ip\":\"198.51.100.21\",\"userType_Id\":2,"
             "\"link_service_name\":\"上海电信一区\",\"link_account\":\"demo01\"}}\n"
             "{\"act\":\"OpenLoginService\",\"param\":{\"kiv_version\":\"1.5.2\"}}\n");
+
+  // Every report, its arguments as the command line gives them.
+  struct Case {
+    std::vector<std::string> args;
+    std::string record;
+  };
+  const Case cases[] = {
+      {{"login_state_report", "1.5.2", "demo01", "-1"},
+       "{\"act\":\"LoginService\",\"param\":{\"kiv_version\":\"1.5.2\",\"user_name\":\"demo01\","
+       "\"login_state\":-1}}"},
+      {{"break", "1.5.2", "demo01", "198.51.100.21", "2", "7"},
+       "{\"act\":\"OutLineState\",\"param\":{\"kiv_version\":\"1.5.2\",\"user_name\":\"demo01\", "
+       "\"server_ip\":\"198.51.100.21\",\"dial_mode\":2,\"disconnect_type\":7}}"},
+      {{"kiv_disconnect_report", "1.5.2", "demo01", "198.51.100.21", "香港国际专线", "4"},
+       "{\"act\":\"DisconnServer\",\"param\":{\"kiv_version\":\"1.5.2\",\"user_name\":\"demo01\","
+       "\"dial_module\":4,\"server_ip\":\"198.51.100.21\",\"server_name\":\"香港国际专线\"}}"},
+      {{"client_operate", "{\"op\":\"speed_test\"}"},
+       "{\"act\":\"ClientOperate\",\"param\":{\"op\":\"speed_test\"}}"},
+      {{"bug_report", "3", "302", "28", "WriteFile", ""},
+       "{\"act\":\"BugService\",\"param\":{\"module_id\":3,\"func_id\":302,\"error_number\":28,"
+       "\"error_func_name\":\"WriteFile\",\"error_specify\":\"\"}}"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"report"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    args.insert(args.end(), {"--log-server", server});
+    const ChildResult r = kiv(args);
+    EXPECT_EQ(r.exit_code, 0) << c.args[0] << "\n" << r.out << r.err;
+    lines += c.record + "\n";
+  }
+  std::string arrived;
+  for (int i = 0; i < 100 && arrived.size() < lines.size(); ++i) {
+    std::this_thread::sleep_for(50ms);
+    arrived = kiv::test::read_file(sink);
+  }
+  EXPECT_EQ(arrived, lines);
 
   // Without --log-server the settings come from the current folder; here there
   // are none: the library logs why, nothing is sent, and the exit status says so.
