@@ -36,7 +36,7 @@ int32_t answer_transport(const char*, const char*, uint32_t, const char*, const 
 
 // A caller text buffer of exactly `size` bytes.
 struct TextBuffer {
-  explicit TextBuffer(size_t size) : bytes(new char[size]), size(size) {
+  explicit TextBuffer(size_t size) : bytes(std::make_unique<char[]>(size)), size(size) {
     std::memset(bytes.get(), 'x', size);
   }
   std::unique_ptr<char[]> bytes;

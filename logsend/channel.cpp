@@ -45,7 +45,7 @@ Channel& module_channel() noexcept {
   return channel;
 }
 
-Channel::Outcome Channel::report(const char* record, size_t length) noexcept {
+Channel::Outcome Channel::report(const char* record, size_t length) {
   std::lock_guard guard(lock_);
   if (!read_settings()) return Outcome::kNoSettings;
   return send(record, length) ? Outcome::kSent : Outcome::kNotSent;

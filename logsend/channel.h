@@ -45,8 +45,9 @@ class Channel {
   Channel& operator=(const Channel&) = delete;
 
   // Reads the settings, then sends `record` (`length` bytes, NUL-terminated).
-  // One record at a time goes through the channel; other callers wait.
-  Outcome report(const char* record, size_t length) noexcept;
+  // One record at a time goes through the channel; other callers wait. Throws
+  // only what taking the lock throws.
+  Outcome report(const char* record, size_t length);
 
   // The lookup step alone: `address` is written only on kResolved.
   ResolveStatus resolve(const char* name, char (&address)[16]) const noexcept;

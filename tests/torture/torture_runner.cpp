@@ -445,6 +445,18 @@ const Scenario kScenarios[] = {
      [] { return save_game_route_info(HEAD("save_game_route"), &g_err); },
      [] { field("err", g_err); },
      true},
+    // ---- the message logger, with a message too long for its stack buffer
+    {"kiv_show_message",
+     Shape::kCaller,
+     {},
+     reset_nothing,
+     [] {
+       static char long_text[3000];
+       std::memset(long_text, 'x', sizeof long_text - 1);
+       kiv_show_message("%s %d", long_text, 7);
+       return 0;
+     },
+     collect_nothing},
     // ---- reports, to the log sink named in ./loginurl.ini
     {"break_report",
      Shape::kDatagrams,
