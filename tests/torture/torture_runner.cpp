@@ -688,6 +688,10 @@ Tally torture(const Scenario& scenario, unsigned long stride) {
     }
   }
   if (g_trace.overflow()) fault(0, "the trace overflowed");
+  if (scenario.failure_codes.count(golden.code) != 0) {
+    fault(0, "the undisturbed run failed with " + std::to_string(golden.code));
+    return tally;
+  }
 
   // Counted without a failure: the allocation count, and no block may stay.
   run_once(scenario, 0, true, &live, &calls);
