@@ -37,8 +37,9 @@ ChildResult run(std::vector<std::string> argv, std::map<std::string, std::string
   options.argv = std::move(argv);
   options.env = std::move(env);
   options.cwd = cwd;
-  options.unset_env = {"LD_LIBRARY_PATH", "LD_PRELOAD", "KIV_LOG", "MAKEFLAGS", "MFLAGS",
-                       "CMAKE_PREFIX_PATH", "PKG_CONFIG_PATH", "PKG_CONFIG_LIBDIR"};
+  options.unset_env = {"LD_LIBRARY_PATH", "LD_PRELOAD",       "KIV_LOG",
+                       "MAKEFLAGS",       "MFLAGS",           "CMAKE_PREFIX_PATH",
+                       "PKG_CONFIG_PATH", "PKG_CONFIG_LIBDIR"};
   options.timeout = 90s;
   return run_child(options);
 }
@@ -47,8 +48,8 @@ class InstalledPackage : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     prefix_ = std::make_unique<TempDir>();
-    install_ = run({KIV_TEST_CMAKE_COMMAND, "--install", KIV_TEST_BUILD_DIR, "--prefix",
-                    prefix_->path()});
+    install_ =
+        run({KIV_TEST_CMAKE_COMMAND, "--install", KIV_TEST_BUILD_DIR, "--prefix", prefix_->path()});
   }
   static void TearDownTestSuite() { prefix_.reset(); }
 
@@ -61,15 +62,15 @@ class InstalledPackage : public ::testing::Test {
   // server named in ./loginurl.ini, and checks what each of them saw.
   static void expect_example_runs(const std::string& program) {
     LoopbackHttpServer service;
-    service.set_reply("/vpn/info",
-                      json_reply(R"({"VPNIP":"10.1.2.3","LocalOutIP":"192.0.2.7","VPNPort":1194})"));
+    service.set_reply(
+        "/vpn/info", json_reply(R"({"VPNIP":"10.1.2.3","LocalOutIP":"192.0.2.7","VPNPort":1194})"));
     UdpSink log_server;
     TempDir folder;
     folder.write("loginurl.ini", "[LOG_SERVERS]\nlog_servers_dns=127.0.0.1\nlog_servers_port=" +
                                      std::to_string(log_server.port()) + "\n");
 
-    const ChildResult child = run({program, "127.0.0.1", std::to_string(service.port())}, {},
-                                  folder.path());
+    const ChildResult child =
+        run({program, "127.0.0.1", std::to_string(service.port())}, {}, folder.path());
     ASSERT_EQ(child.exit_code, 0) << describe(child);
     EXPECT_NE(child.out.find("result=0\nVPNIP=10.1.2.3 LocalOutIP=192.0.2.7 VPNPort=1194\n"),
               std::string::npos)
@@ -129,8 +130,7 @@ TEST_F(InstalledPackage, HoldsLibrariesHeadersAndPackageFiles) {
 
   // pkg-config resolves the installed tree from the file's own location, and
   // each library brings the logger along.
-  const std::map<std::string, std::string> env = {
-      {"PKG_CONFIG_PATH", libdir() + "/pkgconfig"}};
+  const std::map<std::string, std::string> env = {{"PKG_CONFIG_PATH", libdir() + "/pkgconfig"}};
   for (const auto& [module, library] :
        {std::pair{"kiv-svcquery", "-lkiv_svcquery"}, std::pair{"kiv-logsend", "-lkiv_logsend"}}) {
     const ChildResult found = run({KIV_TEST_PKG_CONFIG, "--variable=libdir", module}, env);
@@ -159,14 +159,13 @@ TEST_F(InstalledPackage, ExampleBuiltWithFindPackageRuns) {
 
 TEST_F(InstalledPackage, ExampleBuiltWithPkgConfigRuns) {
   TempDir build;
-  const ChildResult compile =
-      run({KIV_TEST_MAKE, "-f", std::string(kExampleSource) + "/Makefile"},
-          {{"PKG_CONFIG_PATH", libdir() + "/pkgconfig"},
-           {"PKG_CONFIG", KIV_TEST_PKG_CONFIG},
-           {"CC", KIV_TEST_C_COMPILER},
-           {"CFLAGS", kCFlags},
-           {"LDFLAGS", kLinkerFlags}},
-          build.path());
+  const ChildResult compile = run({KIV_TEST_MAKE, "-f", std::string(kExampleSource) + "/Makefile"},
+                                  {{"PKG_CONFIG_PATH", libdir() + "/pkgconfig"},
+                                   {"PKG_CONFIG", KIV_TEST_PKG_CONFIG},
+                                   {"CC", KIV_TEST_C_COMPILER},
+                                   {"CFLAGS", kCFlags},
+                                   {"LDFLAGS", kLinkerFlags}},
+                                  build.path());
   ASSERT_EQ(compile.exit_code, 0) << describe(compile);
   expect_example_runs(build.file("vpn_client"));
 }

@@ -37,8 +37,8 @@ int main(int argc, char** argv) {
 
   vpn_connection_info vpn;
   memset(&vpn, 0, sizeof vpn);
-  const int32_t result = get_vpn_info(host, path, (uint32_t)port, "http", request,
-                                      (int32_t)strlen(request), &vpn);
+  const int32_t result =
+      get_vpn_info(host, path, (uint32_t)port, "http", request, (int32_t)strlen(request), &vpn);
   printf("result=%d\n", (int)result);
   if (result == 0) {
     printf("VPNIP=%s LocalOutIP=%s VPNPort=%d\n", vpn.VPNIP, vpn.LocalOutIP, (int)vpn.VPNPort);
