@@ -47,7 +47,10 @@ int bind_json_library(Bindings& state) noexcept {
                    lib.bind("json_object_get_boolean", j.get_boolean) &&
                    lib.bind("json_object_array_get_idx", j.array_get_idx) &&
                    lib.bind("json_object_put", j.put);
-  return all ? bind_code::kBound : bind_code::kEntryMissing;
+  if (!all) return bind_code::kEntryMissing;
+  // Optional: its absence changes neither the code nor the ten above.
+  lib.bind("json_object_get_type", j.get_type);
+  return bind_code::kBound;
 }
 
 int bind_zlib_library(Bindings& state) noexcept {

@@ -22,6 +22,9 @@ struct JsonApi {
   decltype(&::json_object_get_boolean) get_boolean = nullptr;
   decltype(&::json_object_array_get_idx) array_get_idx = nullptr;
   decltype(&::json_object_put) put = nullptr;
+  // Optional, looked up after the ten above: lets a list walk tell arrays and
+  // objects apart (json-c asserts when an array call meets another type).
+  decltype(&::json_object_get_type) get_type = nullptr;
 };
 
 struct ZlibApi {

@@ -1,0 +1,252 @@
+// The cached service-list readers: the file that http_access_protocol2 saved
+// is read, inflated and parsed, and its servers, their addresses and the
+// server types are handed to the caller's row callbacks one by one.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+#include "binding.h"
+#include "failure_report.h"
+#include "heap.h"
+#include "json_access.h"
+#include "kiv_clientlog.h"
+#include "kiv_svcquery.h"
+#include "messages.h"
+#include "platform.h"
+#include "result_codes.h"
+#include "rows.h"
+
+namespace kiv::svcquery {
+
+namespace {
+
+using rows::Absent;
+using rows::Field;
+using rows::Kind;
+
+// The list is inflated into this many bytes; one more stays 0 so that a text
+// that fills them exactly is still terminated.
+constexpr std::size_t kListTextCapacity = 30720;
+
+constexpr Field kServerFields[] = {
+    {"payId", "payId", Kind::kInt, 0, Absent::kKeep},
+    {"product", "product", Kind::kInt, 0, Absent::kKeep},
+    {"serverId", "id", Kind::kInt, 0, Absent::kKeep},
+    {"area", "area", Kind::kInt, 0, Absent::kKeep},
+    {"charge", "charge", Kind::kBool, 0, Absent::kKeep},
+    {"serverIp", "serverip", Kind::kSlot, 0, Absent::kKeep},
+    {"userbw", "userbw", Kind::kText, 64, Absent::kClear},
+    {"paramValue2", "paramValue2", Kind::kInt, 0, Absent::kKeep},
+    {"maxOnline", "maxOnline", Kind::kInt, 0, Absent::kKeep},
+    {"serverName", "serverName", Kind::kText, 64, Absent::kClear},
+    {"serverType", "serverType", Kind::kText, 17, Absent::kClear},
+    {"paramValue1", "paramValue1", Kind::kFloat, 0, Absent::kKeep},
+    {"userablePer", "userablePer", Kind::kFloat, 0, Absent::kKeep},
+    {"msg", "msg", Kind::kText, 128, Absent::kClear},
+};
+constexpr std::size_t kAddressListField = 5;
+static_assert(kServerFields[kAddressListField].kind == Kind::kSlot);
+
+constexpr Field kAddressFields[] = {
+    {"ip", "ip", Kind::kText, 17, Absent::kClear},
+    {"net", "net", Kind::kInt, 0, Absent::kKeep},
+    {"IPv6", "IPv6", Kind::kInt, 0, Absent::kKeep},
+    {"id", "id", Kind::kInt, 0, Absent::kClear},
+};
+
+constexpr Field kServerTypeFields[] = {
+    {"id", "id", Kind::kText, 10, Absent::kClear},
+    {"name", "name", Kind::kText, 32, Absent::kClear},
+    {"pid", "pid", Kind::kText, 64, Absent::kClear},
+    {"level", "level", Kind::kInt, 0, Absent::kKeep},
+};
+
+// Both readers log the parameter failure under the first reader's name.
+constexpr char kParamError[] = "ERROR: PARAM, in get_data_from_file()";
+constexpr char kNoServiceList[] = "No service list";
+
+// zlib and the JSON library are called only when bound; without them the
+// list can't be read at all, which is said before the file is touched.
+int32_t check_bindings(const char* export_name) noexcept {
+  if (!uncompress_bound()) {
+    kiv_show_message("Error: zlib1.dll is not bound, in %s()", export_name);
+    return result::kUncompressFailed;
+  }
+  if (!json_bound()) {
+    kiv_show_message("Error: kiv_json.dll is not bound, in %s()", export_name);
+    return result::kNotJson114;
+  }
+  return result::kOk;
+}
+
+// Reads `byte_count` bytes of the named file into `buffer`.
+int32_t read_local_data_from_file(void* buffer, const char* file_name,
+                                  std::size_t byte_count) noexcept {
+  if (buffer == nullptr || file_name == nullptr) {
+    kiv_show_message("Error: PARAM, in read_local_data_from_file()");
+    report::missing_argument(func_id::kDataFromFile, "read_local_data_from_file");
+    return result::kMissingArgument;
+  }
+  platform::File file(platform::open_for_reading(file_name));
+  if (!file) {
+    kiv_show_message("Error: Failed to call OpenFile, in read_local_data_from_file() ");
+    report::system_call_failed(func_id::kDataFromFile, "OpenFile");
+    return result::kOpenFailed;
+  }
+  // Reads on until the count is in; a file that ends early (it was replaced
+  // since its size was taken) is a failed read too, as the rest of the
+  // buffer would otherwise be parsed as if it were data. Such a read leaves
+  // no error number, so nothing is reported for it.
+  platform::set_last_error(0);
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  std::size_t done = 0;
+  bool ok = true;
+  while (ok && done < byte_count) {
+    std::size_t got = 0;
+    ok = platform::read_file(file.get(), bytes + done, byte_count - done, &got) && got != 0;
+    done += got;
+  }
+  if (!ok) {
+    kiv_show_message("Error: Failed to call ReadFile, in read_local_data_from_file()");
+    report::system_call_failed(func_id::kDataFromFile, "ReadFile");
+    return result::kReadFailed;
+  }
+  return result::kOk;
+}
+
+// Reads, inflates and parses the list file. On success `document` holds the
+// list and "err" (non-zero) is in *err_value; *err_value is written as soon
+// as the text has parsed.
+int32_t load_list(const char* file_name, int32_t func_id, json::Document& document,
+                  int32_t* err_value) noexcept {
+  // Opened for its size only; the reading routine opens it again.
+  platform::File file(platform::open_for_reading(file_name));
+  if (!file) {
+    kiv_show_message("Error: Failed to call OpenFile, in get_data_from_file() ");
+    report::system_call_failed(func_id, "OpenFile");
+    return result::kOpenFailed;
+  }
+  uint64_t file_bytes = 0;
+  if (!platform::file_size(file.get(), &file_bytes)) {
+    kiv_show_message("Error: Failed to call GetFileSize, in get_data_from_file ");
+    report::system_call_failed(func_id, "GetFileSize");
+    return result::kSizeFailed;
+  }
+
+  // An empty file still gets a block, so that it fails as an empty stream.
+  HeapPtr<unsigned char> packed;
+  if (file_bytes < std::min<uint64_t>(std::numeric_limits<std::size_t>::max(),
+                                      std::numeric_limits<uLong>::max())) {
+    packed = heap_allocate_zeroed<unsigned char>(
+        std::max<std::size_t>(static_cast<std::size_t>(file_bytes), 1));
+  }
+  HeapPtr<char> text = heap_allocate_zeroed<char>(kListTextCapacity + 1);
+  if (!packed || !text) {
+    kiv_show_message("ERROR: Failed to alloc memory, in get_data_from_file()");
+    report::system_call_failed(func_id, "malloc");
+    return result::kNoMemory;
+  }
+  const auto packed_bytes = static_cast<std::size_t>(file_bytes);
+
+  const int32_t read = read_local_data_from_file(packed.get(), file_name, packed_bytes);
+  if (read != result::kOk) return read;
+  file.reset();
+
+  uLongf text_bytes = kListTextCapacity;
+  const int inflated = bindings().zlib.uncompress(reinterpret_cast<Bytef*>(text.get()), &text_bytes,
+                                                  packed.get(), static_cast<uLong>(packed_bytes));
+  if (inflated != Z_OK) {
+    kiv_show_message("Error: Failed to call uncompress, in get_data_from_file()1");
+    report::zlib_failed(func_id, "uncompress", inflated);
+    return result::kUncompressFailed;
+  }
+  packed.reset();
+
+  document = json::Document::parse(text.get());
+  if (!document) {
+    kiv_show_message("ERROR : Failed to call json_tokener_parser, in get_data_from_file()");
+    return result::kNotJson114;
+  }
+  *err_value = json::int_member(document.root(), "err");
+  if (*err_value == 0) {
+    kiv_show_message(msg::kUserVerifyFailed);
+    return result::kListRefused;
+  }
+  return result::kOk;
+}
+
+}  // namespace
+}  // namespace kiv::svcquery
+
+using namespace kiv::svcquery;
+
+extern "C" KIV_SVCQUERY_API int32_t get_data_from_file(const char* file_name,
+                                                       row_callback server_callback,
+                                                       row_callback server_ip_callback,
+                                                       void* context, int32_t* err_value) {
+  rows::RowSet servers;
+  rows::RowSet addresses;
+  if (!servers.allocate(kServerFields) || !addresses.allocate(kAddressFields)) {
+    return result::kMissingArgument;
+  }
+  if (file_name == nullptr || context == nullptr) {
+    kiv_show_message(kParamError);
+    report::missing_argument(func_id::kDataFromFile, "get_data_from_file");
+    return result::kMissingArgument;
+  }
+  if (const int32_t code = check_bindings("get_data_from_file"); code != result::kOk) return code;
+
+  json::Document document;
+  const int32_t loaded = load_list(file_name, func_id::kDataFromFile, document, err_value);
+  if (loaded != result::kOk) return loaded;
+  const json_object* list = json::member(document.root(), "server");
+  if (list == nullptr) {
+    kiv_show_message(kNoServiceList);
+    return result::kNoList;
+  }
+
+  const char* const address_member = kServerFields[kAddressListField].member;
+  json::for_each_object(list, [&](const json_object* server) {
+    servers.fill(server);
+    // The callbacks may build the server's address list in this slot.
+    void* address_list = nullptr;
+    json::for_each_object(json::member(server, address_member), [&](const json_object* address) {
+      addresses.fill(address);
+      addresses.deliver(server_ip_callback, &address_list);
+    });
+    servers.set_slot(kAddressListField, address_list);
+    servers.deliver(server_callback, context);
+  });
+  return result::kOk;
+}
+
+extern "C" KIV_SVCQUERY_API int32_t get_servertype_from_file(const char* file_name, void* context,
+                                                             row_callback server_type_callback,
+                                                             int32_t* err_value) {
+  if (file_name == nullptr || context == nullptr) {
+    kiv_show_message(kParamError);
+    report::missing_argument(func_id::kServerTypeFromFile, "get_servertype_from_file");
+    return result::kMissingArgument;
+  }
+  if (const int32_t code = check_bindings("get_servertype_from_file"); code != result::kOk) {
+    return code;
+  }
+
+  json::Document document;
+  const int32_t loaded = load_list(file_name, func_id::kServerTypeFromFile, document, err_value);
+  if (loaded != result::kOk) return loaded;
+  const json_object* list = json::member(document.root(), "serverType");
+  if (list == nullptr) {
+    kiv_show_message(kNoServiceList);
+    return result::kNoList;
+  }
+
+  rows::RowSet types;
+  if (!types.allocate(kServerTypeFields)) return result::kMissingArgument;
+  json::for_each_object(list, [&](const json_object* type) {
+    types.fill(type);
+    types.deliver(server_type_callback, context);
+  });
+  return result::kOk;
+}
