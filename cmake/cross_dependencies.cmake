@@ -9,6 +9,10 @@ if(NOT EXISTS "${KIV_HOST_BUILD_DIR}/host/kiv_host.cmake")
                       "then pass its folder (it provides ${KIV_HOST_BUILD_DIR}/host/kiv_host.cmake)")
 endif()
 include(${KIV_HOST_BUILD_DIR}/host/kiv_host.cmake)
+if(NOT KIV_SVCQUERY_OBJECTS_ONLY)
+  message(FATAL_ERROR "There is no libcurl for the target to link the query library with: "
+                      "configure with -DKIV_SVCQUERY_OBJECTS_ONLY=ON")
+endif()
 
 set(KIV_STAGED_HEADERS ${PROJECT_BINARY_DIR}/staged-headers)
 file(REMOVE_RECURSE ${KIV_STAGED_HEADERS})

@@ -46,16 +46,22 @@ ChildResult run(std::vector<std::string> argv, std::map<std::string, std::string
 
 class InstalledPackage : public ::testing::Test {
  protected:
+  // Installed, then moved elsewhere: nothing may depend on where it was
+  // installed first.
   static void SetUpTestSuite() {
-    prefix_ = std::make_unique<TempDir>();
-    install_ =
-        run({KIV_TEST_CMAKE_COMMAND, "--install", KIV_TEST_BUILD_DIR, "--prefix", prefix_->path()});
+    root_ = std::make_unique<TempDir>();
+    install_ = run({KIV_TEST_CMAKE_COMMAND, "--install", KIV_TEST_BUILD_DIR, "--prefix",
+                    root_->file("installed")});
+    if (install_.exit_code == 0) fs::rename(root_->file("installed"), prefix());
   }
-  static void TearDownTestSuite() { prefix_.reset(); }
+  static void TearDownTestSuite() { root_.reset(); }
 
-  void SetUp() override { ASSERT_EQ(install_.exit_code, 0) << describe(install_); }
+  void SetUp() override {
+    ASSERT_EQ(install_.exit_code, 0) << describe(install_);
+    ASSERT_TRUE(fs::is_directory(prefix()));
+  }
 
-  static std::string prefix() { return prefix_->path(); }
+  static std::string prefix() { return root_->file("moved"); }
   static std::string libdir() { return prefix() + "/" KIV_TEST_INSTALL_LIBDIR; }
 
   // Runs the example against a web service that knows the VPN data and a log
@@ -94,11 +100,11 @@ class InstalledPackage : public ::testing::Test {
         << datagrams[0].text;
   }
 
-  static std::unique_ptr<TempDir> prefix_;
+  static std::unique_ptr<TempDir> root_;
   static ChildResult install_;
 };
 
-std::unique_ptr<TempDir> InstalledPackage::prefix_;
+std::unique_ptr<TempDir> InstalledPackage::root_;
 ChildResult InstalledPackage::install_;
 
 TEST_F(InstalledPackage, HoldsLibrariesHeadersAndPackageFiles) {
@@ -118,12 +124,13 @@ TEST_F(InstalledPackage, HoldsLibrariesHeadersAndPackageFiles) {
     EXPECT_TRUE(fs::is_regular_file(prefix() + "/" + file)) << file;
   }
 
-  // The installed libraries keep no trace of the build tree; the query
-  // library still looks for the report library beside itself.
+  // The installed libraries keep no trace of the build tree or of a folder;
+  // the query library looks for the report library beside itself.
   for (const char* library : {"libkiv_svcquery.so", "libkiv_logsend.so", "libkiv_clientlog.so"}) {
     const ChildResult dynamic = run({KIV_TEST_READELF, "-d", libdir() + "/" + library});
     ASSERT_EQ(dynamic.exit_code, 0) << describe(dynamic);
     EXPECT_EQ(dynamic.out.find(KIV_TEST_BUILD_DIR), std::string::npos) << library << dynamic.out;
+    EXPECT_EQ(dynamic.out.find(root_->path()), std::string::npos) << library << dynamic.out;
     const bool runpath = dynamic.out.find("runpath: [$ORIGIN]") != std::string::npos;
     EXPECT_EQ(runpath, std::string(library) == "libkiv_svcquery.so") << library << dynamic.out;
   }

@@ -12,7 +12,8 @@
 #include "kiv_logsend.h"
 #include "kiv_svcquery.h"
 
-/* The libraries' messages, shown on standard output after a marker. */
+/* The libraries' messages, shown on standard output after a marker, as the
+ * bytes the libraries made (their Chinese texts are GBK). */
 static void show_message(const char* message, void* context) {
   (void)context;
   printf("message: %s\n", message);
