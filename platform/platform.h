@@ -17,6 +17,11 @@ void set_last_error(int error) noexcept;
 
 // ---- dynamic libraries -----------------------------------------------------
 void* load_library(const char* file_name) noexcept;           // null when absent
+// As load_library, then, when the usual search fails, from the folder of the
+// library that holds this code: a library's companion is found beside it
+// even where the dynamic loader is wrapped (sanitizer builds) and its own
+// run path is not searched.
+void* load_library_beside_module(const char* file_name) noexcept;
 void* find_symbol(void* library, const char* name) noexcept;  // null when missing
 void free_library(void* library) noexcept;
 
@@ -25,6 +30,11 @@ class Library {
  public:
   Library() = default;
   explicit Library(const char* file_name) noexcept : handle_(load_library(file_name)) {}
+  static Library adopt(void* handle) noexcept {
+    Library library;
+    library.handle_ = handle;
+    return library;
+  }
   ~Library() { reset(); }
   Library(Library&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
   Library& operator=(Library&& other) noexcept {

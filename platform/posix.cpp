@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "heap.h"
 #include "platform.h"
@@ -31,6 +32,25 @@ void set_last_error(int error) noexcept {
 void* load_library(const char* file_name) noexcept {
   if (file_name == nullptr) return nullptr;
   return dlopen(file_name, RTLD_NOW | RTLD_LOCAL);
+}
+
+void* load_library_beside_module(const char* file_name) noexcept {
+  if (void* library = load_library(file_name)) return library;
+  if (file_name == nullptr || std::strchr(file_name, '/') != nullptr) return nullptr;
+  Dl_info self{};
+  if (dladdr(reinterpret_cast<void*>(&load_library_beside_module), &self) == 0 ||
+      self.dli_fname == nullptr) {
+    return nullptr;
+  }
+  const char* slash = std::strrchr(self.dli_fname, '/');
+  if (slash == nullptr) return nullptr;
+  try {
+    std::string path(self.dli_fname, static_cast<size_t>(slash - self.dli_fname) + 1);
+    path += file_name;
+    return load_library(path.c_str());
+  } catch (...) {
+    return nullptr;
+  }
 }
 
 void* find_symbol(void* library, const char* name) noexcept {

@@ -63,7 +63,8 @@ int bind_zlib_library(Bindings& state) noexcept {
 }
 
 int bind_report_library(Bindings& state) noexcept {
-  state.report_library = platform::Library(platform::kReportLibraryFile);
+  state.report_library =
+      platform::Library::adopt(platform::load_library_beside_module(platform::kReportLibraryFile));
   if (!state.report_library) return bind_code::kReportLibraryAbsent;
   const platform::Library& lib = state.report_library;
   if (!lib.bind("bug_report", state.report.bug_report)) return bind_code::kBugReportMissing;

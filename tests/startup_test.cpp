@@ -71,6 +71,12 @@ TEST(Startup, AllLibrariesPresentLogsTwoSuccessLinesAndNothingForTheReportLibrar
   EXPECT_EQ(result.messages, (std::vector<std::string>{kJsonOk, kZlibOk}));
 }
 
+TEST(Startup, TheReportLibraryBesideTheQueryLibraryIsBound) {
+  const Load result = load(kLibrary, {});
+  expect_loaded(result);
+  EXPECT_EQ(result.messages, (std::vector<std::string>{kJsonOk, kZlibOk}));
+}
+
 TEST(Startup, JsonLibraryThatCannotBeLoadedGives116AndTheRestIsStillBound) {
   const Load result = load(kLibrary, {"json_absent", "report_recorder"});
   expect_loaded(result);

@@ -1,0 +1,137 @@
+// Reports per second through link_report, against the least any sender has
+// to do: compress the same record and send it with one sendto on a socket
+// that stays open. Both run in this process against the same local port.
+//
+// The settings file lies in a temporary folder that becomes the current one.
+// The library's standard-output traces go to /dev/null (they are still
+// formatted and written), the benchmark's own output to the original stdout.
+// Messages go to a handler that drops them; the measured path logs none.
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "kiv_clientlog.h"
+#include "kiv_logsend.h"
+
+namespace {
+
+constexpr char kRecord[] =
+    "{\"act\":\"LinkService\",\"param\":{\"link_mode\":1,\"link_state\":2,"
+    "\"link_service_ip\":\"203.0.113.17\",\"userType_Id\":5,"
+    "\"link_service_name\":\"relay-east-07\",\"link_account\":\"player_4711\"}}";
+
+sockaddr_in g_sink{};
+
+void BM_Baseline(benchmark::State& state) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  const size_t length = sizeof kRecord - 1;
+  std::vector<Bytef> output(length + 13);
+  for (auto _ : state) {
+    uLongf size = static_cast<uLongf>(output.size());
+    if (::compress(output.data(), &size, reinterpret_cast<const Bytef*>(kRecord), length) != Z_OK) {
+      state.SkipWithError("compress failed");
+      break;
+    }
+    ::sendto(fd, output.data(), size, 0, reinterpret_cast<const sockaddr*>(&g_sink), sizeof g_sink);
+  }
+  ::close(fd);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_Baseline);
+
+void BM_LinkReport(benchmark::State& state) {
+  for (auto _ : state) {
+    link_report(1, 2, "203.0.113.17", "relay-east-07", "player_4711", 5);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_LinkReport);
+
+// Shows the runs and keeps each one's time per report.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  RatioReporter() : ConsoleReporter(OO_Tabular) {}
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (!run.error_occurred) times_[run.benchmark_name()] = run.GetAdjustedRealTime();
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  // The median when the runs were repeated, else the single run.
+  double time(const std::string& name) const {
+    auto found = times_.find(name + "_median");
+    if (found == times_.end()) found = times_.find(name);
+    return found == times_.end() ? 0.0 : found->second;
+  }
+
+ private:
+  std::map<std::string, double> times_;
+};
+
+void drop_message(const char*, void*) {}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+
+  // A sink that is never read: the kernel drops what does not fit.
+  const int sink = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  g_sink.sin_family = AF_INET;
+  g_sink.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof g_sink;
+  if (sink < 0 || ::bind(sink, reinterpret_cast<sockaddr*>(&g_sink), sizeof g_sink) != 0 ||
+      ::getsockname(sink, reinterpret_cast<sockaddr*>(&g_sink), &size) != 0) {
+    std::perror("udp sink");
+    return 1;
+  }
+
+  char folder[] = "/tmp/bench_logsend.XXXXXX";
+  if (::mkdtemp(folder) == nullptr) {
+    std::perror("mkdtemp");
+    return 1;
+  }
+  const std::filesystem::path dir(folder);
+  std::ofstream(dir / "loginurl.ini")
+      << "[LOG_SERVERS]\nlog_servers_dns=127.0.0.1\nlog_servers_port=" << ntohs(g_sink.sin_port)
+      << "\n";
+  std::filesystem::current_path(dir);
+  kiv_set_message_handler(drop_message, nullptr);
+
+  std::fflush(stdout);
+  const int console = ::dup(STDOUT_FILENO);
+  const int null_fd = ::open("/dev/null", O_WRONLY);
+  ::dup2(null_fd, STDOUT_FILENO);
+  ::close(null_fd);
+  std::ofstream out("/dev/fd/" + std::to_string(console), std::ios::app);
+
+  RatioReporter reporter;
+  reporter.SetOutputStream(&out);
+  reporter.SetErrorStream(&out);
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+
+  const double baseline = reporter.time("BM_Baseline");
+  const double report = reporter.time("BM_LinkReport");
+  if (baseline > 0 && report > 0) {
+    out << "link_report rate / baseline rate: " << baseline / report << " (" << report / baseline
+        << "x the baseline's time per record)\n";
+  }
+  out.flush();
+  benchmark::Shutdown();
+  std::filesystem::current_path("/");
+  std::filesystem::remove_all(dir);
+  ::close(sink);
+  return 0;
+}

@@ -1,0 +1,70 @@
+// The report channel: reads the log server's settings, resolves its name and
+// sends one record as one zlib-compressed UDP datagram. Nothing stays open
+// between records; only the last resolved address and port are kept.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+#include "platform.h"
+
+namespace kiv::logsend {
+
+// What the channel takes from the system. The library uses the defaults;
+// tests substitute the parts they cannot otherwise make fail.
+struct ChannelSystem {
+  const char* settings_path = "./loginurl.ini";
+  const char* zlib_file = platform::kZlibLibraryFile;
+  bool (*start_sockets)() noexcept = platform::sockets_start;
+  void (*stop_sockets)() noexcept = platform::sockets_stop;
+  platform::LookupResult (*lookup)(const char* name,
+                                   char (&out)[16]) noexcept = platform::lookup_ipv4;
+};
+
+// Outcome of one lookup of the log server's name.
+enum class ResolveStatus {
+  kNoAddress = 0,      // an answer without an IPv4 address
+  kBadArgument = 1,    // no name or no address buffer
+  kSocketsFailed = 2,  // the socket layer did not start
+  kLookupFailed = 3,
+  kResolved = 4,  // the address buffer holds the first address
+};
+
+class Channel {
+ public:
+  enum class Outcome {
+    kNoSettings,  // the settings step failed: the caller reports it
+    kNotSent,     // the send step failed and logged why
+    kSent,        // handed to the socket layer
+  };
+
+  Channel() = default;
+  explicit Channel(const ChannelSystem& system) : system_(system) {}
+  Channel(const Channel&) = delete;
+  Channel& operator=(const Channel&) = delete;
+
+  // Reads the settings, then sends `record` (`length` bytes, NUL-terminated).
+  // One record at a time goes through the channel; other callers wait.
+  Outcome report(const char* record, size_t length) noexcept;
+
+  // The lookup step alone: `address` is written only on kResolved.
+  ResolveStatus resolve(const char* name, char (&address)[16]) const noexcept;
+
+ private:
+  bool read_settings() noexcept;
+  bool send(const char* record, size_t length) noexcept;
+
+  ChannelSystem system_{};
+  std::mutex lock_;
+  // The last resolved address and the name it was resolved from: a failed
+  // lookup of the same name falls back to it, of any other name does not.
+  char server_ip_[16] = {};
+  char resolved_from_[64] = {};
+  int32_t server_port_ = 0;
+};
+
+// The channel that the library's exports share.
+Channel& module_channel() noexcept;
+
+}  // namespace kiv::logsend

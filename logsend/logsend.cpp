@@ -1,2 +1,0 @@
-// The report exports arrive with the report channel.
-#include "kiv_logsend.h"
