@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "platform.h"
 
@@ -57,6 +58,50 @@ void* load_library(const char* file_name) noexcept {
     return nullptr;
   }
   return reinterpret_cast<void*>(LoadLibraryA(file_name));
+}
+
+void* load_library_beside_module(const char* file_name) noexcept {
+  if (void* library = load_library(file_name)) return library;
+  if (file_name == nullptr || std::strpbrk(file_name, "\\/:") != nullptr) return nullptr;
+  const DWORD saved_error = GetLastError();  // the search's own failure is the one to keep
+  HMODULE self = nullptr;
+  if (!GetModuleHandleExA(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          reinterpret_cast<LPCSTR>(&load_library_beside_module), &self)) {
+    SetLastError(saved_error);
+    return nullptr;
+  }
+  try {
+    // Module paths may exceed MAX_PATH; the buffer grows until the name fits.
+    std::string path(MAX_PATH, '\0');
+    for (;;) {
+      const DWORD n = GetModuleFileNameA(self, path.data(), static_cast<DWORD>(path.size()));
+      if (n == 0) {
+        SetLastError(saved_error);
+        return nullptr;
+      }
+      if (n < path.size()) {
+        path.resize(n);
+        break;
+      }
+      if (path.size() >= 32768) {
+        SetLastError(saved_error);
+        return nullptr;
+      }
+      path.resize(path.size() * 2);
+    }
+    const size_t separator = path.find_last_of("\\/");
+    if (separator == std::string::npos) {
+      SetLastError(saved_error);
+      return nullptr;
+    }
+    path.resize(separator + 1);
+    path += file_name;
+    return load_library(path.c_str());
+  } catch (...) {
+    SetLastError(saved_error);
+    return nullptr;
+  }
 }
 
 void* find_symbol(void* library, const char* name) noexcept {
