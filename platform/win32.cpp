@@ -142,8 +142,14 @@ FileHandle open_for_append(const char* path) noexcept {
 }
 
 bool file_size(FileHandle file, uint64_t* size) noexcept {
-  if (GetFileType(to_handle(file)) != FILE_TYPE_DISK) {
-    if (GetLastError() == NO_ERROR) SetLastError(ERROR_INVALID_FUNCTION);
+  // Only a disk file has a size; a console, pipe or device is refused as
+  // the POSIX side refuses what is not a regular file.
+  SetLastError(NO_ERROR);
+  const DWORD type = GetFileType(to_handle(file));
+  if (type != FILE_TYPE_DISK) {
+    if (type != FILE_TYPE_UNKNOWN || GetLastError() == NO_ERROR) {
+      SetLastError(ERROR_INVALID_FUNCTION);
+    }
     return false;
   }
   LARGE_INTEGER bytes{};
