@@ -64,7 +64,14 @@ typedef struct vpn_connection_info {
   int32_t VPNPort;
 } vpn_connection_info;
 
-/* HTTP transport. */
+/* HTTP transport. Both post the zlib-compressed first `request_size` bytes of
+ * `request_data` to "http://" host ":" port "/" url. http_access_protocol1
+ * inflates the answer into `respond_data`, whose capacity `*respond_size`
+ * gives on entry; on success `*respond_size` holds the answer's length and is
+ * otherwise left as it was. Both `respond_data` and `respond_size` are
+ * required (10003 without them, before anything is sent); a capacity of 0
+ * takes only an answer that inflates to nothing. http_access_protocol2
+ * replaces the file `saveFile` with the answer body as received. */
 KIV_SVCQUERY_API int32_t http_access_protocol1(const char* host, const char* url, uint32_t port,
                                                const char* protocol, const char* request_data,
                                                int32_t request_size, char* respond_data,
