@@ -56,8 +56,9 @@ LoopbackHttpServer::LoopbackHttpServer() : server_(std::make_unique<httplib::Ser
   const int port = server_->bind_to_any_port("127.0.0.1");
   if (port <= 0) throw std::runtime_error("cannot bind a loopback port");
   port_ = static_cast<uint16_t>(port);
-  // The socket already listens: connections queue until the thread accepts them.
   thread_ = std::thread([this] { server_->listen_after_bind(); });
+  // Until the thread has started listening, stop() would not end it.
+  while (!server_->is_running()) std::this_thread::yield();
 }
 
 LoopbackHttpServer::~LoopbackHttpServer() {

@@ -1,0 +1,238 @@
+// Account and connection queries: each is its table of values plus the lines
+// that copy the answer into the caller's storage.
+#include "json_access.h"
+#include "kiv_svcquery.h"
+#include "messages.h"
+#include "query.h"
+#include "result_codes.h"
+
+namespace kiv::svcquery {
+namespace {
+
+using json::int_member;
+using json::text_member;
+using query::Arg;
+using query::copy_whole;
+
+constexpr query::Table kVerification{
+    .name = "get_verification_from_service",
+    .func_id = func_id::kVerification,
+    .report_name = "get_verification_from_service",
+    .answer_size = 1024,
+    .parse_failure = result::kNotJson114,
+    .json_unbound = result::kNotJson114,
+    .lines = {
+        .param = {"ERROR: PARAM, in get_verification_from_service()"},
+        .alloc = {"ERROR: Failed to alloc memory, in get_verification_from_service()"},
+        .transport = {"Error:  Failed to call http_access_protocol(), in "
+                      "get_verification_from_service()"},
+        .parse = {"ERROR : Failed to call json_tokener_parser, in "
+                  "get_verification_from_service()"},
+        .refusal = {msg::kUserVerifyFailed},
+    }};
+
+constexpr query::Table kLocalIp{
+    .name = "get_local_ip_from_service",
+    .func_id = func_id::kLocalIp,
+    .report_name = "get_local_ip_from_service",
+    .answer_size = 128,
+    .parse_failure = result::kNotJson101,
+    .json_unbound = result::kNotJson101,
+    .lines = {
+        .param = {"ERROR: PARAM, in get_local_ip_from_service()"},
+        .alloc = {"ERROR: Failed to alloc memory ,in get_local_ip_from_service()"},
+        .transport = {"ERROR:  Failed call http_access_protocol1(),in get_local_ip_from_service()"},
+        .parse = {"ERROR : Failed to call json_tokener_parser(), in get_local_ip_from_service()"},
+        .refusal = {msg::kUserVerifyFailed},
+    }};
+
+constexpr query::Table kAdLink{
+    .name = "get_kiv_adLink_from_service",
+    .func_id = func_id::kAdLink,
+    .report_name = "get_kiv_adLink_from_service",
+    .answer_size = 1024,
+    .parse_failure = result::kNotJson101,
+    .json_unbound = result::kNotJson101,
+    .lines = {
+        .param = {"ERROR: PARAM, in get_kiv_ad_click_from_service()"},
+        .alloc = {"ERROR: Failed to alloc memory ,in get_kiv_ad_click_from_service()"},
+        .transport = {"ERROR:  Failed go call http_access_protocol1(),in "
+                      "get_kiv_ad_click_from_service()"},
+        .parse = {"ERROR : Failed to call json_tokener_parser(), in "
+                  "get_kiv_ad_click_from_service()"},
+        .refusal = {msg::kAdLinkRefused},
+    }};
+
+constexpr query::Table kClientTitle{
+    .name = "get_kiv_client_title_from_service",
+    .func_id = func_id::kClientTitle,
+    .report_name = "get_kiv_client_title_from_service",
+    .answer_size = 1024,
+    .parse_failure = result::kNotJson101,
+    .json_unbound = result::kNotJson101,
+    .lines = {
+        .param = {"ERROR: PARAM, in get_kiv_client_title_from_service()"},
+        .alloc = {"ERROR: Failed to alloc memory ,in get_kiv_client_title_from_service()"},
+        .transport = {"ERROR:  Failed go call http_access_protocol1(),in "
+                      "get_kiv_client_title_from_service()"},
+        .parse = {"ERROR : Failed to call json_tokener_parser in "
+                  "get_kiv_client_title_from_service()"},
+        .refusal = {msg::kNoPopup, Arg::kErr},
+    }};
+
+constexpr query::Table kLoginVpn{.name = "get_loginvpn_from_service",
+                                 .func_id = func_id::kLoginVpn,
+                                 .report_name = "get_loginvpn_from_service",
+                                 .answer_size = 1024,
+                                 .parse_failure = result::kNotJson101,
+                                 .json_unbound = result::kNotJson101,
+                                 .lines = {
+                                     .param = {"ERROR: PARAM, in get_loginvpn_from_service()"},
+                                     .alloc = {msg::kAllocFailedNamed, Arg::kName},
+                                     .transport = {msg::kLoginVpnTransport, Arg::kPosition, 2057},
+                                     .parse = {msg::kLoginVpnParse, Arg::kPosition, 2066},
+                                     .refusal = {msg::kDialCheckFailed},
+                                     .entry = {"Entry %s", Arg::kName},
+                                     .exit = {"Exit %s", Arg::kName},
+                                 }};
+
+constexpr query::Table kCheckHangup{
+    .name = "check_hangup_from_service",
+    .func_id = func_id::kCheckHangup,
+    .report_name = "check_hangup_from_service",
+    .answer_size = 1024,
+    .parse_failure = result::kNotJson101,
+    .json_unbound = result::kNotJson101,
+    .lines = {
+        .param = {"ERROR: PARAM, in check_hangup_from_service()"},
+        .alloc = {"ERROR: Failed to alloc memory ,in check_hangup_from_service()"},
+        .transport = {"ERROR:  Failed call http_access_protocol1(),in %s()", Arg::kName},
+        .parse = {"ERROR : Failed to call json_tokener_parser, in check_hangup_from_service()"},
+        .refusal = {msg::kDialCheckFailed},
+    }};
+
+constexpr query::Table kVpnInfo{
+    .name = "get_vpn_info",
+    .func_id = func_id::kVpnInfo,
+    .report_name = "get_vpn_info",
+    .answer_size = 128,
+    .parse_failure = result::kNotJson114,
+    .json_unbound = result::kNotJson114,
+    .lines =
+        {
+            .param = {"ERROR: PARAM, in %s()", Arg::kName},
+            .alloc = {"ERROR: Failed to alloc memory ,in %s()", Arg::kName},
+            .transport = {"Error:  Failed to call http_access_protocol(), in get_vpn_info()"},
+            .parse = {"ERROR : Failed to call json_tokener_parser, in get_vpn_info()"},
+        },
+    .reads_err = false};
+
+// The dial-up and hang-up checks differ only in the member of their message.
+int32_t flag_and_message(const query::Table& table, const query::Head& head, const char* member,
+                         int32_t* err_value, char* message) noexcept {
+  return query::run(table, head, err_value != nullptr && message != nullptr,
+                    [&](json_object* root, int32_t err) {
+                      copy_whole(message, text_member(root, member));
+                      *err_value = err;
+                      return result::kOk;
+                    });
+}
+
+}  // namespace
+}  // namespace kiv::svcquery
+
+using namespace kiv::svcquery;
+
+int32_t get_verification_from_service(const char* host, const char* url, uint32_t port,
+                                      const char* protocol, const char* request_data,
+                                      int32_t request_size, verification_info* info) {
+  return query::run(kVerification, {host, url, port, protocol, request_data, request_size},
+                    info != nullptr, [info](json_object* root, int32_t err) {
+                      info->err = err;
+                      if (err == 0) return result::kOk;
+                      info->haveTime = int_member(root, "haveTime");
+                      info->expired = int_member(root, "expired");
+                      info->usepay = int_member(root, "usepay");
+                      copy_whole(info->ut, text_member(root, "ut"));
+                      copy_whole(info->msg, text_member(root, "msg"));
+                      info->bindUnvalide = int_member(root, "bindUnvalide");
+                      copy_whole(info->ed, text_member(root, "ed"));
+                      copy_whole(info->endBind, text_member(root, "endBind"));
+                      return result::kOk;
+                    });
+}
+
+int32_t get_local_ip_from_service(const char* host, const char* url, uint32_t port,
+                                  const char* protocol, const char* request_data,
+                                  int32_t request_size, char* ip) {
+  return query::run(kLocalIp, {host, url, port, protocol, request_data, request_size},
+                    ip != nullptr, [ip](json_object* root, int32_t err) {
+                      if (err != 0) copy_whole(ip, text_member(root, "ip"));
+                      return result::kOk;
+                    });
+}
+
+int32_t get_kiv_adLink_from_service(const char* host, const char* url, uint32_t port,
+                                    const char* protocol, const char* request_data,
+                                    int32_t request_size, ad_link_info* link) {
+  return query::run(kAdLink, {host, url, port, protocol, request_data, request_size},
+                    link != nullptr, [link](json_object* root, int32_t err) {
+                      if (err == 0) return result::kOk;
+                      copy_whole(link->key, text_member(root, "key"));
+                      copy_whole(link->ref, text_member(root, "ref"));
+                      copy_whole(link->url, text_member(root, "url"));
+                      copy_whole(link->ref1, text_member(root, "ref1"));
+                      return err;  // the caller reads the service's own value
+                    });
+}
+
+int32_t get_kiv_client_title_from_service(const char* host, const char* url, uint32_t port,
+                                          const char* protocol, const char* request_data,
+                                          int32_t request_size, client_title_info* title) {
+  return query::run(kClientTitle, {host, url, port, protocol, request_data, request_size},
+                    title != nullptr, [title](json_object* root, int32_t err) {
+                      if (err == 0) return result::kOk;
+                      title->id = int_member(root, "id");
+                      copy_whole(title->title, text_member(root, "title"));
+                      copy_whole(title->url, text_member(root, "url"));
+                      title->usertype = int_member(root, "usertype");
+                      copy_whole(title->msg, text_member(root, "msg"));
+                      title->isopen = int_member(root, "isopen");
+                      title->isbind = int_member(root, "isbind");
+                      return err;  // the caller reads the service's own value
+                    });
+}
+
+int32_t get_loginvpn_from_service(const char* host, const char* url, uint32_t port,
+                                  const char* protocol, const char* request_data,
+                                  int32_t request_size, int32_t* err_value, char* message) {
+  return flag_and_message(kLoginVpn, {host, url, port, protocol, request_data, request_size}, "msg",
+                          err_value, message);
+}
+
+int32_t check_hangup_from_service(const char* host, const char* url, uint32_t port,
+                                  const char* protocol, const char* request_data,
+                                  int32_t request_size, int32_t* err_value, char* message) {
+  return flag_and_message(kCheckHangup, {host, url, port, protocol, request_data, request_size},
+                          "usermsg", err_value, message);
+}
+
+int32_t get_vpn_info(const char* host, const char* url, uint32_t port, const char* protocol,
+                     const char* request_data, int32_t request_size, vpn_connection_info* vpn) {
+  // Cleared once the service has answered, so that an unreadable answer
+  // leaves no stale connection data behind.
+  const auto clear = [vpn] { *vpn = vpn_connection_info{}; };
+  // Addresses longer than their fields are cut to fit.
+  const auto fill = [vpn](json_object* root, int32_t) {
+    if (const char* ip = text_member(root, "VPNIP")) {
+      json::copy_bounded(vpn->VPNIP, sizeof vpn->VPNIP, ip);
+    }
+    if (const char* ip = text_member(root, "LocalOutIP")) {
+      json::copy_bounded(vpn->LocalOutIP, sizeof vpn->LocalOutIP, ip);
+    }
+    if (json::member(root, "VPNPort") != nullptr) vpn->VPNPort = int_member(root, "VPNPort");
+    return result::kOk;
+  };
+  return query::run(kVpnInfo, {host, url, port, protocol, request_data, request_size},
+                    vpn != nullptr, fill, clear);
+}

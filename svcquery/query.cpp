@@ -1,0 +1,121 @@
+#include "query.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "binding.h"
+#include "failure_report.h"
+#include "heap.h"
+#include "json_access.h"
+#include "kiv_clientlog.h"
+#include "kiv_svcquery.h"
+#include "messages.h"
+#include "platform.h"
+#include "result_codes.h"
+
+namespace kiv::svcquery::query {
+namespace {
+
+bool head_present(const Head& head) noexcept {
+  return head.host != nullptr && head.url != nullptr && head.protocol != nullptr &&
+         head.request_data != nullptr;
+}
+
+int32_t run_steps(const Table& table, const Head& head, bool outputs_present, Fill fill,
+                  OnAnswer on_answer) noexcept {
+  if (!head_present(head) || !outputs_present) {
+    log_line(table, table.lines.param);
+    if (table.report_name != nullptr) report::missing_argument(table.func_id, table.report_name);
+    return result::kMissingArgument;
+  }
+  // Never ask the service a question whose answer could not be read.
+  if (!json_bound()) {
+    kiv_show_message("ERROR: JSON library not bound, in %s()", table.name);
+    return table.json_unbound;
+  }
+
+  // One byte beyond the capacity stays 0: an answer that fills the capacity
+  // is still a terminated text.
+  HeapPtr<char> answer = heap_allocate_zeroed<char>(std::size_t{table.answer_size} + 1);
+  if (!answer) {
+    const int error = platform::last_error();
+    log_line(table, table.lines.alloc);
+    platform::set_last_error(error);  // the report carries the allocator's error
+    report::system_call_failed(table.func_id, "malloc");
+    return result::kNoMemory;
+  }
+
+  uint32_t capacity = table.answer_size;
+  int32_t code =
+      http_access_protocol1(head.host, head.url, head.port, head.protocol, head.request_data,
+                            head.request_size, answer.get(), &capacity);
+  if (table.transport_override != 0 && code == result::kOk && answer.get()[0] == '\0') {
+    code = table.transport_override;
+  }
+  if (code != result::kOk) {
+    log_line(table, table.lines.transport);
+    return table.transport_override != 0 ? table.transport_override : code;
+  }
+  if (on_answer) on_answer();
+
+  const json::Document document = json::Document::parse(answer.get());
+  if (!document) {
+    if (table.stdout_trace) stdout_line(msg::kParseFailed);
+    log_line(table, table.lines.parse);
+    return table.parse_failure;
+  }
+  const int32_t err = table.reads_err ? json::int_member(document.root(), "err") : 0;
+  if (table.reads_err && err == 0) {
+    if (table.stdout_trace) stdout_line(table.lines.refusal.format, table.name);
+    log_line(table, table.lines.refusal, err);
+  }
+  return fill(document.root(), err);
+}
+
+}  // namespace
+
+int32_t run(const Table& table, const Head& head, bool outputs_present, Fill fill,
+            OnAnswer on_answer) noexcept {
+  log_line(table, table.lines.entry);
+  const int32_t result = run_steps(table, head, outputs_present, fill, on_answer);
+  log_line(table, table.lines.exit);
+  return result;
+}
+
+void log_line(const Table& table, const Line& line, int32_t err) noexcept {
+  if (line.format == nullptr) return;
+  switch (line.arg) {
+    case Arg::kNone:
+      kiv_show_message("%s", line.format);  // a line without conversions is its own text
+      break;
+    case Arg::kName:
+      kiv_show_message(line.format, table.name);
+      break;
+    case Arg::kPosition:
+      kiv_show_message(line.format, line.position, kSourceName, table.name);
+      break;
+    case Arg::kErr:
+      kiv_show_message(line.format, err);
+      break;
+  }
+}
+
+void copy_whole(char* out, const char* text) noexcept {
+  if (text == nullptr) {
+    out[0] = '\0';
+    return;
+  }
+  std::memcpy(out, text, std::strlen(text) + 1);
+}
+
+void stdout_line(const char* format, const char* name) noexcept {
+  if (format == nullptr) return;
+  if (name == nullptr) {
+    std::fputs(format, stdout);
+  } else {
+    std::printf(format, name);
+  }
+  std::fflush(stdout);
+}
+
+}  // namespace kiv::svcquery::query

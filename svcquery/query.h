@@ -1,0 +1,109 @@
+// The one procedure behind every query export: validate, allocate and clear
+// the answer buffer, ask the transport, parse, read "err", let the export
+// fill its storage, release. An export is a table of its own values plus the
+// lines that fill its storage.
+#pragma once
+
+#include <json-c/json.h>
+
+#include <cstdint>
+#include <type_traits>
+
+namespace kiv::svcquery::query {
+
+// What a log line's conversions take besides its format.
+enum class Arg : uint8_t {
+  kNone,      // no conversion
+  kName,      // "%s": the export's name
+  kPosition,  // "%d, %s, %s": source position, source name, the export's name
+  kErr,       // "%d": the answer's "err"
+};
+
+struct Line {
+  const char* format = nullptr;  // null: nothing is logged
+  Arg arg = Arg::kNone;
+  int32_t position = 0;  // for Arg::kPosition
+};
+
+struct Lines {
+  Line param = {};
+  Line alloc = {};
+  Line transport = {};
+  Line parse = {};
+  Line refusal = {};  // logged when "err" is 0
+  Line entry = {};    // logged before anything else
+  Line exit = {};     // logged after every outcome
+};
+
+struct Table {
+  const char* name;         // the export's name, for "%s" lines
+  int32_t func_id;          // of the allocation (and parameter) reports
+  const char* report_name;  // of the parameter report; null: none is sent
+  uint32_t answer_size;     // capacity handed to the transport
+  int32_t parse_failure;    // result when the answer is not JSON
+  int32_t json_unbound;     // result when the JSON library is not bound
+  Lines lines;
+  bool reads_err = true;           // false: "err" is not looked at
+  bool stdout_trace = false;       // parse and refusal lines also go to stdout
+  int32_t transport_override = 0;  // nonzero: every transport failure and an
+                                   // empty answer give this code
+};
+
+// The request head that every query hands to the transport unchanged.
+struct Head {
+  const char* host;
+  const char* url;
+  uint32_t port;
+  const char* protocol;
+  const char* request_data;
+  int32_t request_size;
+};
+
+// A non-owning reference to a callable, valid for the call it is passed to.
+template <typename Signature>
+class FunctionRef;
+
+template <typename R, typename... A>
+class FunctionRef<R(A...)> {
+ public:
+  FunctionRef() = default;
+  template <typename F>
+  requires(!std::is_same_v<std::remove_cvref_t<F>, FunctionRef>) FunctionRef(F&& f)
+  noexcept  // NOLINT(google-explicit-constructor)
+      : object_(const_cast<void*>(static_cast<const void*>(&f))),
+        call_([](void* object, A... args) -> R {
+          return (*static_cast<std::remove_reference_t<F>*>(object))(args...);
+        }) {}
+  explicit operator bool() const noexcept { return call_ != nullptr; }
+  R operator()(A... args) const { return call_(object_, args...); }
+
+ private:
+  void* object_ = nullptr;
+  R (*call_)(void*, A...) = nullptr;
+};
+
+// Fills the caller's storage from the parsed answer and returns the result.
+// `err` is the answer's "err" (0 when missing or not read).
+using Fill = FunctionRef<int32_t(json_object* root, int32_t err)>;
+// Runs once the transport has succeeded, before the answer is parsed.
+using OnAnswer = FunctionRef<void()>;
+
+// `outputs_present`: whether every output argument the export requires is given.
+int32_t run(const Table& table, const Head& head, bool outputs_present, Fill fill,
+            OnAnswer on_answer = {}) noexcept;
+
+// Writes one log line of `table`.
+void log_line(const Table& table, const Line& line, int32_t err = 0) noexcept;
+
+// Copies the whole text with its NUL into a caller buffer sized by the caller;
+// null gives the empty text.
+void copy_whole(char* out, const char* text) noexcept;
+
+// Writes a trace line to the process's standard output and flushes it, so
+// that it is not lost when the process ends abnormally.
+void stdout_line(const char* format, const char* name = nullptr) noexcept;
+
+// Source name carried by the position lines.
+inline constexpr char kSourceName[] = "kiv_parse_json";
+
+}  // namespace kiv::svcquery::query
