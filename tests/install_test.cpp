@@ -69,7 +69,7 @@ class InstalledPackage : public ::testing::Test {
   static void expect_example_runs(const std::string& program) {
     LoopbackHttpServer service;
     service.set_reply(
-        "/vpn/info", json_reply(R"({"VPNIP":"10.1.2.3","LocalOutIP":"192.0.2.7","VPNPort":1194})"));
+        "/vpn_info", json_reply(R"({"VPNIP":"10.1.2.3","LocalOutIP":"192.0.2.7","VPNPort":1194})"));
     UdpSink log_server;
     TempDir folder;
     folder.write("loginurl.ini", "[LOG_SERVERS]\nlog_servers_dns=127.0.0.1\nlog_servers_port=" +
@@ -89,7 +89,7 @@ class InstalledPackage : public ::testing::Test {
 
     const auto requests = service.requests();
     ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].path, "/vpn/info");
+    EXPECT_EQ(requests[0].path, "/vpn_info");
 
     const auto datagrams = log_server.wait_for(1, 5s);
     ASSERT_EQ(datagrams.size(), 1u);

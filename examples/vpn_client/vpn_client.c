@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "%s: not a port: %s\n", argv[0], argv[2]);
     return 2;
   }
-  const char* path = argc > 3 ? argv[3] : "vpn/info";
+  const char* path = argc > 3 ? argv[3] : "vpn_info";
   const char* request = argc > 4 ? argv[4] : "{\"user\":\"example\"}";
 
   kiv_set_message_handler(show_message, NULL);
