@@ -1,3 +1,4 @@
+cmake_minimum_required(VERSION 3.25)
 # Each library exports exactly its C functions and nothing of its
 # implementation. Run as: cmake -DNM=... -DLIB_DIR=... -P check_exports.cmake
 set(expected_kiv_clientlog kiv_set_message_handler kiv_show_message)

@@ -1,0 +1,583 @@
+// End-to-end tests of the kiv tool, run as a process: the demonstration, the
+// stand-in service with queries against it, the readers on a list the tool
+// saved, reports reaching the stand-in's sink, and the bad-input cases.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <json-c/json.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "child_process.h"
+#include "codec.h"
+#include "standin.h"
+
+namespace {
+
+using kiv::test::ChildOptions;
+using kiv::test::ChildResult;
+using kiv::test::run_child;
+using kiv::test::TempDir;
+using namespace std::chrono_literals;
+
+const std::string kKiv = std::string(KIV_TEST_BIN_DIR) + "/kiv";
+
+struct JsonPut {
+  void operator()(json_object* o) const { json_object_put(o); }
+};
+using Json = std::unique_ptr<json_object, JsonPut>;
+
+Json parse(const std::string& text) {
+  return Json(json_tokener_parse(text.c_str()));
+}
+
+// The default answer the stand-in serves for `path`, as it ships.
+Json answer(const std::string& path) {
+  return parse(
+      kiv::test::read_file(std::string(KIV_TEST_SOURCE_DIR) + "/tools/answers/" + path + ".json"));
+}
+
+json_object* at(json_object* object, const char* name) {
+  json_object* value = nullptr;
+  json_object_object_get_ex(object, name, &value);
+  return value;
+}
+
+std::string text_at(json_object* object, const char* name) {
+  json_object* value = at(object, name);
+  return value == nullptr ? "<absent>" : json_object_get_string(value);
+}
+
+int int_at(json_object* object, const char* name) {
+  return json_object_get_int(at(object, name));
+}
+
+ChildResult kiv(std::vector<std::string> args, const std::string& cwd = "") {
+  ChildOptions options;
+  options.argv = {kKiv};
+  options.argv.insert(options.argv.end(), args.begin(), args.end());
+  options.cwd = cwd;
+  return run_child(options);
+}
+
+// `kiv serve` running in the background for one test, stopped like Ctrl-C.
+class Serve {
+ public:
+  explicit Serve(std::vector<std::string> args) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      // Gone with the test, even when the test itself dies.
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+      ::dup2(fds[1], STDOUT_FILENO);
+      std::vector<std::string> argv = {kKiv, "serve"};
+      argv.insert(argv.end(), args.begin(), args.end());
+      std::vector<char*> raw;
+      for (auto& a : argv) raw.push_back(a.data());
+      raw.push_back(nullptr);
+      ::execv(kKiv.c_str(), raw.data());
+      ::_exit(127);
+    }
+    ::close(fds[1]);
+    out_ = fds[0];
+    // The first lines name the ports it took.
+    while (output_.find("ready") == std::string::npos && read_some(10s)) {
+    }
+    http_port_ = port_after("http 127.0.0.1:");
+    udp_port_ = port_after("udp 127.0.0.1:");
+  }
+
+  ~Serve() { stop(); }
+
+  int http_port() const { return http_port_; }
+  int udp_port() const { return udp_port_; }
+  std::string port_text() const { return std::to_string(http_port_); }
+  const std::string& output() const { return output_; }
+
+  // Stops it and returns everything it printed and its exit status.
+  int stop() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGINT);
+      while (read_some(10s)) {
+      }
+      int status = 0;
+      ::waitpid(pid_, &status, 0);
+      exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      pid_ = -1;
+      ::close(out_);
+    }
+    return exit_status_;
+  }
+
+ private:
+  bool read_some(std::chrono::milliseconds timeout) {
+    pollfd p{out_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return false;
+    char buffer[4096];
+    const ssize_t n = ::read(out_, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    output_.append(buffer, static_cast<size_t>(n));
+    return true;
+  }
+
+  int port_after(const std::string& prefix) const {
+    const size_t at = output_.find(prefix);
+    return at == std::string::npos ? 0 : std::atoi(output_.c_str() + at + prefix.size());
+  }
+
+  pid_t pid_ = -1;
+  int out_ = -1;
+  std::string output_;
+  int http_port_ = 0;
+  int udp_port_ = 0;
+  int exit_status_ = -1;
+};
+
+// Runs `kiv query NAME --json` against the stand-in and parses its output.
+Json query_json(const Serve& serve, const std::string& name, std::vector<std::string> more,
+                int expected_exit) {
+  std::vector<std::string> args = {
+      "query", name, "--port", serve.port_text(), "--request", "{\"user\":\"demo01\"}", "--json"};
+  args.insert(args.end(), more.begin(), more.end());
+  const ChildResult r = kiv(args);
+  EXPECT_EQ(r.exit_code, expected_exit) << name << "\n" << r.out << r.err;
+  EXPECT_EQ(r.err, "") << name;
+  Json doc = parse(r.out);
+  EXPECT_NE(doc, nullptr) << "not one JSON document:\n" << r.out;
+  return doc;
+}
+
+TEST(Tool, DemoRunsEveryStepToSuccess) {
+  const ChildResult r = kiv({"demo"});
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("steps gave what the stand-in was set to give"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("[FAIL]"), std::string::npos) << r.out;
+  // Messages of the libraries stay out of the way without -v.
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(Tool, QueriesAgainstTheStandInReportEveryFieldTheAnswerGave) {
+  Serve serve({});
+  ASSERT_GT(serve.http_port(), 0) << serve.output();
+  ASSERT_GT(serve.udp_port(), 0) << serve.output();
+
+  {  // a record with texts held inside it
+    Json doc = query_json(serve, "get_vpn_info", {}, 0);
+    Json expected = answer("vpn_info");
+    EXPECT_EQ(int_at(doc.get(), "result"), 0);
+    EXPECT_EQ(text_at(doc.get(), "meaning"), "success");
+    json_object* out = at(doc.get(), "output");
+    EXPECT_EQ(text_at(out, "VPNIP"), text_at(expected.get(), "VPNIP"));
+    EXPECT_EQ(text_at(out, "LocalOutIP"), text_at(expected.get(), "LocalOutIP"));
+    EXPECT_EQ(int_at(out, "VPNPort"), int_at(expected.get(), "VPNPort"));
+  }
+  {  // texts in caller buffers, GBK on the wire, shown as UTF-8
+    Json doc = query_json(serve, "get_verification_from_service", {}, 0);
+    Json expected = answer("verification");
+    json_object* out = at(doc.get(), "output");
+    for (const char* name : {"err", "haveTime", "expired", "usepay", "bindUnvalide"}) {
+      EXPECT_EQ(int_at(out, name), int_at(expected.get(), name)) << name;
+    }
+    for (const char* name : {"ut", "msg", "ed", "endBind"}) {
+      EXPECT_EQ(text_at(out, name), text_at(expected.get(), name)) << name;
+    }
+  }
+  {  // rows of a delay query, named as the library names them
+    Json doc = query_json(serve, "get_areadelay_from_server", {}, 0);
+    json_object* rows = at(at(doc.get(), "output"), "rows");
+    ASSERT_TRUE(json_object_is_type(rows, json_type_array));
+    Json answer_doc = answer("areadelay");
+    json_object* expected = at(answer_doc.get(), "gamedelay");
+    ASSERT_EQ(json_object_array_length(rows), json_object_array_length(expected));
+    for (size_t i = 0; i < json_object_array_length(rows); ++i) {
+      for (const char* name : {"nodeId", "areaId", "delay"}) {
+        EXPECT_EQ(int_at(json_object_array_get_idx(rows, i), name),
+                  int_at(json_object_array_get_idx(expected, i), name))
+            << name << " of row " << i;
+      }
+    }
+  }
+  {  // the JSON text handed to the callback says what the answer's member says
+    Json doc = query_json(serve, "get_usertypelist_from_server", {}, 0);
+    json_object* out = at(doc.get(), "output");
+    EXPECT_EQ(int_at(out, "calls"), 1);
+    Json text = parse(text_at(out, "text"));
+    Json expected = answer("usertypelist");
+    EXPECT_TRUE(json_object_equal(text.get(), at(expected.get(), "usertypelist")))
+        << text_at(out, "text");
+  }
+  {  // the link's export returns "err" itself: not 0, so the exit status is 1
+    Json doc = query_json(serve, "get_kiv_adLink_from_service", {}, 1);
+    EXPECT_EQ(int_at(doc.get(), "result"), 1);
+    EXPECT_EQ(text_at(at(doc.get(), "output"), "url"), text_at(answer("ad_link").get(), "url"));
+  }
+  {  // the inflated request the transport sent, as the stand-in shows it
+    serve.stop();
+    EXPECT_NE(serve.output().find("POST /vpn_info ("), std::string::npos) << serve.output();
+    EXPECT_NE(serve.output().find("): {\"user\":\"demo01\"}\n  -> 200"), std::string::npos)
+        << serve.output();
+  }
+}
+
+TEST(Tool, FaultsAndAnswerFoldersGiveTheResultsTheySetUp) {
+  TempDir answers;
+  answers.write("verification.json", "{\"err\":0,\"msg\":\"denied\"}");
+  answers.write("vpn_info.json", "{\"VPNIP\":\"10.0.0.1\",\"LocalOutIP\":\"\",\"VPNPort\":1}");
+  answers.write("local_ip.json", "{\"err\":1,\"ip\":\"198.51.100.7\"}");
+  Serve serve({"--answers", answers.path(), "--fault", "vpn_info:status=503", "--fault",
+               "/local_ip:not-zlib"});
+  ASSERT_GT(serve.http_port(), 0) << serve.output();
+
+  // A refused account: only "err" is written.
+  Json refused = query_json(serve, "get_verification_from_service", {}, 0);
+  json_object* out = at(refused.get(), "output");
+  EXPECT_EQ(json_object_object_length(out), 1) << json_object_to_json_string(out);
+  EXPECT_EQ(int_at(out, "err"), 0);
+
+  Json status = query_json(serve, "get_vpn_info", {}, 1);
+  EXPECT_EQ(int_at(status.get(), "result"), 113);
+  EXPECT_EQ(at(status.get(), "output"), nullptr);
+
+  Json not_zlib = query_json(serve, "get_local_ip_from_service", {}, 1);
+  EXPECT_EQ(int_at(not_zlib.get(), "result"), 102);
+
+  // A path the folder has no answer for.
+  Json missing = query_json(serve, "get_gameroute_from_server", {}, 1);
+  EXPECT_EQ(int_at(missing.get(), "result"), 113);
+
+  // The readable form says the same.
+  const ChildResult text = kiv({"query", "get_vpn_info", "--port", serve.port_text(), "--request",
+                                "{}", "--path", "/vpn_info"});
+  EXPECT_EQ(text.exit_code, 1);
+  EXPECT_EQ(text.out,
+            "get_vpn_info: 113 (the service answered with an HTTP status other than 200)\n");
+}
+
+TEST(Tool, EachFaultGivesTheResultCodeItStandsFor) {
+  Serve serve({"--fault", "ad_link:not-json", "--fault", "client_title:empty", "--fault",
+               "hangup:delay=2500", "--fault", "usertypelist:status=404,delay=50", "--fault",
+               "loginvpn:not-zlib,not-json"});
+  ASSERT_GT(serve.http_port(), 0) << serve.output();
+  struct Case {
+    const char* query;
+    int result;
+  };
+  const Case cases[] = {
+      {"get_kiv_adLink_from_service", 101},        // parsed, and it is not JSON
+      {"get_kiv_client_title_from_service", 102},  // nothing to inflate
+      {"check_hangup_from_service", 114},          // the transfer's 2-second time-out
+      {"get_usertypelist_from_server", 113},
+      {"get_loginvpn_from_service", 102},  // plain text: inflating fails first
+      {"get_vpn_info", 0},                 // no fault on its path
+  };
+  for (const auto& c : cases) {
+    Json doc = query_json(serve, c.query, {}, c.result == 0 ? 0 : 1);
+    EXPECT_EQ(int_at(doc.get(), "result"), c.result) << c.query;
+  }
+  serve.stop();
+  EXPECT_NE(serve.output().find("-> 200, 0 bytes, answer \"client_title\" [fault empty]"),
+            std::string::npos)
+      << serve.output();
+  EXPECT_NE(serve.output().find("-> 404, "), std::string::npos);
+}
+
+TEST(Tool, ServersReadsTheListThatHttpAccessProtocol2Saved) {
+  Serve serve({});
+  TempDir dir;
+  const std::string file = dir.file("servers.dat");
+  Json saved = query_json(serve, "http_access_protocol2", {"--save", file}, 0);
+  EXPECT_EQ(text_at(at(saved.get(), "output"), "saveFile"), file);
+
+  Json list = answer("servers");
+  {
+    const ChildResult r = kiv({"servers", file, "--json"});
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    Json doc = parse(r.out);
+    EXPECT_EQ(int_at(doc.get(), "err"), int_at(list.get(), "err"));
+    json_object* rows = at(doc.get(), "rows");
+    json_object* servers = at(list.get(), "server");
+    ASSERT_EQ(json_object_array_length(rows), json_object_array_length(servers));
+    for (size_t i = 0; i < json_object_array_length(rows); ++i) {
+      json_object* row = json_object_array_get_idx(rows, i);
+      json_object* server = json_object_array_get_idx(servers, i);
+      EXPECT_EQ(int_at(row, "serverId"), int_at(server, "id"));
+      EXPECT_EQ(text_at(row, "serverName"), text_at(server, "serverName"));
+      EXPECT_EQ(int_at(row, "charge"), json_object_get_boolean(at(server, "charge")) ? 1 : 0);
+      EXPECT_FLOAT_EQ(static_cast<float>(json_object_get_double(at(row, "userablePer"))),
+                      static_cast<float>(json_object_get_double(at(server, "userablePer"))));
+      json_object* ips = at(row, "serverIp");
+      json_object* expected_ips = at(server, "serverip");
+      ASSERT_EQ(json_object_array_length(ips), json_object_array_length(expected_ips));
+      for (size_t a = 0; a < json_object_array_length(ips); ++a) {
+        EXPECT_EQ(text_at(json_object_array_get_idx(ips, a), "ip"),
+                  text_at(json_object_array_get_idx(expected_ips, a), "ip"));
+      }
+    }
+  }
+  {
+    const ChildResult r = kiv({"server-types", file, "--json"});
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    Json doc = parse(r.out);
+    json_object* rows = at(doc.get(), "rows");
+    json_object* types = at(list.get(), "serverType");
+    ASSERT_EQ(json_object_array_length(rows), json_object_array_length(types));
+    for (size_t i = 0; i < json_object_array_length(rows); ++i) {
+      for (const char* name : {"id", "name", "pid"}) {
+        EXPECT_EQ(text_at(json_object_array_get_idx(rows, i), name),
+                  text_at(json_object_array_get_idx(types, i), name));
+      }
+    }
+  }
+  {  // the table names every server
+    const ChildResult r = kiv({"servers", file});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    json_object* servers = at(list.get(), "server");
+    for (size_t i = 0; i < json_object_array_length(servers); ++i) {
+      EXPECT_NE(r.out.find(text_at(json_object_array_get_idx(servers, i), "serverName")),
+                std::string::npos)
+          << r.out;
+    }
+  }
+  {  // a file that is not a saved list: the reader's own result code
+    TempDir other;
+    other.write("bad.dat", "not compressed");
+    const ChildResult r = kiv({"servers", other.file("bad.dat"), "--json"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(int_at(parse(r.out).get(), "result"), 102);
+  }
+}
+
+TEST(Tool, ReportsArriveAtTheStandInSink) {
+  TempDir dir;
+  const std::string sink = dir.file("sink.jsonl");
+  Serve serve({"--sink", sink});
+  ASSERT_GT(serve.udp_port(), 0) << serve.output();
+  const std::string server = "127.0.0.1:" + std::to_string(serve.udp_port());
+
+  const ChildResult link = kiv({"report", "link_report", "1", "-2", "198.51.100.21", "上海电信一区",
+                                "demo01", "2", "--log-server", server});
+  EXPECT_EQ(link.exit_code, 0) << link.out << link.err;
+  const ChildResult open = kiv({"report", "open_login", "1.5.2", "--log-server", server});
+  EXPECT_EQ(open.exit_code, 0) << open.out << open.err;
+
+  std::string lines;
+  for (int i = 0; i < 100 && std::count(lines.begin(), lines.end(), '\n') < 2; ++i) {
+    std::this_thread::sleep_for(50ms);
+    lines = kiv::test::read_file(sink);
+  }
+  EXPECT_EQ(lines,
+            "{\"act\":\"LinkService\",\"param\":{\"link_mode\":1,\"link_state\":-2,"
+            "\"link_service_ip\":\"198.51.100.21\",\"userType_Id\":2,"
+            "\"link_service_name\":\"上海电信一区\",\"link_account\":\"demo01\"}}\n"
+            "{\"act\":\"OpenLoginService\",\"param\":{\"kiv_version\":\"1.5.2\"}}\n");
+
+  // Every report, its arguments as the command line gives them.
+  struct Case {
+    std::vector<std::string> args;
+    std::string record;
+  };
+  const Case cases[] = {
+      {{"login_state_report", "1.5.2", "demo01", "-1"},
+       "{\"act\":\"LoginService\",\"param\":{\"kiv_version\":\"1.5.2\",\"user_name\":\"demo01\","
+       "\"login_state\":-1}}"},
+      {{"break", "1.5.2", "demo01", "198.51.100.21", "2", "7"},
+       "{\"act\":\"OutLineState\",\"param\":{\"kiv_version\":\"1.5.2\",\"user_name\":\"demo01\", "
+       "\"server_ip\":\"198.51.100.21\",\"dial_mode\":2,\"disconnect_type\":7}}"},
+      {{"kiv_disconnect_report", "1.5.2", "demo01", "198.51.100.21", "香港国际专线", "4"},
+       "{\"act\":\"DisconnServer\",\"param\":{\"kiv_version\":\"1.5.2\",\"user_name\":\"demo01\","
+       "\"dial_module\":4,\"server_ip\":\"198.51.100.21\",\"server_name\":\"香港国际专线\"}}"},
+      {{"client_operate", "{\"op\":\"speed_test\"}"},
+       "{\"act\":\"ClientOperate\",\"param\":{\"op\":\"speed_test\"}}"},
+      {{"bug_report", "3", "302", "28", "WriteFile", ""},
+       "{\"act\":\"BugService\",\"param\":{\"module_id\":3,\"func_id\":302,\"error_number\":28,"
+       "\"error_func_name\":\"WriteFile\",\"error_specify\":\"\"}}"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"report"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    args.insert(args.end(), {"--log-server", server});
+    const ChildResult r = kiv(args);
+    EXPECT_EQ(r.exit_code, 0) << c.args[0] << "\n" << r.out << r.err;
+    lines += c.record + "\n";
+  }
+  std::string arrived;
+  for (int i = 0; i < 100 && arrived.size() < lines.size(); ++i) {
+    std::this_thread::sleep_for(50ms);
+    arrived = kiv::test::read_file(sink);
+  }
+  EXPECT_EQ(arrived, lines);
+
+  // Without --log-server the settings come from the current folder; here there
+  // are none: the library logs why, nothing is sent, and the exit status says so.
+  TempDir empty;
+  const ChildResult quiet = kiv({"report", "open_login_report", "1.5.2"}, empty.path());
+  EXPECT_EQ(quiet.exit_code, 1);
+  EXPECT_EQ(quiet.err, "kiv: the report library logged 1 message; run with -v to see them\n");
+  const ChildResult verbose = kiv({"-v", "report", "open_login_report", "1.5.2"}, empty.path());
+  EXPECT_EQ(verbose.exit_code, 1);
+  EXPECT_NE(verbose.err.find("[library] Error :./loginurl.ini dose not Exits"), std::string::npos)
+      << verbose.err;
+  serve.stop();
+  EXPECT_EQ(kiv::test::read_file(sink), lines) << "no further datagram";
+}
+
+TEST(Tool, VerboseShowsTheLibrariesMessagesReadableAndKeepsStandardOutputClean) {
+  Serve serve({"--fault", "local_ip:not-zlib"});
+  // Without -v: nothing on standard error, even for a failing call.
+  const ChildResult quiet =
+      kiv({"query", "get_local_ip_from_service", "--port", serve.port_text(), "--request", "{}"});
+  EXPECT_EQ(quiet.exit_code, 1);
+  EXPECT_EQ(quiet.err, "");
+
+  // With -v: the start-up lines and the GBK failure line, as UTF-8.
+  const ChildResult loud = kiv(
+      {"-v", "query", "get_local_ip_from_service", "--port", serve.port_text(), "--request", "{}"});
+  EXPECT_NE(loud.err.find("[library] Success: Load kiv_json.dll\n"), std::string::npos) << loud.err;
+  EXPECT_NE(loud.err.find("[library] 解压HTTP返回数据失败: line: 810"), std::string::npos)
+      << loud.err;
+
+  // The game-route query prints its progress with printf: with --json the
+  // standard output is still exactly one JSON document.
+  const ChildResult routes = kiv({"query", "get_gameroute_from_server", "--port", serve.port_text(),
+                                  "--request", "{}", "--json", "-v"});
+  EXPECT_EQ(routes.exit_code, 0) << routes.err;
+  EXPECT_NE(parse(routes.out), nullptr) << routes.out;
+  EXPECT_NE(routes.err.find("[library stdout] 解析正确"), std::string::npos) << routes.err;
+}
+
+TEST(Tool, BadInputGetsAClearErrorAndExitStatus2) {
+  TempDir dir;
+  struct Case {
+    std::vector<std::string> args;
+    std::string error;
+  };
+  const Case cases[] = {
+      {{}, "A subcommand is required"},
+      {{"query", "get_everything", "--port", "80", "--request", "{}"},
+       "unknown query \"get_everything\""},
+      {{"query", "get_vpn_info", "--request", "{}"}, "--port is required"},
+      {{"query", "get_vpn_info", "--port", "80"}, "--request is required"},
+      {{"query", "get_vpn_info", "--port", "0", "--request", "{}"},
+       "--port must be a port from 1 to 65535"},
+      {{"query", "get_vpn_info", "--port", "65536", "--request", "{}"}, "--port must be a port"},
+      {{"query", "get_vpn_info", "--port", "80x", "--request", "{}"}, "--port must be a port"},
+      {{"query", "get_vpn_info", "--port", "80", "--request", "@" + dir.file("none.txt")},
+       "cannot read " + dir.file("none.txt") + ": No such file"},
+      {{"query", "http_access_protocol2", "--port", "80", "--request", "{}"}, "needs --save FILE"},
+      {{"servers", dir.file("none.dat")}, "cannot read"},
+      {{"server-types"}, "FILE is required"},
+      {{"report", "goodbye_report", "x"}, "unknown report \"goodbye_report\""},
+      {{"report", "link_report", "1", "2", "ip"}, "link_report takes 6 arguments, not 3"},
+      {{"report", "login_state_report", "1.5", "demo", "online"},
+       "login_state must be a whole number"},
+      {{"report", "open_login_report", "1.5", "--log-server", "127.0.0.1:70000"},
+       "--log-server port must be a port"},
+      {{"report", "open_login_report", "1.5", "--log-server", "127.0.0.1"}, "must be HOST:PORT"},
+      {{"serve", "--udp-port", "-1"}, "--udp-port must be a port from 0 to 65535"},
+      {{"serve", "--answers", dir.file("none")}, "is not a readable folder"},
+      {{"serve", "--fault", "vpn_info:status=99"}, "status must be an HTTP status"},
+      {{"serve", "--fault", "vpn_info:slow"}, "unknown fault \"slow\""},
+  };
+  for (const auto& c : cases) {
+    std::string command;
+    for (const auto& a : c.args) command += " " + a;
+    const ChildResult r = kiv(c.args);
+    EXPECT_EQ(r.exit_code, 2) << "kiv" << command << "\n" << r.out << r.err;
+    EXPECT_NE(r.err.find(c.error), std::string::npos) << "kiv" << command << "\n" << r.err;
+    EXPECT_EQ(r.out, "") << "kiv" << command;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The stand-in's own pieces, in-process.
+TEST(StandIn, FaultSpecsParseToWhatTheyDescribe) {
+  struct Case {
+    const char* spec;
+    const char* canonical;  // nullptr: rejected
+  };
+  const Case cases[] = {
+      {"status=500", "status=500"},
+      {"not-json,delay=250,status=404", "status=404,delay=250,not-json"},
+      {"empty,not-zlib", "empty,not-zlib"},
+      {"delay=0", ""},
+      {"", nullptr},
+      {"status=", nullptr},
+      {"status=199", nullptr},
+      {"status=600", nullptr},
+      {"status=50x", nullptr},
+      {"delay=-1", nullptr},
+      {"empty,,not-zlib", nullptr},
+      {"slow", nullptr},
+  };
+  for (const auto& c : cases) {
+    std::string why;
+    const auto fault = kiv::standin::parse_fault(c.spec, &why);
+    if (c.canonical == nullptr) {
+      EXPECT_FALSE(fault.has_value()) << c.spec;
+      EXPECT_FALSE(why.empty()) << c.spec;
+    } else {
+      ASSERT_TRUE(fault.has_value()) << c.spec << ": " << why;
+      EXPECT_EQ(fault->describe(), c.canonical) << c.spec;
+    }
+  }
+}
+
+TEST(StandIn, InflateTakesExactlyOneCompleteStream) {
+  using kiv::standin::zlib_compress;
+  using kiv::standin::zlib_inflate;
+  const std::string text = "{\"act\":\"OpenLoginService\",\"param\":{\"kiv_version\":\"1.5\"}}";
+  const std::string stream = zlib_compress(text);
+  std::string why;
+  EXPECT_EQ(zlib_inflate(stream, 1000, &why), text);
+  EXPECT_FALSE(zlib_inflate(stream.substr(0, stream.size() - 1), 1000, &why));
+  EXPECT_EQ(why, "truncated zlib stream");
+  EXPECT_FALSE(zlib_inflate(stream + "x", 1000, &why));
+  EXPECT_EQ(why, "bytes after the end of the zlib stream");
+  EXPECT_FALSE(zlib_inflate(text, 1000, &why));
+  EXPECT_FALSE(zlib_inflate("", 1000, &why));
+  EXPECT_FALSE(zlib_inflate(stream, text.size() - 1, &why));
+  EXPECT_EQ(why, "inflates beyond the size limit");
+}
+
+TEST(StandIn, ServesAnswersInGbkAndRefusesTextGbkCannotHold) {
+  kiv::standin::Options options;
+  options.answers = kiv::standin::AnswerSet();
+  options.answers.set("/notice", "{\"msg\":\"线路维护\"}");
+  kiv::standin::Service service(std::move(options));
+  EXPECT_THROW(service.set_answer("notice", "{\"msg\":\"\xF0\x9F\x98\x80\"}"), std::runtime_error);
+
+  // What a client receives: the GBK bytes, compressed.
+  const ChildResult r =
+      kiv({"query", "http_access_protocol1", "--port", std::to_string(service.http_port()),
+           "--path", "notice", "--request", "{}", "--json"});
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  Json doc = parse(r.out);
+  json_object* out = at(doc.get(), "output");
+  EXPECT_EQ(int_at(out, "respond_size"), 18);  // 4 characters of 2 bytes in GBK (22 in UTF-8)
+  EXPECT_EQ(text_at(out, "respond_data"), "{\"msg\":\"线路维护\"}");
+  const auto exchanges = service.take_exchanges();
+  ASSERT_EQ(exchanges.size(), 1u);
+  EXPECT_EQ(exchanges[0].path, "/notice");
+  EXPECT_EQ(exchanges[0].request, "{}");
+
+  kiv::standin::Options bad;
+  bad.answers = kiv::standin::AnswerSet();
+  bad.answers.set("smile", "\xF0\x9F\x98\x80");
+  EXPECT_THROW(kiv::standin::Service{std::move(bad)}, std::runtime_error);
+}
+
+}  // namespace

@@ -1,0 +1,21 @@
+// The tool's commands: each adds its subcommand and says how to run it.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <functional>
+
+namespace kiv::tool {
+
+struct Command {
+  CLI::App* app = nullptr;
+  std::function<int()> run;  // the exit status
+};
+
+Command add_serve_command(CLI::App& app);
+Command add_query_command(CLI::App& app);
+Command add_servers_commands(CLI::App& app, Command* server_types);
+Command add_report_command(CLI::App& app);
+Command add_demo_command(CLI::App& app);
+
+}  // namespace kiv::tool

@@ -1,0 +1,357 @@
+#include "common.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "codec.h"
+#include "gbk_text.h"
+#include "kiv_clientlog.h"
+
+namespace kiv::tool {
+namespace {
+
+std::atomic<int> g_message_count{0};
+
+void write_standard_error(const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
+    if (n <= 0) return;
+    done += static_cast<size_t>(n);
+  }
+}
+
+void on_message(const char* message, void*) {
+  g_message_count.fetch_add(1, std::memory_order_relaxed);
+  if (!global_options().verbose || message == nullptr) return;
+  std::string line = "[library] ";
+  kiv::text::append_display_line(message, true, line);
+  write_standard_error(line);
+}
+
+// The folder the build and the installation put the libraries in: lib/
+// beside the tool's bin/.
+std::string library_folder() {
+  char path[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return {};
+  const std::string exe(path, static_cast<size_t>(n));
+  return exe.substr(0, exe.rfind('/')) + "/../lib/";
+}
+
+// Libraries stay mapped after dlclose: their detach routines then run at
+// process exit, as for a linked library, and the thread-local storage of the
+// libraries the query library pulls in (libcurl and its crypto libraries) is
+// not unmapped while a leak checker still scans it at exit.
+constexpr int kOpenFlags = RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE;
+
+// A library loaded for the rest of the run and released at exit.
+class LoadedLibrary {
+ public:
+  // LD_LIBRARY_PATH first, as for any program; then the library folder, by
+  // path (a sanitizer's wrapper around dlopen hides the tool's run path);
+  // then the system's search.
+  explicit LoadedLibrary(const char* name) {
+    const char* search = std::getenv("LD_LIBRARY_PATH");
+    if (search != nullptr && search[0] != '\0') handle_ = ::dlopen(name, kOpenFlags);
+    if (handle_ == nullptr) {
+      const std::string beside = library_folder() + name;
+      handle_ = ::dlopen(beside.c_str(), kOpenFlags);
+    }
+    if (handle_ == nullptr) handle_ = ::dlopen(name, kOpenFlags);
+    if (handle_ == nullptr) {
+      const char* why = ::dlerror();
+      error_ =
+          std::string("cannot load ") + name + ": " + (why != nullptr ? why : "unknown reason");
+    }
+  }
+  ~LoadedLibrary() {
+    if (handle_ != nullptr) ::dlclose(handle_);
+  }
+  LoadedLibrary(const LoadedLibrary&) = delete;
+  LoadedLibrary& operator=(const LoadedLibrary&) = delete;
+  void* get() const {
+    if (handle_ == nullptr) throw ToolFailure(error_);
+    return handle_;
+  }
+
+ private:
+  void* handle_ = nullptr;
+  std::string error_;
+};
+
+int utf8_display_width(std::string_view text) {
+  int width = 0;
+  for (size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    uint32_t code = c;
+    size_t length = 1;
+    if (c >= 0xF0) {
+      length = 4;
+    } else if (c >= 0xE0) {
+      length = 3;
+      if (i + 2 < text.size()) {
+        code = ((c & 0x0Fu) << 12) | ((static_cast<unsigned char>(text[i + 1]) & 0x3Fu) << 6) |
+               (static_cast<unsigned char>(text[i + 2]) & 0x3Fu);
+      }
+    } else if (c >= 0xC0) {
+      length = 2;
+    }
+    // CJK characters and full-width forms take two columns.
+    width += (length == 4 || (code >= 0x2E80 && code <= 0xFFEF)) ? 2 : 1;
+    i += length;
+  }
+  return width;
+}
+
+void pad(std::FILE* out, std::string_view text, int width) {
+  std::fwrite(text.data(), 1, text.size(), out);
+  for (int n = utf8_display_width(text); n < width; ++n) std::fputc(' ', out);
+}
+
+}  // namespace
+
+GlobalOptions& global_options() {
+  static GlobalOptions options;
+  return options;
+}
+
+void* svcquery_library() {
+  // The report library first: the query library binds it by name as it
+  // loads and then finds it already there, as a client finds a library in
+  // its own folder.
+  static const bool report_library_tried = [] {
+    try {
+      logsend_library();
+    } catch (const ToolFailure&) {
+      // The query library works without it; it only reports nothing then.
+    }
+    return true;
+  }();
+  (void)report_library_tried;
+  static LoadedLibrary library("libkiv_svcquery.so");
+  return library.get();
+}
+
+void* logsend_library() {
+  static LoadedLibrary library("libkiv_logsend.so");
+  return library.get();
+}
+
+void* find_export(void* library, const char* library_name, const char* name) {
+  void* address = ::dlsym(library, name);
+  if (address == nullptr) {
+    throw ToolFailure(std::string(library_name) + " has no export " + name);
+  }
+  return address;
+}
+
+void install_message_handler() {
+  kiv_set_message_handler(&on_message, nullptr);
+}
+
+int library_message_count() {
+  return g_message_count.load(std::memory_order_relaxed);
+}
+
+LibraryOutput::LibraryOutput() {
+  std::fflush(stdout);
+  capture_ = std::tmpfile();
+  if (capture_ == nullptr) return;  // nowhere to divert to: the traces stay on standard output
+  saved_ = ::dup(STDOUT_FILENO);
+  if (saved_ < 0 || ::dup2(::fileno(capture_), STDOUT_FILENO) < 0) {
+    if (saved_ >= 0) ::close(saved_);
+    saved_ = -1;
+    std::fclose(capture_);
+    capture_ = nullptr;
+  }
+}
+
+LibraryOutput::~LibraryOutput() {
+  if (capture_ == nullptr) return;
+  std::fflush(stdout);
+  ::dup2(saved_, STDOUT_FILENO);
+  ::close(saved_);
+  if (global_options().verbose) {
+    std::rewind(capture_);
+    std::string text;
+    char chunk[4096];
+    size_t n = 0;
+    while ((n = std::fread(chunk, 1, sizeof chunk, capture_)) > 0) text.append(chunk, n);
+    size_t start = 0;
+    while (start < text.size()) {
+      size_t end = text.find('\n', start);
+      if (end == std::string::npos) end = text.size();
+      std::string line = "[library stdout] ";
+      kiv::text::append_display_line(std::string_view(text).substr(start, end - start), true, line);
+      write_standard_error(line);
+      start = end + 1;
+    }
+  }
+  std::fclose(capture_);
+}
+
+std::string display(std::string_view gbk) {
+  return kiv::text::gbk_to_utf8(gbk);
+}
+
+std::string client_text(std::string_view utf8, std::string_view what) {
+  std::string why;
+  auto gbk = kiv::standin::utf8_to_gbk(utf8, &why);
+  if (!gbk) {
+    throw UsageError(std::string(what) +
+                     " cannot be written in the client's code page (GBK): " + why);
+  }
+  return std::move(*gbk);
+}
+
+std::string read_file_bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw UsageError("cannot read " + path + ": " + std::strerror(errno));
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) throw UsageError("cannot read " + path + ": " + std::strerror(errno));
+  return bytes;
+}
+
+std::string text_or_file(const std::string& argument, std::string_view what) {
+  if (!argument.empty() && argument.front() == '@') return read_file_bytes(argument.substr(1));
+  return client_text(argument, what);
+}
+
+uint16_t parse_port(std::string_view text, bool allow_any, std::string_view what) {
+  unsigned long value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  const unsigned long low = allow_any ? 0 : 1;
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < low ||
+      value > 65535) {
+    throw UsageError(std::string(what) + " must be a port from " + std::to_string(low) +
+                     " to 65535, not \"" + std::string(text) + "\"");
+  }
+  return static_cast<uint16_t>(value);
+}
+
+int32_t parse_int32(std::string_view text, std::string_view what) {
+  int32_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size()) {
+    throw UsageError(std::string(what) + " must be a whole number from -2147483648 to " +
+                     "2147483647, not \"" + std::string(text) + "\"");
+  }
+  return value;
+}
+
+json_object* json_text(std::string_view utf8) {
+  return json_object_new_string_len(utf8.data(), static_cast<int>(utf8.size()));
+}
+
+json_object* json_float(float value) {
+  // The shortest decimal text that reads back as the same float.
+  char text[32];
+  for (int precision = 6; precision <= 9; ++precision) {
+    std::snprintf(text, sizeof text, "%.*g", precision, static_cast<double>(value));
+    if (std::strtof(text, nullptr) == value) break;
+  }
+  return json_object_new_double_s(static_cast<double>(value), text);
+}
+
+void json_add(json_object* object, const char* key, json_object* value) {
+  json_object_object_add(object, key, value);
+}
+
+std::string json_document(json_object* value) {
+  std::string text = json_object_to_json_string_ext(
+      value, JSON_C_TO_STRING_PRETTY | JSON_C_TO_STRING_SPACED | JSON_C_TO_STRING_NOSLASHESCAPE);
+  text += '\n';
+  return text;
+}
+
+std::string readable(json_object* value) {
+  switch (json_object_get_type(value)) {
+    case json_type_null:
+      return "(not written)";
+    case json_type_string: {
+      const std::string text(json_object_get_string(value),
+                             static_cast<size_t>(json_object_get_string_len(value)));
+      return text.empty() ? "(empty)" : text;
+    }
+    case json_type_array:
+    case json_type_object:
+      return json_object_to_json_string_ext(
+          value, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
+    default:
+      return json_object_get_string(value);
+  }
+}
+
+void print_table(std::FILE* out, json_object* rows, std::string_view indent) {
+  std::vector<std::string> columns;
+  const size_t count = json_object_array_length(rows);
+  for (size_t i = 0; i < count; ++i) {
+    json_object* row = json_object_array_get_idx(rows, i);
+    if (!json_object_is_type(row, json_type_object)) continue;
+    json_object_object_foreach(row, key, unused) {
+      (void)unused;
+      if (std::find(columns.begin(), columns.end(), key) == columns.end()) columns.push_back(key);
+    }
+  }
+  std::vector<std::vector<std::string>> cells(count);
+  std::vector<int> widths;
+  for (const auto& column : columns) widths.push_back(utf8_display_width(column));
+  for (size_t i = 0; i < count; ++i) {
+    json_object* row = json_object_array_get_idx(rows, i);
+    for (size_t c = 0; c < columns.size(); ++c) {
+      json_object* value = nullptr;
+      const bool present = json_object_is_type(row, json_type_object) &&
+                           json_object_object_get_ex(row, columns[c].c_str(), &value);
+      cells[i].push_back(present ? readable(value) : "");
+      widths[c] = std::max(widths[c], utf8_display_width(cells[i].back()));
+    }
+  }
+  auto print_row = [&](const std::vector<std::string>& row) {
+    std::fwrite(indent.data(), 1, indent.size(), out);
+    for (size_t c = 0; c < row.size(); ++c) {
+      if (c + 1 == row.size()) {
+        std::fputs(row[c].c_str(), out);
+      } else {
+        pad(out, row[c], widths[c] + 2);
+      }
+    }
+    std::fputc('\n', out);
+  };
+  print_row(columns);
+  for (const auto& row : cells) print_row(row);
+}
+
+void print_members(std::FILE* out, json_object* object, std::string_view indent) {
+  int width = 0;
+  json_object_object_foreach(object, name, unused) {
+    (void)unused;
+    width = std::max(width, utf8_display_width(name));
+  }
+  json_object_object_foreach(object, key, value) {
+    std::fwrite(indent.data(), 1, indent.size(), out);
+    const bool rows = json_object_is_type(value, json_type_array) &&
+                      json_object_array_length(value) > 0 &&
+                      json_object_is_type(json_object_array_get_idx(value, 0), json_type_object);
+    if (rows) {
+      std::fprintf(out, "%s: %zu\n", key, json_object_array_length(value));
+      print_table(out, value, std::string(indent) + "  ");
+    } else {
+      pad(out, key, width + 2);
+      // A text that ends its own line (an answer text, say) gets no second break.
+      const std::string shown = readable(value);
+      std::fprintf(out, shown.ends_with('\n') ? "%s" : "%s\n", shown.c_str());
+    }
+  }
+}
+
+}  // namespace kiv::tool

@@ -1,0 +1,506 @@
+#include "query.h"
+
+#include <kiv_svcquery.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <filesystem>
+#include <utility>
+
+#include "svcquery/result_codes.h"
+
+namespace kiv::tool {
+namespace {
+
+namespace result = kiv::svcquery::result;
+
+// A caller text buffer that tells whether the library wrote it: it starts
+// with a marker no answer text holds.
+class TextBuffer {
+ public:
+  explicit TextBuffer(size_t size) : bytes_(size, '\0') {
+    bytes_[0] = '\x01';
+    bytes_[1] = '\x02';
+  }
+  char* data() { return bytes_.data(); }
+  bool written() const { return !(bytes_[0] == '\x01' && bytes_[1] == '\x02' && bytes_[2] == 0); }
+  std::string text() const {
+    return std::string(bytes_.data(), ::strnlen(bytes_.data(), bytes_.size()));
+  }
+  json_object* json() const { return written() ? json_text(display(text())) : nullptr; }
+
+ private:
+  std::vector<char> bytes_;
+};
+
+// Never a value "err" takes: shows that an integer was left untouched.
+constexpr int32_t kUntouched = INT32_MIN;
+
+json_object* json_written_int(int32_t value) {
+  return value == kUntouched ? nullptr : json_object_new_int(value);
+}
+
+std::string fixed_text(const char* field, size_t size) {
+  return display(std::string(field, ::strnlen(field, size)));
+}
+
+QueryOutcome outcome(std::string_view name, int32_t code, json_object* output) {
+  QueryOutcome out;
+  out.name = std::string(name);
+  out.code = code;
+  out.meaning = code_meaning(name, code);
+  out.output.reset(output);
+  return out;
+}
+
+#define KIV_HEAD(h)                                                                        \
+  (h).host.c_str(), (h).path.c_str(), (h).port, (h).protocol.c_str(), (h).request.c_str(), \
+      static_cast<int32_t>((h).request.size())
+
+QueryOutcome run_protocol1(const RequestHead& h, const QueryOptions& o) {
+  auto call = KIV_SVCQUERY_EXPORT(http_access_protocol1);
+  std::vector<char> answer(std::max<uint32_t>(o.capacity, 1));
+  uint32_t size = o.capacity;
+  int32_t code = 0;
+  {
+    LibraryOutput divert;
+    code = call(KIV_HEAD(h), answer.data(), &size);
+  }
+  if (code != 0) return outcome("http_access_protocol1", code, nullptr);
+  json_object* out = json_object_new_object();
+  json_add(out, "respond_size", json_object_new_int64(size));
+  json_add(
+      out, "respond_data",
+      json_text(display(std::string_view(answer.data(), std::min<size_t>(size, answer.size())))));
+  return outcome("http_access_protocol1", code, out);
+}
+
+QueryOutcome run_protocol2(const RequestHead& h, const QueryOptions& o) {
+  if (o.save_file.empty()) throw UsageError("http_access_protocol2 needs --save FILE");
+  auto call = KIV_SVCQUERY_EXPORT(http_access_protocol2);
+  int32_t code = 0;
+  {
+    LibraryOutput divert;
+    code = call(KIV_HEAD(h), o.save_file.c_str());
+  }
+  if (code != 0) return outcome("http_access_protocol2", code, nullptr);
+  std::error_code ec;
+  const auto bytes = std::filesystem::file_size(o.save_file, ec);
+  json_object* out = json_object_new_object();
+  json_add(out, "saveFile", json_text(o.save_file));
+  json_add(out, "bytes", ec ? nullptr : json_object_new_int64(static_cast<int64_t>(bytes)));
+  return outcome("http_access_protocol2", code, out);
+}
+
+QueryOutcome run_verification(const RequestHead& h, const QueryOptions&) {
+  auto call = KIV_SVCQUERY_EXPORT(get_verification_from_service);
+  TextBuffer ut(1024), msg(1024), ed(1024), end_bind(1024);
+  verification_info info{};
+  info.err = kUntouched;
+  info.ut = ut.data();
+  info.msg = msg.data();
+  info.ed = ed.data();
+  info.endBind = end_bind.data();
+  int32_t code = 0;
+  {
+    LibraryOutput divert;
+    code = call(KIV_HEAD(h), &info);
+  }
+  if (code != 0 || info.err == kUntouched) {
+    return outcome("get_verification_from_service", code, nullptr);
+  }
+  json_object* out = json_object_new_object();
+  json_add(out, "err", json_object_new_int(info.err));
+  if (info.err != 0) {  // the rest is written only for an account the service accepted
+    json_add(out, "haveTime", json_object_new_int(info.haveTime));
+    json_add(out, "expired", json_object_new_int(info.expired));
+    json_add(out, "usepay", json_object_new_int(info.usepay));
+    json_add(out, "ut", ut.json());
+    json_add(out, "msg", msg.json());
+    json_add(out, "bindUnvalide", json_object_new_int(info.bindUnvalide));
+    json_add(out, "ed", ed.json());
+    json_add(out, "endBind", end_bind.json());
+  }
+  return outcome("get_verification_from_service", code, out);
+}
+
+QueryOutcome run_local_ip(const RequestHead& h, const QueryOptions&) {
+  auto call = KIV_SVCQUERY_EXPORT(get_local_ip_from_service);
+  TextBuffer ip(128);
+  int32_t code = 0;
+  {
+    LibraryOutput divert;
+    code = call(KIV_HEAD(h), ip.data());
+  }
+  if (code != 0) return outcome("get_local_ip_from_service", code, nullptr);
+  json_object* out = json_object_new_object();
+  json_add(out, "ip", ip.json());
+  return outcome("get_local_ip_from_service", code, out);
+}
+
+QueryOutcome run_ad_link(const RequestHead& h, const QueryOptions&) {
+  auto call = KIV_SVCQUERY_EXPORT(get_kiv_adLink_from_service);
+  TextBuffer key(1024), ref(1024), url(1024), ref1(1024);
+  ad_link_info link{key.data(), ref.data(), url.data(), ref1.data()};
+  int32_t code = 0;
+  {
+    LibraryOutput divert;
+    code = call(KIV_HEAD(h), &link);
+  }
+  QueryOutcome out = outcome("get_kiv_adLink_from_service", code, nullptr);
+  if (key.written()) {
+    out.meaning = "the service's \"err\" value: the link was given";
+    json_object* record = json_object_new_object();
+    json_add(record, "key", key.json());
+    json_add(record, "ref", ref.json());
+    json_add(record, "url", url.json());
+    json_add(record, "ref1", ref1.json());
+    out.output.reset(record);
+  } else if (code == 0) {
+    out.meaning = "no link to show (the service's \"err\" was 0)";
+  }
+  return out;
+}
+
+QueryOutcome run_client_title(const RequestHead& h, const QueryOptions&) {
+  auto call = KIV_SVCQUERY_EXPORT(get_kiv_client_title_from_service);
+  TextBuffer title_text(1024), url(1024), msg(1024);
+  client_title_info title{};
+  title.title = title_text.data();
+  title.url = url.data();
+  title.msg = msg.data();
+  int32_t code = 0;
+  {
+    LibraryOutput divert;
+    code = call(KIV_HEAD(h), &title);
+  }
+  QueryOutcome out = outcome("get_kiv_client_title_from_service", code, nullptr);
+  if (title_text.written()) {
+    out.meaning = "the service's \"err\" value: the notice was given";
+    json_object* record = json_object_new_object();
+    json_add(record, "id", json_object_new_int(title.id));
+    json_add(record, "title", title_text.json());
+    json_add(record, "url", url.json());
+    json_add(record, "usertype", json_object_new_int(title.usertype));
+    json_add(record, "msg", msg.json());
+    json_add(record, "isopen", json_object_new_int(title.isopen));
+    json_add(record, "isbind", json_object_new_int(title.isbind));
+    out.output.reset(record);
+  } else if (code == 0) {
+    out.meaning = "no notice to show (the service's \"err\" was 0)";
+  }
+  return out;
+}
+
+template <typename Export>
+QueryOutcome run_err_and_message(const char* name, Export call, const RequestHead& h) {
+  TextBuffer message(1024);
+  int32_t err_value = kUntouched;
+  int32_t code = 0;
+  {
+    LibraryOutput divert;
+    code = call(KIV_HEAD(h), &err_value, message.data());
+  }
+  if (code != 0) return outcome(name, code, nullptr);
+  json_object* out = json_object_new_object();
+  json_add(out, "err_value", json_written_int(err_value));
+  json_add(out, "message", message.json());
+  return outcome(name, code, out);
+}
+
+QueryOutcome run_loginvpn(const RequestHead& h, const QueryOptions&) {
+  return run_err_and_message("get_loginvpn_from_service",
+                             KIV_SVCQUERY_EXPORT(get_loginvpn_from_service), h);
+}
+
+QueryOutcome run_hangup(const RequestHead& h, const QueryOptions&) {
+  return run_err_and_message("check_hangup_from_service",
+                             KIV_SVCQUERY_EXPORT(check_hangup_from_service), h);
+}
+
+QueryOutcome run_vpn_info(const RequestHead& h, const QueryOptions&) {
+  auto call = KIV_SVCQUERY_EXPORT(get_vpn_info);
+  vpn_connection_info vpn{};
+  int32_t code = 0;
+  {
+    LibraryOutput divert;
+    code = call(KIV_HEAD(h), &vpn);
+  }
+  if (code != 0) return outcome("get_vpn_info", code, nullptr);
+  json_object* out = json_object_new_object();
+  json_add(out, "VPNIP", json_text(fixed_text(vpn.VPNIP, sizeof vpn.VPNIP)));
+  json_add(out, "LocalOutIP", json_text(fixed_text(vpn.LocalOutIP, sizeof vpn.LocalOutIP)));
+  json_add(out, "VPNPort", json_object_new_int(vpn.VPNPort));
+  return outcome("get_vpn_info", code, out);
+}
+
+// The texts a json_text_callback was handed, copied while it ran.
+struct TextCalls {
+  std::vector<std::string> texts;
+};
+
+void collect_text(const char* text, void* context) {
+  auto* calls = static_cast<TextCalls*>(context);
+  calls->texts.emplace_back(text != nullptr ? text : "");
+}
+
+template <typename Export>
+QueryOutcome run_text_query(const char* name, Export call, const RequestHead& h) {
+  TextCalls calls;
+  int32_t code = 0;
+  {
+    LibraryOutput divert;
+    code = call(KIV_HEAD(h), &collect_text, &calls);
+  }
+  if (code != 0 && calls.texts.empty()) return outcome(name, code, nullptr);
+  json_object* out = json_object_new_object();
+  json_add(out, "calls", json_object_new_int(static_cast<int32_t>(calls.texts.size())));
+  json_add(out, "text", calls.texts.empty() ? nullptr : json_text(display(calls.texts.front())));
+  return outcome(name, code, out);
+}
+
+QueryOutcome run_gameroute(const RequestHead& h, const QueryOptions&) {
+  return run_text_query("get_gameroute_from_server", KIV_SVCQUERY_EXPORT(get_gameroute_from_server),
+                        h);
+}
+QueryOutcome run_usertypelist(const RequestHead& h, const QueryOptions&) {
+  return run_text_query("get_usertypelist_from_server",
+                        KIV_SVCQUERY_EXPORT(get_usertypelist_from_server), h);
+}
+QueryOutcome run_gameprocess(const RequestHead& h, const QueryOptions&) {
+  return run_text_query("get_gameprocess_from_server",
+                        KIV_SVCQUERY_EXPORT(get_gameprocess_from_server), h);
+}
+
+// Rows of three named integers, copied while the callback ran.
+void collect_delay_row(int32_t count, char** names, void** values, void* context) {
+  auto* rows = static_cast<std::vector<Json>*>(context);
+  Json row(json_object_new_object());
+  for (int32_t i = 0; names != nullptr && values != nullptr && i < count && i < 64; ++i) {
+    if (names[i] == nullptr || values[i] == nullptr) continue;
+    int32_t value = 0;
+    std::memcpy(&value, values[i], sizeof value);
+    json_add(row.get(), std::string(names[i], ::strnlen(names[i], 10)).c_str(),
+             json_object_new_int(value));
+  }
+  rows->push_back(std::move(row));
+}
+
+template <typename Export>
+QueryOutcome run_delay_query(const char* name, Export call, const RequestHead& h) {
+  std::vector<Json> rows;
+  int32_t code = 0;
+  {
+    LibraryOutput divert;
+    code = call(KIV_HEAD(h), &collect_delay_row, &rows);
+  }
+  if (code != 0 && rows.empty()) return outcome(name, code, nullptr);
+  json_object* list = json_object_new_array();
+  for (auto& row : rows) json_object_array_add(list, row.release());
+  json_object* out = json_object_new_object();
+  json_add(out, "rows", list);
+  return outcome(name, code, out);
+}
+
+QueryOutcome run_serverdelay(const RequestHead& h, const QueryOptions&) {
+  return run_delay_query("get_serverdelay_from_server",
+                         KIV_SVCQUERY_EXPORT(get_serverdelay_from_server), h);
+}
+QueryOutcome run_areadelay(const RequestHead& h, const QueryOptions&) {
+  return run_delay_query("get_areadelay_from_server",
+                         KIV_SVCQUERY_EXPORT(get_areadelay_from_server), h);
+}
+
+QueryOutcome run_save_game_route(const RequestHead& h, const QueryOptions&) {
+  auto call = KIV_SVCQUERY_EXPORT(save_game_route_info);
+  int32_t err_value = kUntouched;
+  int32_t code = 0;
+  {
+    LibraryOutput divert;
+    code = call(KIV_HEAD(h), &err_value);
+  }
+  if (code != 0) return outcome("save_game_route_info", code, nullptr);
+  json_object* out = json_object_new_object();
+  json_add(out, "err_value", json_written_int(err_value));
+  return outcome("save_game_route_info", code, out);
+}
+
+bool one_of(std::string_view name, std::initializer_list<std::string_view> names) {
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+}  // namespace
+
+const std::vector<QueryInfo>& queries() {
+  static const std::vector<QueryInfo> table = {
+      {"http_access_protocol1", "servers", "post a request, print the inflated answer",
+       &run_protocol1},
+      {"http_access_protocol2", "servers", "post a request, save the raw answer (--save FILE)",
+       &run_protocol2},
+      {"get_verification_from_service", "verification", "the account's login check",
+       &run_verification},
+      {"get_local_ip_from_service", "local_ip", "the client's outside address", &run_local_ip},
+      {"get_kiv_adLink_from_service", "ad_link", "the advertisement link", &run_ad_link},
+      {"get_kiv_client_title_from_service", "client_title", "the client's pop-up notice",
+       &run_client_title},
+      {"get_loginvpn_from_service", "loginvpn", "the check after a VPN dial-up", &run_loginvpn},
+      {"check_hangup_from_service", "hangup", "the check around hanging up", &run_hangup},
+      {"get_vpn_info", "vpn_info", "the VPN connection data", &run_vpn_info},
+      {"get_gameroute_from_server", "gameroute", "the game routes (JSON text)", &run_gameroute},
+      {"get_usertypelist_from_server", "usertypelist", "the user types (JSON text)",
+       &run_usertypelist},
+      {"get_gameprocess_from_server", "gameprocess", "the game processes (JSON text)",
+       &run_gameprocess},
+      {"get_serverdelay_from_server", "serverdelay", "delays per game and server (rows)",
+       &run_serverdelay},
+      {"get_areadelay_from_server", "areadelay", "delays per node and area (rows)", &run_areadelay},
+      {"save_game_route_info", "save_game_route", "upload game-route data, read back \"err\"",
+       &run_save_game_route},
+  };
+  return table;
+}
+
+const QueryInfo* find_query(std::string_view name) {
+  for (const auto& query : queries()) {
+    if (name == query.name) return &query;
+  }
+  return nullptr;
+}
+
+QueryOutcome run_query(const QueryInfo& query, const RequestHead& head,
+                       const QueryOptions& options) {
+  if (head.request.size() > static_cast<size_t>(INT32_MAX)) {
+    throw UsageError("the request is too large");
+  }
+  return query.run(head, options);
+}
+
+std::string code_meaning(std::string_view name, int32_t code) {
+  const bool reader = one_of(name, {"get_data_from_file", "get_servertype_from_file"});
+  const bool not_json_101 =
+      one_of(name, {"get_local_ip_from_service", "get_kiv_adLink_from_service",
+                    "get_kiv_client_title_from_service", "get_loginvpn_from_service",
+                    "check_hangup_from_service", "get_gameroute_from_server",
+                    "get_usertypelist_from_server", "get_gameprocess_from_server",
+                    "get_serverdelay_from_server", "get_areadelay_from_server"});
+  const bool not_json_114 = one_of(name, {"get_verification_from_service", "get_vpn_info"});
+  switch (code) {
+    case result::kOk:
+      return "success";
+    case result::kNoMemory:
+      if (one_of(name, {"get_gameroute_from_server", "get_gameprocess_from_server"})) {
+        return "the service's \"err\" was 0 (or a working buffer was not allocated)";
+      }
+      return "a working buffer was not allocated";
+    case result::kOpenFailed:
+      return "the file could not be opened";
+    case result::kCreateFailed:
+      return "the answer file could not be created";
+    case result::kReadFailed:
+      return "the file could not be read";
+    case result::kSizeFailed:
+      return "the file's size could not be taken";
+    case result::kCompressFailed:
+      return not_json_101 ? "the answer is not JSON, or compressing the request failed"
+                          : "compressing the request failed";
+    case result::kUncompressFailed:
+      return reader ? "the file could not be inflated (damaged, empty, or too long a text)"
+                    : "the answer could not be inflated (not a zlib stream, or larger than the "
+                      "answer buffer)";
+    case result::kHttpStatus:
+      return name == "save_game_route_info"
+                 ? "the transfer failed, or the answer was empty"
+                 : "the service answered with an HTTP status other than 200";
+    case result::kTransferFailed:
+      if (reader) return "the list is not JSON";
+      return not_json_114 ? "the answer is not JSON, or the transfer failed (no connection, "
+                            "time-out)"
+                          : "the transfer failed (no connection, time-out)";
+    case result::kListRefused:
+      return "the list's \"err\" is 0";
+    case result::kNoList:
+      return "the list lacks its list member";
+    case result::kMissingArgument:
+      return "a required argument is missing (or a working record was not allocated)";
+    case result::kWriteFailed:
+      return "writing the answer file failed";
+    case result::kOptionRefused:
+      return "an option of the HTTP transfer was refused";
+    default:
+      return "unknown result code";
+  }
+}
+
+Command add_query_command(CLI::App& app) {
+  struct Arguments {
+    std::string name;
+    RequestHead head;
+    std::string port;
+    std::string path;
+    std::string request;
+    QueryOptions options;
+    bool json = false;
+  };
+  auto args = std::make_shared<Arguments>();
+  std::string names;
+  size_t width = 0;
+  for (const auto& query : queries()) width = std::max(width, std::strlen(query.name));
+  for (const auto& query : queries()) {
+    names += std::string("\n  ") + query.name +
+             std::string(width + 2 - std::strlen(query.name), ' ') + query.summary;
+  }
+  CLI::App* sub = app.add_subcommand("query", "Run one query export against a web service");
+  sub->footer("Queries:" + names +
+              "\nExit status: 0 when the result code is 0, 1 for any other code, 2 for bad input.");
+  sub->add_option("NAME", args->name, "The export to run")->required();
+  sub->add_option("--host", args->head.host, "Web service host (default 127.0.0.1)");
+  sub->add_option("--port", args->port, "Web service port")->required();
+  sub->add_option("--path", args->path,
+                  "Path on the service (default: the stand-in's path for NAME)");
+  sub->add_option("--protocol", args->head.protocol, "Protocol label handed to the export");
+  sub->add_option("--request", args->request, "Request text, or @FILE for a file's bytes")
+      ->required();
+  sub->add_option("--save", args->options.save_file,
+                  "File that receives the answer (http_access_protocol2)");
+  sub->add_option("--capacity", args->options.capacity,
+                  "Answer buffer size for http_access_protocol1 (default 1048576)")
+      ->check(CLI::Range(1u, 64u << 20));
+  sub->add_flag("--json", args->json, "Print one JSON document");
+
+  Command command;
+  command.app = sub;
+  command.run = [args]() {
+    const QueryInfo* query = find_query(args->name);
+    if (query == nullptr) {
+      std::string all;
+      for (const auto& q : queries()) all += std::string(all.empty() ? "" : ", ") + q.name;
+      throw UsageError("unknown query \"" + args->name + "\"; the queries are: " + all);
+    }
+    RequestHead head = args->head;
+    head.port = parse_port(args->port, false, "--port");
+    head.path = args->path.empty() ? query->default_path : client_text(args->path, "--path");
+    head.host = client_text(head.host, "--host");
+    head.request = text_or_file(args->request, "--request");
+    const QueryOutcome out = run_query(*query, head, args->options);
+
+    if (args->json) {
+      Json doc(json_object_new_object());
+      json_add(doc.get(), "query", json_text(out.name));
+      json_add(doc.get(), "host", json_text(display(head.host)));
+      json_add(doc.get(), "port", json_object_new_int(static_cast<int32_t>(head.port)));
+      json_add(doc.get(), "path", json_text(display(head.path)));
+      json_add(doc.get(), "result", json_object_new_int(out.code));
+      json_add(doc.get(), "meaning", json_text(out.meaning));
+      json_add(doc.get(), "output", out.output ? json_object_get(out.output.get()) : nullptr);
+      std::fputs(json_document(doc.get()).c_str(), stdout);
+    } else {
+      std::printf("%s: %d (%s)\n", out.name.c_str(), out.code, out.meaning.c_str());
+      if (out.output) print_members(stdout, out.output.get(), "  ");
+    }
+    return out.code == 0 ? kExitOk : kExitFailed;
+  };
+  return command;
+}
+
+}  // namespace kiv::tool

@@ -1,0 +1,249 @@
+#include "report.h"
+
+#include <fcntl.h>
+#include <kiv_logsend.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "commands.h"
+#include "common.h"
+
+namespace kiv::tool {
+namespace {
+
+const char* text_of(const ArgValue& value) {
+  return value.text ? value.text->c_str() : nullptr;
+}
+
+void send_break(const std::vector<ArgValue>& v) {
+  KIV_LOGSEND_EXPORT(break_report)
+  (text_of(v[0]), text_of(v[1]), text_of(v[2]), v[3].number, v[4].number);
+}
+void send_bug(const std::vector<ArgValue>& v) {
+  KIV_LOGSEND_EXPORT(bug_report)
+  (v[0].number, v[1].number, v[2].number, text_of(v[3]), text_of(v[4]));
+}
+void send_client_operate(const std::vector<ArgValue>& v) {
+  KIV_LOGSEND_EXPORT(client_operate_report)(text_of(v[0]));
+}
+void send_disconnect(const std::vector<ArgValue>& v) {
+  KIV_LOGSEND_EXPORT(kiv_disconnect_report)
+  (text_of(v[0]), text_of(v[1]), text_of(v[2]), text_of(v[3]), v[4].number);
+}
+void send_link(const std::vector<ArgValue>& v) {
+  KIV_LOGSEND_EXPORT(link_report)
+  (v[0].number, v[1].number, text_of(v[2]), text_of(v[3]), text_of(v[4]), v[5].number);
+}
+void send_login_state(const std::vector<ArgValue>& v) {
+  KIV_LOGSEND_EXPORT(login_state_report)(text_of(v[0]), text_of(v[1]), v[2].number);
+}
+void send_open_login(const std::vector<ArgValue>& v) {
+  KIV_LOGSEND_EXPORT(open_login_report)(text_of(v[0]));
+}
+
+bool host_character(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+         c == '-' || c == '_';
+}
+
+}  // namespace
+
+const std::vector<ReportInfo>& reports() {
+  using enum ArgKind;
+  static const std::vector<ReportInfo> table = {
+      {"break_report",
+       "OutLineState",
+       {{"kiv_version", kText},
+        {"user_name", kText},
+        {"server_ip", kText},
+        {"dial_mode", kNumber},
+        {"disconnect_type", kNumber}},
+       &send_break},
+      {"bug_report",
+       "BugService",
+       {{"module_id", kNumber},
+        {"func_id", kNumber},
+        {"error_number", kNumber},
+        {"error_func_name", kText},
+        {"error_specify", kOptionalText}},
+       &send_bug},
+      {"client_operate_report", "ClientOperate", {{"param", kText}}, &send_client_operate},
+      {"kiv_disconnect_report",
+       "DisconnServer",
+       {{"kiv_version", kText},
+        {"user_name", kText},
+        {"server_ip", kText},
+        {"server_name", kText},
+        {"dial_module", kNumber}},
+       &send_disconnect},
+      {"link_report",
+       "LinkService",
+       {{"link_mode", kNumber},
+        {"link_state", kNumber},
+        {"link_service_ip", kText},
+        {"link_service_name", kText},
+        {"link_account", kText},
+        {"userType_Id", kNumber}},
+       &send_link},
+      {"login_state_report",
+       "LoginService",
+       {{"kiv_version", kText}, {"user_name", kText}, {"login_state", kNumber}},
+       &send_login_state},
+      {"open_login_report", "OpenLoginService", {{"kiv_version", kText}}, &send_open_login},
+  };
+  return table;
+}
+
+const ReportInfo* find_report(std::string_view name) {
+  for (const auto& report : reports()) {
+    const std::string_view full = report.name;
+    if (name == full || name == full.substr(0, full.size() - std::strlen("_report")))
+      return &report;
+  }
+  return nullptr;
+}
+
+std::string report_usage(const ReportInfo& report) {
+  std::string usage = report.name;
+  for (const auto& arg : report.args) {
+    usage += arg.kind == ArgKind::kOptionalText ? " [" + std::string(arg.name) + "]"
+                                                : " " + std::string(arg.name);
+  }
+  return usage;
+}
+
+std::vector<ArgValue> parse_report_args(const ReportInfo& report,
+                                        const std::vector<std::string>& args) {
+  size_t required = 0;
+  for (const auto& arg : report.args) required += arg.kind == ArgKind::kOptionalText ? 0 : 1;
+  if (args.size() < required || args.size() > report.args.size()) {
+    throw UsageError(
+        std::string(report.name) + " takes " +
+        (required == report.args.size()
+             ? std::to_string(required)
+             : std::to_string(required) + " or " + std::to_string(report.args.size())) +
+        " arguments, not " + std::to_string(args.size()) + ": kiv report " + report_usage(report));
+  }
+  std::vector<ArgValue> values(report.args.size());
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (report.args[i].kind == ArgKind::kNumber) {
+      values[i].number = parse_int32(args[i], report.args[i].name);
+    } else {
+      values[i].text = client_text(args[i], report.args[i].name);
+    }
+  }
+  return values;
+}
+
+std::pair<std::string, uint16_t> parse_host_port(std::string_view text) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string_view::npos || colon == 0) {
+    throw UsageError("--log-server must be HOST:PORT, not \"" + std::string(text) + "\"");
+  }
+  const std::string host(text.substr(0, colon));
+  // The library keeps at most 63 characters of the name.
+  if (host.size() > 63) throw UsageError("--log-server host is longer than 63 characters");
+  for (const char c : host) {
+    if (!host_character(c))
+      throw UsageError("--log-server host \"" + host + "\" is not a host name");
+  }
+  return {host, parse_port(text.substr(colon + 1), false, "--log-server port")};
+}
+
+LogServerSettings::LogServerSettings(const std::string& host, uint16_t port) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  std::string pattern = (fs::temp_directory_path(ec) / "kiv-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    throw ToolFailure("cannot make a temporary folder: " + std::string(std::strerror(errno)));
+  }
+  folder_ = pattern;
+  {
+    std::ofstream ini(folder_ + "/loginurl.ini", std::ios::binary);
+    ini << "[LOG_SERVERS]\r\nlog_servers_dns=" << host << "\r\nlog_servers_port=" << port << "\r\n";
+    if (!ini) {
+      fs::remove_all(folder_, ec);
+      throw ToolFailure("cannot write " + folder_ + "/loginurl.ini");
+    }
+  }
+  previous_ = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (previous_ < 0 || ::chdir(folder_.c_str()) != 0) {
+    const std::string why = std::strerror(errno);
+    if (previous_ >= 0) ::close(previous_);
+    fs::remove_all(folder_, ec);
+    throw ToolFailure("cannot enter the temporary folder " + folder_ + ": " + why);
+  }
+}
+
+LogServerSettings::~LogServerSettings() {
+  if (::fchdir(previous_) != 0) {
+    // The folder we came from is gone; stay somewhere that exists.
+    [[maybe_unused]] const int ignored = ::chdir("/");
+  }
+  ::close(previous_);
+  std::error_code ec;
+  std::filesystem::remove_all(folder_, ec);
+}
+
+Command add_report_command(CLI::App& app) {
+  struct Arguments {
+    std::string kind;
+    std::vector<std::string> values;
+    std::string log_server;
+  };
+  auto args = std::make_shared<Arguments>();
+  std::string kinds;
+  for (const auto& report : reports()) kinds += "\n  kiv report " + report_usage(report);
+  CLI::App* sub = app.add_subcommand("report", "Send one report to the log server");
+  sub->add_option("KIND", args->kind, "The report export (its name, with or without _report)")
+      ->required();
+  sub->add_option("ARGS", args->values, "The report's arguments, in the export's order");
+  sub->add_option("--log-server", args->log_server,
+                  "HOST:PORT of the log server, instead of ./loginurl.ini");
+  sub->footer("Reports:" + kinds +
+              "\nNumbers are decimal; put \"--\" before arguments that begin with \"-\"."
+              "\nExit status: 0 when the library raised no problem, 1 when it logged one, 2 for "
+              "bad input.");
+
+  Command command;
+  command.app = sub;
+  command.run = [args]() {
+    const ReportInfo* report = find_report(args->kind);
+    if (report == nullptr) {
+      std::string all;
+      for (const auto& r : reports()) all += std::string(all.empty() ? "" : ", ") + r.name;
+      throw UsageError("unknown report \"" + args->kind + "\"; the reports are: " + all);
+    }
+    const std::vector<ArgValue> values = parse_report_args(*report, args->values);
+    std::optional<std::pair<std::string, uint16_t>> server;
+    if (!args->log_server.empty()) server = parse_host_port(args->log_server);
+
+    logsend_library();  // a library that cannot be loaded is reported before anything is sent
+    const int messages_before = library_message_count();
+    {
+      std::optional<LogServerSettings> settings;
+      if (server) settings.emplace(server->first, server->second);
+      LibraryOutput divert;
+      report->send(values);
+    }
+    const int messages = library_message_count() - messages_before;
+    std::printf("%s: handed to the report library (log server %s)\n", report->name,
+                server ? (server->first + ":" + std::to_string(server->second)).c_str()
+                       : "from ./loginurl.ini");
+    if (messages > 0) {
+      std::fprintf(stderr, "kiv: the report library logged %d message%s%s\n", messages,
+                   messages == 1 ? "" : "s",
+                   global_options().verbose ? " (above)" : "; run with -v to see them");
+      return kExitFailed;
+    }
+    return kExitOk;
+  };
+  return command;
+}
+
+}  // namespace kiv::tool

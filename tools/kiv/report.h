@@ -1,0 +1,59 @@
+// The report exports as the tool sends them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kiv::tool {
+
+enum class ArgKind { kText, kNumber, kOptionalText };
+
+struct ReportArg {
+  const char* name;
+  ArgKind kind;
+};
+
+struct ArgValue {
+  std::optional<std::string> text;  // client code page; nullopt: a null pointer
+  int32_t number = 0;
+};
+
+struct ReportInfo {
+  const char* name;  // the export's name
+  const char* act;   // the record's "act"
+  std::vector<ReportArg> args;
+  void (*send)(const std::vector<ArgValue>&);
+};
+
+const std::vector<ReportInfo>& reports();
+// By export name, or by that name without "_report".
+const ReportInfo* find_report(std::string_view name);
+// Checks and converts command-line arguments; UsageError when they don't fit.
+std::vector<ArgValue> parse_report_args(const ReportInfo& report,
+                                        const std::vector<std::string>& args);
+// "KIND ARG1 ARG2 [ARG3]" for messages.
+std::string report_usage(const ReportInfo& report);
+
+// For its lifetime, the current folder is a new temporary folder whose
+// ./loginurl.ini names the given log server (the report library reads the
+// settings from the current folder). The folder and all in it go at the end.
+class LogServerSettings {
+ public:
+  LogServerSettings(const std::string& host, uint16_t port);
+  ~LogServerSettings();
+  LogServerSettings(const LogServerSettings&) = delete;
+  LogServerSettings& operator=(const LogServerSettings&) = delete;
+  const std::string& folder() const { return folder_; }
+
+ private:
+  std::string folder_;
+  int previous_ = -1;
+};
+
+// "HOST:PORT" of --log-server; UsageError when it is not one.
+std::pair<std::string, uint16_t> parse_host_port(std::string_view text);
+
+}  // namespace kiv::tool

@@ -1,0 +1,29 @@
+// Byte-level helpers shared by the stand-in service and the tool: the zlib
+// stream the service and the log server exchange, and the client's code page.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kiv::standin {
+
+// zlib `compress` at the default level: the body format of every request,
+// answer and report datagram.
+std::string zlib_compress(std::string_view data);
+
+// Inflates one complete zlib stream. Returns nothing (and says why in
+// `error`) when the bytes are not a complete stream, carry bytes after it,
+// or inflate to more than `limit` bytes.
+std::optional<std::string> zlib_inflate(std::string_view bytes, std::size_t limit,
+                                        std::string* error);
+
+// UTF-8 text in the client's code page (GBK). Returns nothing (and says why
+// in `error`) when the text is not UTF-8 or holds a character GBK lacks.
+std::optional<std::string> utf8_to_gbk(std::string_view text, std::string* error);
+
+// True when the bytes are plain ASCII (identical in UTF-8 and GBK).
+bool is_ascii(std::string_view text) noexcept;
+
+}  // namespace kiv::standin

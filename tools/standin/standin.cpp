@@ -1,0 +1,444 @@
+#include "standin.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+#include "codec.h"
+#include "gbk_text.h"
+
+namespace kiv::standin {
+namespace {
+
+constexpr std::size_t kRequestLimit = 16u << 20;  // inflated request bodies shown
+constexpr std::size_t kHistory = 1000;
+// What a busy front end answers instead of the service's JSON.
+constexpr std::string_view kNotJsonText =
+    "<html><head><title>503 Service Unavailable</title></head>"
+    "<body>The service is busy, please try again later.</body></html>";
+
+// A file descriptor closed on every way out.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  ~Fd() { reset(); }
+  int get() const { return fd_; }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+std::string system_error_text(int error) {
+  return std::strerror(error);
+}
+
+bool parse_int(std::string_view text, long long low, long long high, long long* out) {
+  long long value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || value < low || value > high) {
+    return false;
+  }
+  *out = value;
+  return true;
+}
+
+// Text for a JSON string value (the caller adds the quotes).
+std::string json_escape(std::string_view text) {
+  std::string out;
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (c < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+          out += buf;
+        } else {
+          out += ch;
+        }
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string Fault::describe() const {
+  std::string out;
+  auto add = [&out](const std::string& part) {
+    if (!out.empty()) out += ',';
+    out += part;
+  };
+  if (status) add("status=" + std::to_string(*status));
+  if (delay.count() > 0) add("delay=" + std::to_string(delay.count()));
+  if (empty_body) add("empty");
+  if (not_zlib) add("not-zlib");
+  if (not_json) add("not-json");
+  return out;
+}
+
+std::optional<Fault> parse_fault(std::string_view spec, std::string* error) {
+  auto fail = [error](std::string why) -> std::optional<Fault> {
+    if (error != nullptr) *error = std::move(why);
+    return std::nullopt;
+  };
+  Fault fault;
+  if (spec.empty())
+    return fail("empty fault (expected status=N, delay=MS, empty, not-zlib or not-json)");
+  while (!spec.empty()) {
+    const size_t comma = spec.find(',');
+    const std::string_view part = spec.substr(0, comma);
+    spec = comma == std::string_view::npos ? std::string_view() : spec.substr(comma + 1);
+    long long value = 0;
+    if (part.starts_with("status=")) {
+      if (!parse_int(part.substr(7), 200, 599, &value)) {
+        return fail("status must be an HTTP status from 200 to 599: " + std::string(part));
+      }
+      fault.status = static_cast<int>(value);
+    } else if (part.starts_with("delay=")) {
+      if (!parse_int(part.substr(6), 0, 600000, &value)) {
+        return fail("delay must be milliseconds from 0 to 600000: " + std::string(part));
+      }
+      fault.delay = std::chrono::milliseconds(value);
+    } else if (part == "empty") {
+      fault.empty_body = true;
+    } else if (part == "not-zlib") {
+      fault.not_zlib = true;
+    } else if (part == "not-json") {
+      fault.not_json = true;
+    } else {
+      return fail("unknown fault \"" + std::string(part) +
+                  "\" (expected status=N, delay=MS, empty, not-zlib or not-json)");
+    }
+  }
+  return fault;
+}
+
+std::string Datagram::line() const {
+  if (record) {
+    std::string line;
+    kiv::text::append_display_line(*record, true, line);
+    line.pop_back();  // the line break
+    return line;
+  }
+  return "{\"from\":\"" + json_escape(from) + "\",\"bytes\":" + std::to_string(bytes) +
+         ",\"error\":\"" + json_escape(error) + "\"}";
+}
+
+struct Service::Impl {
+  Options options;
+  uint16_t http_port = 0;
+  uint16_t udp_port = 0;
+
+  std::mutex lock;
+  std::condition_variable changed;  // datagram arrived, or stopping
+  bool stopping = false;
+  std::map<std::string, std::string, std::less<>> served;  // key -> GBK text
+  std::map<std::string, Fault, std::less<>> faults;
+  std::deque<HttpExchange> exchanges;
+  std::deque<Datagram> datagrams;
+
+  httplib::Server server;
+  std::thread http_thread;
+
+  Fd udp_socket;
+  Fd wake_read;
+  Fd wake_write;
+  std::thread udp_thread;
+  std::unique_ptr<std::FILE, FileCloser> sink;
+
+  std::string encode(std::string_view key, std::string_view text) {
+    std::string why;
+    auto gbk = utf8_to_gbk(text, &why);
+    if (!gbk) throw std::runtime_error("answer " + std::string(key) + ": " + why);
+    return std::move(*gbk);
+  }
+
+  void answer(const httplib::Request& req, httplib::Response& res) {
+    HttpExchange ex;
+    ex.method = req.method;
+    ex.path = req.path;
+    ex.body_bytes = req.body.size();
+    ex.request = zlib_inflate(req.body, kRequestLimit, &ex.request_error);
+
+    const std::string key = answer_key(req.path);
+    std::optional<std::string> text;
+    std::optional<Fault> fault;
+    {
+      std::lock_guard guard(lock);
+      if (auto it = served.find(key); it != served.end()) text = it->second;
+      if (auto it = faults.find(key); it != faults.end()) fault = it->second;
+    }
+    if (fault) {
+      ex.fault = fault->describe();
+      if (fault->delay.count() > 0) {
+        std::unique_lock guard(lock);
+        changed.wait_for(guard, fault->delay, [this] { return stopping; });
+      }
+    }
+
+    std::string body;
+    if (req.method != "POST") {
+      ex.status = 405;
+      ex.answer = "only POST is answered";
+      body = ex.answer;
+    } else if (!text) {
+      ex.status = 404;
+      ex.answer = "no answer for this path";
+      body = ex.answer;
+    } else {
+      ex.status = 200;
+      ex.answer = "answer \"" + key + "\"";
+      std::string plain = *text;
+      if (fault && fault->not_json) plain = kNotJsonText;
+      body = fault && fault->not_zlib ? plain : zlib_compress(plain);
+      if (fault && fault->empty_body) body.clear();
+      if (fault && fault->status) ex.status = *fault->status;
+    }
+    ex.answer_bytes = body.size();
+    res.status = ex.status;
+    res.set_content(body, "application/octet-stream");
+
+    if (options.on_http) options.on_http(ex);
+    std::lock_guard guard(lock);
+    exchanges.push_back(std::move(ex));
+    if (exchanges.size() > kHistory) exchanges.pop_front();
+  }
+
+  void receive_datagrams() {
+    std::string buffer(65536, '\0');
+    for (;;) {
+      pollfd fds[2] = {{udp_socket.get(), POLLIN, 0}, {wake_read.get(), POLLIN, 0}};
+      if (::poll(fds, 2, -1) < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      if (fds[1].revents != 0) return;
+      if ((fds[0].revents & POLLIN) == 0) continue;
+      sockaddr_in from{};
+      socklen_t from_size = sizeof from;
+      const ssize_t n = ::recvfrom(udp_socket.get(), buffer.data(), buffer.size(), 0,
+                                   reinterpret_cast<sockaddr*>(&from), &from_size);
+      if (n < 0) continue;
+      Datagram d;
+      char address[INET_ADDRSTRLEN] = "?";
+      ::inet_ntop(AF_INET, &from.sin_addr, address, sizeof address);
+      d.from = std::string(address) + ":" + std::to_string(ntohs(from.sin_port));
+      d.bytes = static_cast<std::size_t>(n);
+      d.record = zlib_inflate(std::string_view(buffer.data(), d.bytes), kRequestLimit, &d.error);
+      if (sink) {
+        const std::string line = d.line() + "\n";
+        std::fwrite(line.data(), 1, line.size(), sink.get());
+        std::fflush(sink.get());
+      }
+      if (options.on_datagram) options.on_datagram(d);
+      {
+        std::lock_guard guard(lock);
+        datagrams.push_back(std::move(d));
+        if (datagrams.size() > kHistory) datagrams.pop_front();
+      }
+      changed.notify_all();
+    }
+  }
+
+  void start_udp() {
+    in_addr address{};
+    if (::inet_pton(AF_INET, options.address.c_str(), &address) != 1) {
+      throw std::runtime_error("not an IPv4 address: " + options.address);
+    }
+    udp_socket = Fd(::socket(AF_INET, SOCK_DGRAM, 0));
+    if (udp_socket.get() < 0) throw std::runtime_error("udp socket: " + system_error_text(errno));
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(options.udp_port);
+    local.sin_addr = address;
+    if (::bind(udp_socket.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      throw std::runtime_error("cannot listen on udp " + options.address + ":" +
+                               std::to_string(options.udp_port) + ": " + system_error_text(errno));
+    }
+    socklen_t size = sizeof local;
+    ::getsockname(udp_socket.get(), reinterpret_cast<sockaddr*>(&local), &size);
+    udp_port = ntohs(local.sin_port);
+
+    int pipe_fds[2];
+    if (::pipe2(pipe_fds, O_CLOEXEC) != 0)
+      throw std::runtime_error("pipe: " + system_error_text(errno));
+    wake_read = Fd(pipe_fds[0]);
+    wake_write = Fd(pipe_fds[1]);
+    if (!options.sink_file.empty()) {
+      sink.reset(std::fopen(options.sink_file.c_str(), "ab"));
+      if (!sink) {
+        throw std::runtime_error("cannot append to " + options.sink_file + ": " +
+                                 system_error_text(errno));
+      }
+    }
+    udp_thread = std::thread([this] { receive_datagrams(); });
+  }
+
+  void start_http() {
+    auto handler = [this](const httplib::Request& req, httplib::Response& res) {
+      answer(req, res);
+    };
+    server.Post(R"(/.*)", handler);
+    server.Get(R"(/.*)", handler);
+    bool bound = false;
+    if (options.http_port == 0) {
+      const int port = server.bind_to_any_port(options.address);
+      bound = port > 0;
+      if (bound) http_port = static_cast<uint16_t>(port);
+    } else {
+      bound = server.bind_to_port(options.address, options.http_port);
+      http_port = options.http_port;
+    }
+    if (!bound) {
+      throw std::runtime_error("cannot listen on http " + options.address + ":" +
+                               std::to_string(options.http_port) +
+                               " (port in use, or an address this host does not have)");
+    }
+    http_thread = std::thread([this] { server.listen_after_bind(); });
+    // stop() only reaches a server that has entered its loop.
+    for (int i = 0; i < 5000 && !server.is_running(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+
+  void stop() {
+    {
+      std::lock_guard guard(lock);
+      if (stopping) return;
+      stopping = true;
+    }
+    changed.notify_all();
+    if (http_thread.joinable()) {
+      server.stop();
+      http_thread.join();
+    }
+    if (udp_thread.joinable()) {
+      const char wake = 1;
+      [[maybe_unused]] const ssize_t n = ::write(wake_write.get(), &wake, 1);
+      udp_thread.join();
+    }
+  }
+};
+
+Service::Service(Options options) : impl_(std::make_unique<Impl>()) {
+  impl_->options = std::move(options);
+  for (const auto& [key, text] : impl_->options.answers.texts()) {
+    impl_->served.emplace(key, impl_->encode(key, text));
+  }
+  try {
+    impl_->start_udp();
+    impl_->start_http();
+  } catch (...) {
+    impl_->stop();
+    throw;
+  }
+}
+
+Service::~Service() {
+  impl_->stop();
+}
+
+const std::string& Service::address() const {
+  return impl_->options.address;
+}
+uint16_t Service::http_port() const {
+  return impl_->http_port;
+}
+uint16_t Service::udp_port() const {
+  return impl_->udp_port;
+}
+
+void Service::set_answer(std::string_view path, std::string_view utf8_text) {
+  const std::string key = answer_key(path);
+  std::string gbk = impl_->encode(key, utf8_text);
+  std::lock_guard guard(impl_->lock);
+  impl_->served.insert_or_assign(key, std::move(gbk));
+}
+
+void Service::set_fault(std::string_view path, const Fault& fault) {
+  std::lock_guard guard(impl_->lock);
+  impl_->faults.insert_or_assign(answer_key(path), fault);
+}
+
+void Service::clear_fault(std::string_view path) {
+  std::lock_guard guard(impl_->lock);
+  const auto it = impl_->faults.find(answer_key(path));
+  if (it != impl_->faults.end()) impl_->faults.erase(it);
+}
+
+std::vector<HttpExchange> Service::take_exchanges() {
+  std::lock_guard guard(impl_->lock);
+  std::vector<HttpExchange> out(std::make_move_iterator(impl_->exchanges.begin()),
+                                std::make_move_iterator(impl_->exchanges.end()));
+  impl_->exchanges.clear();
+  return out;
+}
+
+std::vector<Datagram> Service::wait_for_datagrams(std::size_t count,
+                                                  std::chrono::milliseconds timeout) {
+  std::unique_lock guard(impl_->lock);
+  impl_->changed.wait_for(guard, timeout,
+                          [&] { return impl_->stopping || impl_->datagrams.size() >= count; });
+  std::vector<Datagram> out;
+  while (out.size() < count && !impl_->datagrams.empty()) {
+    out.push_back(std::move(impl_->datagrams.front()));
+    impl_->datagrams.pop_front();
+  }
+  return out;
+}
+
+void Service::stop() {
+  impl_->stop();
+}
+
+}  // namespace kiv::standin

@@ -1,0 +1,104 @@
+// A local stand-in for the web service (HTTP) and the log server (UDP), for
+// trying the libraries without the real service. It runs on its own threads
+// and can be used in-process (the demonstration, tests) or by `kiv serve`.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "answers.h"
+
+namespace kiv::standin {
+
+// What can go wrong on one path, on purpose.
+struct Fault {
+  std::optional<int> status;           // answer with this HTTP status
+  std::chrono::milliseconds delay{0};  // wait this long before answering
+  bool empty_body = false;             // a body of zero bytes
+  bool not_zlib = false;               // the answer text, not compressed
+  bool not_json = false;               // a compressed text that is not JSON
+
+  // The spec text it was parsed from, in canonical order.
+  std::string describe() const;
+};
+
+// Parses "status=500,delay=300,empty,not-zlib,not-json" (any subset, any
+// order). Returns nothing and says why in `error` when the text is not one.
+std::optional<Fault> parse_fault(std::string_view spec, std::string* error);
+
+// One HTTP request and what the stand-in answered.
+struct HttpExchange {
+  std::string method;
+  std::string path;  // as received
+  std::size_t body_bytes = 0;
+  std::optional<std::string> request;  // the body inflated (bytes as sent)
+  std::string request_error;           // why it could not be inflated
+  int status = 0;
+  std::size_t answer_bytes = 0;
+  std::string answer;  // which answer, or why there is none
+  std::string fault;   // the fault applied, if any
+};
+
+// One datagram received by the log-server side.
+struct Datagram {
+  std::string from;  // "address:port" of the sender
+  std::size_t bytes = 0;
+  std::optional<std::string> record;  // inflated, exactly the bytes that were sent
+  std::string error;                  // why it could not be inflated
+
+  // The datagram as one line of JSON (UTF-8, no line break): the record
+  // itself, or an object saying why there is none.
+  std::string line() const;
+};
+
+struct Options {
+  std::string address = "127.0.0.1";  // IPv4 address both sides listen on
+  uint16_t http_port = 0;             // 0: any free port
+  uint16_t udp_port = 0;              // 0: any free port
+  AnswerSet answers = AnswerSet::built_in();
+  std::string sink_file;                             // when set, datagram lines are appended here
+  std::function<void(const HttpExchange&)> on_http;  // called on a service thread
+  std::function<void(const Datagram&)> on_datagram;  // called on the sink's thread
+};
+
+class Service {
+ public:
+  // Binds both ports and starts serving. Throws std::runtime_error with a
+  // readable reason (port in use, bad address, an answer GBK cannot hold).
+  explicit Service(Options options);
+  ~Service();
+  Service(const Service&) = delete;
+  Service& operator=(const Service&) = delete;
+
+  const std::string& address() const;
+  uint16_t http_port() const;
+  uint16_t udp_port() const;
+
+  // Answers are UTF-8 text; the service sends them in the client's code
+  // page (GBK), compressed. Throws std::runtime_error if GBK cannot hold it.
+  void set_answer(std::string_view path, std::string_view utf8_text);
+  void set_fault(std::string_view path, const Fault& fault);
+  void clear_fault(std::string_view path);
+
+  // The exchanges since the last call (the most recent 1000 at most).
+  std::vector<HttpExchange> take_exchanges();
+  // Waits until `count` datagrams are there or `timeout` has passed, and
+  // takes up to `count` of them, oldest first.
+  std::vector<Datagram> wait_for_datagrams(std::size_t count, std::chrono::milliseconds timeout);
+
+  // Stops both sides; also done by the destructor.
+  void stop();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kiv::standin
