@@ -1,7 +1,7 @@
 // The installed package, as a client program's build meets it: the libraries
 // are installed into a temporary prefix, the example client is built out of
 // tree from that prefix alone (once through the CMake package, once through
-// pkg-config) and run against a loopback web service and log server.
+// pkg-config) and run against the stand-in web service and log server.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -11,8 +11,7 @@
 #include <vector>
 
 #include "child_process.h"
-#include "http_server.h"
-#include "udp_sink.h"
+#include "standin.h"
 
 namespace kiv::test {
 namespace {
@@ -64,19 +63,18 @@ class InstalledPackage : public ::testing::Test {
   static std::string prefix() { return root_->file("moved"); }
   static std::string libdir() { return prefix() + "/" KIV_TEST_INSTALL_LIBDIR; }
 
-  // Runs the example against a web service that knows the VPN data and a log
-  // server named in ./loginurl.ini, and checks what each of them saw.
+  // Runs the example against the stand-in web service, which knows the VPN
+  // data, and its log server, named in ./loginurl.ini; checks what each saw.
   static void expect_example_runs(const std::string& program) {
-    LoopbackHttpServer service;
-    service.set_reply(
-        "/vpn_info", json_reply(R"({"VPNIP":"10.1.2.3","LocalOutIP":"192.0.2.7","VPNPort":1194})"));
-    UdpSink log_server;
+    standin::Service service{standin::Options{}};
+    service.set_answer("vpn_info",
+                       R"({"VPNIP":"10.1.2.3","LocalOutIP":"192.0.2.7","VPNPort":1194})");
     TempDir folder;
     folder.write("loginurl.ini", "[LOG_SERVERS]\nlog_servers_dns=127.0.0.1\nlog_servers_port=" +
-                                     std::to_string(log_server.port()) + "\n");
+                                     std::to_string(service.udp_port()) + "\n");
 
     const ChildResult child =
-        run({program, "127.0.0.1", std::to_string(service.port())}, {}, folder.path());
+        run({program, "127.0.0.1", std::to_string(service.http_port())}, {}, folder.path());
     ASSERT_EQ(child.exit_code, 0) << describe(child);
     EXPECT_NE(child.out.find("result=0\nVPNIP=10.1.2.3 LocalOutIP=192.0.2.7 VPNPort=1194\n"),
               std::string::npos)
@@ -87,17 +85,19 @@ class InstalledPackage : public ::testing::Test {
     EXPECT_NE(child.err.find("Success: Load zlib1.dll"), std::string::npos) << child.err;
     EXPECT_EQ(child.err.find("Failed to load log dll"), std::string::npos) << child.err;
 
-    const auto requests = service.requests();
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].path, "/vpn_info");
+    const auto exchanges = service.take_exchanges();
+    ASSERT_EQ(exchanges.size(), 1u);
+    EXPECT_EQ(exchanges[0].path, "/vpn_info");
+    EXPECT_EQ(exchanges[0].request.value_or("<none>"), R"({"user":"example"})");
+    EXPECT_EQ(exchanges[0].status, 200);
 
-    const auto datagrams = log_server.wait_for(1, 5s);
+    const auto datagrams = service.wait_for_datagrams(1, 5s);
     ASSERT_EQ(datagrams.size(), 1u);
-    ASSERT_TRUE(datagrams[0].inflated);
-    EXPECT_NE(datagrams[0].text.find(R"("act":"LinkService")"), std::string::npos)
-        << datagrams[0].text;
-    EXPECT_NE(datagrams[0].text.find(R"("link_service_ip":"10.1.2.3")"), std::string::npos)
-        << datagrams[0].text;
+    ASSERT_TRUE(datagrams[0].record.has_value()) << datagrams[0].error;
+    EXPECT_NE(datagrams[0].record->find(R"("act":"LinkService")"), std::string::npos)
+        << *datagrams[0].record;
+    EXPECT_NE(datagrams[0].record->find(R"("link_service_ip":"10.1.2.3")"), std::string::npos)
+        << *datagrams[0].record;
   }
 
   static std::unique_ptr<TempDir> root_;
@@ -119,20 +119,25 @@ TEST_F(InstalledPackage, HoldsLibrariesHeadersAndPackageFiles) {
       KIV_TEST_INSTALL_LIBDIR "/cmake/kiv/kivConfigVersion.cmake",
       KIV_TEST_INSTALL_LIBDIR "/pkgconfig/kiv-svcquery.pc",
       KIV_TEST_INSTALL_LIBDIR "/pkgconfig/kiv-logsend.pc",
+      "bin/kiv",
   };
   for (const auto& file : files) {
     EXPECT_TRUE(fs::is_regular_file(prefix() + "/" + file)) << file;
   }
 
-  // The installed libraries keep no trace of the build tree or of a folder;
-  // the query library looks for the report library beside itself.
-  for (const char* library : {"libkiv_svcquery.so", "libkiv_logsend.so", "libkiv_clientlog.so"}) {
-    const ChildResult dynamic = run({KIV_TEST_READELF, "-d", libdir() + "/" + library});
+  // The installed libraries and the tool keep no trace of the build tree or
+  // of the folder they were installed to; the query library looks for the
+  // report library beside itself.
+  const std::string query_library = KIV_TEST_INSTALL_LIBDIR "/libkiv_svcquery.so";
+  for (const std::string& file :
+       {query_library, std::string(KIV_TEST_INSTALL_LIBDIR "/libkiv_logsend.so"),
+        std::string(KIV_TEST_INSTALL_LIBDIR "/libkiv_clientlog.so"), std::string("bin/kiv")}) {
+    const ChildResult dynamic = run({KIV_TEST_READELF, "-d", prefix() + "/" + file});
     ASSERT_EQ(dynamic.exit_code, 0) << describe(dynamic);
-    EXPECT_EQ(dynamic.out.find(KIV_TEST_BUILD_DIR), std::string::npos) << library << dynamic.out;
-    EXPECT_EQ(dynamic.out.find(root_->path()), std::string::npos) << library << dynamic.out;
+    EXPECT_EQ(dynamic.out.find(KIV_TEST_BUILD_DIR), std::string::npos) << file << dynamic.out;
+    EXPECT_EQ(dynamic.out.find(root_->path()), std::string::npos) << file << dynamic.out;
     const bool runpath = dynamic.out.find("runpath: [$ORIGIN]") != std::string::npos;
-    EXPECT_EQ(runpath, std::string(library) == "libkiv_svcquery.so") << library << dynamic.out;
+    EXPECT_EQ(runpath, file == query_library) << file << dynamic.out;
   }
 
   // pkg-config resolves the installed tree from the file's own location, and
