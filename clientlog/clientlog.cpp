@@ -23,8 +23,14 @@ constexpr size_t kStackMessage = 1024;
 enum class SinkMode { kUnset, kStandardError, kFile, kOff };
 
 // All state is constant-initialised, so the logger works from any library's
-// constructor and stays usable until the process ends.
+// constructor and stays usable until the process ends. The MinGW-w64 mutex
+// has no constant initialiser; on Windows this DLL is initialised before any
+// DLL or program that uses it, so there the lock may be built at load time.
+#if defined(_WIN32)
+std::mutex g_lock;
+#else
 constinit std::mutex g_lock;
+#endif
 constinit kiv_message_handler g_handler = nullptr;
 constinit void* g_context = nullptr;
 constinit std::atomic<int> g_handler_calls{0};

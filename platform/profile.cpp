@@ -1,15 +1,12 @@
-// Profile (INI) reader with the rules of GetPrivateProfileStringA.
+// Profile (INI) parsing with the rules of GetPrivateProfileStringA, over text
+// already in memory. Reading the file is each system's own business.
 #include <cstring>
 #include <string_view>
 
-#include "heap.h"
 #include "platform.h"
 
 namespace kiv::platform {
 namespace {
-
-// Settings files are small; anything larger is not a settings file.
-constexpr uint64_t kMaxProfileBytes = 1 << 20;
 
 bool is_blank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
@@ -87,21 +84,6 @@ uint32_t profile_string_from_text(const char* text, size_t length, const char* s
     return copy_out(value, out, size);
   }
   return copy_out(trim(default_value == nullptr ? "" : default_value), out, size);
-}
-
-uint32_t get_profile_string(const char* section, const char* key, const char* default_value,
-                            char* out, uint32_t size, const char* file_name) noexcept {
-  File file(open_for_reading(file_name));
-  uint64_t bytes = 0;
-  if (!file || !file_size(file.get(), &bytes) || bytes > kMaxProfileBytes) {
-    return profile_string_from_text(nullptr, 0, section, key, default_value, out, size);
-  }
-  auto text = heap_allocate(bytes + 1);
-  size_t got = 0;
-  if (!text || !read_file(file.get(), text.get(), bytes, &got)) {
-    return profile_string_from_text(nullptr, 0, section, key, default_value, out, size);
-  }
-  return profile_string_from_text(text.get(), got, section, key, default_value, out, size);
 }
 
 }  // namespace kiv::platform

@@ -7,15 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "kiv_clientlog.h"
 #include "kiv_svcquery.h"
+#include "probe_support.h"
 
 namespace {
-
-void on_message(const char* message, void*) {
-  std::fwrite(message, 1, std::strlen(message), stderr);
-  std::fputc(0x1E, stderr);
-}
 
 void on_text(const char*, void*) {
   std::puts("callback");
@@ -36,7 +31,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s PORT\n", argv[0]);
     return 2;
   }
-  kiv_set_message_handler(on_message, nullptr);
+  kiv::probe::frame_messages_on_stderr();
   const uint32_t port = static_cast<uint32_t>(std::strtoul(argv[1], nullptr, 10));
   const char* host = "127.0.0.1";
   const char* url = "query";

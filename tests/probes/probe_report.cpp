@@ -13,16 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "kiv_clientlog.h"
 #include "kiv_logsend.h"
+#include "probe_support.h"
 
 namespace {
-
-void write_message(const char* message, void*) {
-  std::fputs(message, stderr);
-  std::fputc('\x1e', stderr);
-  std::fflush(stderr);
-}
 
 const char* str(const char* arg) {
   return std::strcmp(arg, "@null") == 0 ? nullptr : arg;
@@ -40,7 +34,7 @@ int usage() {
 
 int main(int argc, char** argv) {
   if (argc < 2) return usage();
-  kiv_set_message_handler(write_message, nullptr);
+  kiv::probe::frame_messages_on_stderr();
   const std::string report = argv[1];
   char** a = argv + 2;
   const int n = argc - 2;

@@ -3,23 +3,16 @@
 // on standard output; every logged message goes to standard error, each
 // ended by 0x1E.
 // usage: probe_service_list LIBRARY_PATH (servers|types) LIST_FILE
-#include <dlfcn.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
-#include "kiv_clientlog.h"
 #include "kiv_svcquery.h"
+#include "probe_support.h"
 
 namespace {
 
 int g_rows = 0;
-
-void on_message(const char* message, void*) {
-  std::fwrite(message, 1, std::strlen(message), stderr);
-  std::fputc(0x1E, stderr);
-}
 
 void on_row(int32_t, char**, void**, void*) {
   ++g_rows;
@@ -32,23 +25,18 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s LIBRARY_PATH (servers|types) LIST_FILE\n", argv[0]);
     return 2;
   }
-  kiv_set_message_handler(on_message, nullptr);
-  void* library = dlopen(argv[1], RTLD_NOW);
-  if (library == nullptr) {
-    std::printf("load failed: %s\n", dlerror());
-    return 3;
-  }
+  kiv::probe::frame_messages_on_stderr();
+  void* library = kiv::probe::load_or_exit(argv[1]);
   int context = 0;
   int32_t err = -1;
   int32_t result = -1;
   if (std::strcmp(argv[2], "servers") == 0) {
-    auto read =
-        reinterpret_cast<decltype(&get_data_from_file)>(dlsym(library, "get_data_from_file"));
+    auto read = kiv::probe::export_of<decltype(&get_data_from_file)>(library, "get_data_from_file");
     if (read == nullptr) return 4;
     result = read(argv[3], on_row, on_row, &context, &err);
   } else {
-    auto read = reinterpret_cast<decltype(&get_servertype_from_file)>(
-        dlsym(library, "get_servertype_from_file"));
+    auto read = kiv::probe::export_of<decltype(&get_servertype_from_file)>(
+        library, "get_servertype_from_file");
     if (read == nullptr) return 4;
     result = read(argv[3], &context, on_row, &err);
   }
