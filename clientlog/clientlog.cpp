@@ -144,7 +144,7 @@ extern "C" KIV_CLIENTLOG_API void kiv_show_message(const char* format, ...) {
     try {
       deliver(text, length);
     } catch (...) {
-      // The logger's lock failed: the message is dropped, the caller goes on.
+      // The lock failed or the handler threw: the message is dropped.
     }
   }
   platform::set_last_error(saved_error);
