@@ -322,6 +322,54 @@ int32_t save_services_list_to_file(const char* file_name, const void* data, size
 
 namespace {
 
+// What sets the two exports apart up to the answer: their name, their
+// failure-report number, the line of a request that could not be compressed,
+// and whether a failed exchange gets a line of its own.
+struct Export {
+  const char* name;
+  int32_t func_id;
+  void (*compress_failed)(int zlib_code) noexcept;
+  bool logs_failed_exchange;
+};
+
+constexpr Export kExport1{kProtocol1, func_id::kHttpAccessProtocol1,
+                          [](int zlib_code) noexcept {
+                            kiv_show_message(msg::kCompressFailed, zlib_code, line::kCompressFailed,
+                                             kSource, kProtocol1);
+                          },
+                          true};
+constexpr Export kExport2{
+    kProtocol2, func_id::kHttpAccessProtocol2,
+    [](int) noexcept {
+      kiv_show_message("Error: Failed to call compress, in http_access_protoco2()");
+    },
+    false};
+
+// Compresses the request and posts it; on success the answer is in *answer.
+int32_t exchange(const Export& from, const char* host, const char* url, uint32_t port,
+                 const char* protocol, const char* request_data, int32_t request_size,
+                 RespondBag* answer) noexcept {
+  RequestBody body;
+  int zlib_code = Z_OK;
+  switch (pack_request(request_data, request_size, &body, &zlib_code)) {
+    case Packing::kDone:
+      break;
+    case Packing::kNoMemory:
+      kiv_show_message("Error: Failed to call malloc, in %s()", from.name);
+      return result::kNoMemory;
+    case Packing::kZlibFailed:
+      from.compress_failed(zlib_code);
+      report::zlib_failed(from.func_id, "compress", zlib_code);
+      return result::kCompressFailed;
+  }
+  const int32_t fetched =
+      get_respond_data_bag(host, url, port, protocol, body.data.get(), body.size, answer);
+  if (fetched != result::kOk && from.logs_failed_exchange) {
+    kiv_show_message(msg::kGetRespondFailed, line::kRespondFailed, kSource, from.name);
+  }
+  return fetched;
+}
+
 int32_t protocol1(const char* host, const char* url, uint32_t port, const char* protocol,
                   const char* request_data, int32_t request_size, char* respond_data,
                   uint32_t* respond_size) noexcept {
@@ -335,27 +383,10 @@ int32_t protocol1(const char* host, const char* url, uint32_t port, const char* 
     return result::kCompressFailed;
   }
 
-  RequestBody body;
-  int zlib_code = Z_OK;
-  switch (pack_request(request_data, request_size, &body, &zlib_code)) {
-    case Packing::kDone:
-      break;
-    case Packing::kNoMemory:
-      kiv_show_message("Error: Failed to call malloc, in %s()", kProtocol1);
-      return result::kNoMemory;
-    case Packing::kZlibFailed:
-      kiv_show_message(msg::kCompressFailed, zlib_code, line::kCompressFailed, kSource, kProtocol1);
-      report::zlib_failed(func_id::kHttpAccessProtocol1, "compress", zlib_code);
-      return result::kCompressFailed;
-  }
-
   RespondBag answer;
   const int32_t fetched =
-      get_respond_data_bag(host, url, port, protocol, body.data.get(), body.size, &answer);
-  if (fetched != result::kOk) {
-    kiv_show_message(msg::kGetRespondFailed, line::kRespondFailed, kSource, kProtocol1);
-    return fetched;
-  }
+      exchange(kExport1, host, url, port, protocol, request_data, request_size, &answer);
+  if (fetched != result::kOk) return fetched;
 
   static constexpr Bytef kNothing = 0;  // an empty answer still needs a valid pointer
   const Bytef* source =
@@ -379,23 +410,9 @@ int32_t protocol2(const char* host, const char* url, uint32_t port, const char* 
     return result::kCompressFailed;
   }
 
-  RequestBody body;
-  int zlib_code = Z_OK;
-  switch (pack_request(request_data, request_size, &body, &zlib_code)) {
-    case Packing::kDone:
-      break;
-    case Packing::kNoMemory:
-      kiv_show_message("Error: Failed to call malloc, in %s()", kProtocol2);
-      return result::kNoMemory;
-    case Packing::kZlibFailed:
-      kiv_show_message("Error: Failed to call compress, in http_access_protoco2()");
-      report::zlib_failed(func_id::kHttpAccessProtocol2, "compress", zlib_code);
-      return result::kCompressFailed;
-  }
-
   RespondBag answer;
   const int32_t fetched =
-      get_respond_data_bag(host, url, port, protocol, body.data.get(), body.size, &answer);
+      exchange(kExport2, host, url, port, protocol, request_data, request_size, &answer);
   if (fetched != result::kOk) return fetched;
   return save_services_list_to_file(save_file, answer.data.get(), answer.size);
 }
