@@ -2,17 +2,14 @@
 
 #include <cstdint>
 
+#include "gbk_bytes.h"
 #include "gbk_table.inc"
 
 namespace kiv::text {
 namespace {
 
-bool is_lead(unsigned char c) {
-  return c >= 0x81 && c <= 0xFE;
-}
-bool is_trail(unsigned char c) {
-  return c >= 0x40 && c <= 0xFE && c != 0x7F;
-}
+using gbk::is_lead;
+using gbk::is_trail;
 
 uint16_t gbk_code_point(unsigned char lead, unsigned char trail) {
   return kGbkTable[(lead - 0x81) * 191 + (trail - 0x40)];

@@ -3,15 +3,11 @@
 #include <charconv>
 #include <cstring>
 
+#include "gbk_bytes.h"
+
 namespace kiv::logsend {
 namespace {
 
-bool is_gbk_lead(unsigned char c) {
-  return c >= 0x81 && c <= 0xFE;
-}
-bool is_gbk_trail(unsigned char c) {
-  return c >= 0x40 && c <= 0xFE && c != 0x7F;
-}
 bool needs_escape(unsigned char c) {
   return c == '"' || c == '\\' || c < 0x20;
 }
@@ -72,7 +68,7 @@ void escape(std::string_view text, Put&& put) {
     const auto c = static_cast<unsigned char>(text[i]);
     const bool has_next = i + 1 < text.size();
     const auto next = has_next ? static_cast<unsigned char>(text[i + 1]) : 0;
-    if (is_gbk_lead(c) && has_next && is_gbk_trail(next)) {
+    if (gbk::is_lead(c) && has_next && gbk::is_trail(next)) {
       run += 2;
       ++i;
       continue;
@@ -81,7 +77,7 @@ void escape(std::string_view text, Put&& put) {
     // in a GBK reader, which would then take an escaped quote for the end of
     // the string: such a lead byte is escaped itself.
     char escaped[6];
-    const size_t count = is_gbk_lead(c) && has_next && needs_escape(next)
+    const size_t count = gbk::is_lead(c) && has_next && needs_escape(next)
                              ? unicode_escape(c, escaped)
                              : escape_sequence(c, escaped);
     if (count == 0) {
