@@ -1,28 +1,64 @@
-# Dependencies of a cross build (32-bit Windows from Linux). Programs that run
-# during the build come from a native build of this project (KIV_HOST_BUILD_DIR).
-# There are no Windows builds of libcurl, zlib and json-c here: their headers
-# are copied from the native system, which is enough for json-c and zlib
-# (bound at run time) and lets the query library compile without being linked.
+# Dependencies of the 32-bit Windows cross build. Programs that run during the
+# build come from a native build of this project (KIV_HOST_BUILD_DIR); the
+# libraries the DLLs, the tool and the tests link come from a prefix made by
+# cmake/windows/build_dependencies.sh (KIV_WINDOWS_DEPS_DIR), under the same
+# target names the native build gets from the system.
 set(KIV_HOST_BUILD_DIR "" CACHE PATH "A native build of this project, for its build-time programs")
+set(KIV_WINDOWS_DEPS_DIR "" CACHE PATH
+    "The Windows dependencies, as built by cmake/windows/build_dependencies.sh")
 if(NOT EXISTS "${KIV_HOST_BUILD_DIR}/host/kiv_host.cmake")
-  message(FATAL_ERROR "A cross build needs KIV_HOST_BUILD_DIR: configure a native build first, "
-                      "then pass its folder (it provides ${KIV_HOST_BUILD_DIR}/host/kiv_host.cmake)")
+  message(FATAL_ERROR "A cross build needs KIV_HOST_BUILD_DIR: configure a native build first "
+                      "(cmake --preset windows-host), then pass its folder; it provides "
+                      "${KIV_HOST_BUILD_DIR}/host/kiv_host.cmake")
 endif()
 include(${KIV_HOST_BUILD_DIR}/host/kiv_host.cmake)
-if(NOT KIV_SVCQUERY_OBJECTS_ONLY)
-  message(FATAL_ERROR "There is no libcurl for the target to link the query library with: "
-                      "configure with -DKIV_SVCQUERY_OBJECTS_ONLY=ON")
+
+set(KIV_DEPS ${KIV_WINDOWS_DEPS_DIR})
+if(NOT EXISTS "${KIV_DEPS}/stamp" OR NOT EXISTS "${KIV_DEPS}/lib/libcurl.a")
+  message(FATAL_ERROR "No libcurl for the target in KIV_WINDOWS_DEPS_DIR (\"${KIV_DEPS}\"): "
+                      "build the Windows dependencies first (./dev windows-deps, or "
+                      "cmake/windows/build_dependencies.sh PREFIX TOOLCHAIN_FILE) and pass PREFIX")
 endif()
+list(PREPEND CMAKE_FIND_ROOT_PATH ${KIV_DEPS})
 
-set(KIV_STAGED_HEADERS ${PROJECT_BINARY_DIR}/staged-headers)
-file(REMOVE_RECURSE ${KIV_STAGED_HEADERS})
-file(COPY ${KIV_HOST_CURL_INCLUDE_DIR}/curl DESTINATION ${KIV_STAGED_HEADERS})
-file(COPY ${KIV_HOST_ZLIB_INCLUDE_DIR}/zlib.h ${KIV_HOST_ZLIB_INCLUDE_DIR}/zconf.h
-  DESTINATION ${KIV_STAGED_HEADERS})
-file(GLOB KIV_JSONC_HEADERS ${KIV_HOST_JSONC_INCLUDE_DIR}/*.h)
-file(COPY ${KIV_JSONC_HEADERS} DESTINATION ${KIV_STAGED_HEADERS}/json-c)
+# libcurl, linked statically into the query library.
+find_package(CURL CONFIG REQUIRED NO_DEFAULT_PATH PATHS ${KIV_DEPS}/lib/cmake/CURL)
 
-set(ZLIB_INCLUDE_DIRS ${KIV_STAGED_HEADERS})
-set(JSONC_INCLUDE_DIRS ${KIV_STAGED_HEADERS}/json-c ${KIV_STAGED_HEADERS})
-add_library(CURL::libcurl INTERFACE IMPORTED)
-target_include_directories(CURL::libcurl INTERFACE ${KIV_STAGED_HEADERS})
+# zlib: the DLL that is bound at run time and shipped; the tests and the tool
+# link the static library, so that a stub zlib1.dll in the search path never
+# stands in for their own.
+set(ZLIB_INCLUDE_DIRS ${KIV_DEPS}/include)
+add_library(ZLIB::ZLIB STATIC IMPORTED)
+set_target_properties(ZLIB::ZLIB PROPERTIES
+  IMPORTED_LOCATION ${KIV_DEPS}/lib/libz.a
+  INTERFACE_INCLUDE_DIRECTORIES ${KIV_DEPS}/include)
+
+# json-c: kiv_json.dll is bound at run time; the tool and the tests link the
+# static library.
+set(JSONC_INCLUDE_DIRS ${KIV_DEPS}/include/json-c ${KIV_DEPS}/include)
+add_library(PkgConfig::JSONC STATIC IMPORTED)
+set_target_properties(PkgConfig::JSONC PROPERTIES
+  IMPORTED_LOCATION ${KIV_DEPS}/lib/libjson-c.a
+  INTERFACE_INCLUDE_DIRECTORIES "${JSONC_INCLUDE_DIRS}")
+
+# cpp-httplib as a header-only library over Winsock, and CLI11's headers.
+add_library(PkgConfig::HTTPLIB INTERFACE IMPORTED)
+set_target_properties(PkgConfig::HTTPLIB PROPERTIES
+  INTERFACE_INCLUDE_DIRECTORIES ${KIV_DEPS}/include
+  INTERFACE_LINK_LIBRARIES ws2_32)
+add_library(CLI11::CLI11 INTERFACE IMPORTED)
+set_target_properties(CLI11::CLI11 PROPERTIES INTERFACE_INCLUDE_DIRECTORIES ${KIV_DEPS}/include)
+
+# The DLLs bound at run time, copied beside the libraries, as a client ships them.
+set(KIV_WINDOWS_RUNTIME_DLLS ${KIV_DEPS}/bin/kiv_json.dll ${KIV_DEPS}/bin/zlib1.dll)
+
+# Windows programs of the build (test discovery, the tests, the tool) run
+# under Wine, in a 32-bit prefix of the build's own.
+find_program(KIV_WINE wine)
+if(KIV_WINE)
+  set(KIV_WINE_PREFIX ${PROJECT_BINARY_DIR}/wine-prefix)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/windows/wine_run.sh.in
+    ${PROJECT_BINARY_DIR}/wine-run @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+    GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_BINARY_DIR}/wine-run)
+endif()

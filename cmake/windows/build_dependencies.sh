@@ -1,0 +1,136 @@
+#!/usr/bin/env bash
+# Builds what the 32-bit Windows build links and ships, from Debian only, into
+# PREFIX (include/, lib/, bin/):
+#   zlib1.dll, libz.a   the MinGW-w64 zlib package
+#   kiv_json.dll        json-c from Debian's source package, as a DLL (and a
+#                       static copy for the tool and the tests)
+#   libcurl.a           curl from Debian's source package: HTTP only, no TLS,
+#                       static, for linking into kiv_svcquery.dll
+#   gtest, gmock        from /usr/src/googletest
+#   httplib.h, CLI/     cpp-httplib's whole header (Debian's source package)
+#                       and CLI11's headers, for the tool and the tests
+# PREFIX/stamp holds the key (source versions and this script's digest); a
+# prefix whose key matches is left as it is.
+#
+# usage: build_dependencies.sh PREFIX TOOLCHAIN_FILE
+set -euo pipefail
+
+prefix=$1
+toolchain=$2
+triple=i686-w64-mingw32
+mingw_root=/usr/$triple
+jobs=$(nproc 2>/dev/null || echo 2)
+
+log() { printf '==> %s\n' "$*" >&2; }
+
+# The source version that matches the native build: the installed -dev
+# package's, so both builds use the same library.
+source_version() {
+  dpkg-query -W -f='${source:Version}' "$1" 2>/dev/null
+}
+
+json_version=$(source_version libjson-c-dev)
+curl_version=$(source_version libcurl4-openssl-dev)
+httplib_version=$(source_version libcpp-httplib-dev)
+zlib_version=$(dpkg-query -W -f='${Version}' libz-mingw-w64-dev)
+gtest_version=$(dpkg-query -W -f='${Version}' googletest 2>/dev/null ||
+  dpkg-query -W -f='${Version}' libgtest-dev)
+for v in json_version curl_version httplib_version zlib_version gtest_version; do
+  [ -n "${!v}" ] || { log "cannot tell the version behind $v: is the native build's package installed?"; exit 1; }
+done
+
+key="json-c=$json_version curl=$curl_version cpp-httplib=$httplib_version"
+key+=" zlib=$zlib_version googletest=$gtest_version"
+key+=" recipe=$(sha256sum "$0" "$toolchain" | sha256sum | cut -c1-16)"
+if [ -f "$prefix/stamp" ] && [ "$(cat "$prefix/stamp")" = "$key" ]; then
+  log "Windows dependencies up to date in $prefix"
+  exit 0
+fi
+
+log "building the Windows dependencies: $key"
+work=$prefix.work
+rm -rf "$prefix" "$work"
+mkdir -p "$prefix"/{bin,include,lib} "$work"
+
+# ---- sources: Debian's source packages, with Debian's patches -------------------
+# The deb-src entry exists only while the sources are fetched.
+fetch_sources() {
+  local list=/etc/apt/sources.list.d/kiv-windows-sources.sources
+  local sudo=()
+  if [ "$(id -u)" -ne 0 ]; then sudo=(sudo); fi
+  local codename
+  codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+  "${sudo[@]}" tee "$list" >/dev/null <<EOF
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: $codename $codename-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+
+Types: deb-src
+URIs: http://deb.debian.org/debian-security
+Suites: $codename-security
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+EOF
+  local status=0
+  {
+    "${sudo[@]}" apt-get update -q >/dev/null &&
+      (cd "$work" && apt-get source -q --only-source "$@" >"$work/apt-source.log" 2>&1)
+  } || status=$?
+  "${sudo[@]}" rm -f "$list"
+  if [ "$status" -ne 0 ]; then
+    log "apt-get source failed; see $work/apt-source.log"
+    cat "$work/apt-source.log" >&2 || true
+  fi
+  return "$status"
+}
+fetch_sources "json-c=$json_version" "curl=$curl_version" "cpp-httplib=$httplib_version"
+
+# The unpacked source tree of a package (NAME-UPSTREAMVERSION/).
+source_tree() { find "$work" -mindepth 1 -maxdepth 1 -type d -name "$1-[0-9]*" | head -n 1; }
+json_src=$(source_tree json-c)
+curl_src=$(source_tree curl)
+httplib_src=$(source_tree cpp-httplib)
+
+cmake_build() {
+  local name=$1 source=$2
+  shift 2
+  log "building $name for $triple"
+  cmake -S "$source" -B "$work/build-$name" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" "$@" >"$work/$name.configure.log" 2>&1 ||
+    { tail -30 "$work/$name.configure.log" >&2; return 1; }
+  cmake --build "$work/build-$name" -j "$jobs" >"$work/$name.build.log" 2>&1 ||
+    { tail -30 "$work/$name.build.log" >&2; return 1; }
+  cmake --install "$work/build-$name" >"$work/$name.install.log" 2>&1
+}
+
+# ---- zlib: Debian's MinGW-w64 build ----------------------------------------------
+cp "$mingw_root/lib/zlib1.dll" "$prefix/bin/"
+cp "$mingw_root/lib/libz.a" "$mingw_root/lib/libz.dll.a" "$prefix/lib/"
+cp "$mingw_root/include/zlib.h" "$mingw_root/include/zconf.h" "$prefix/include/"
+
+# ---- json-c: a DLL under the name the query library binds ----------------------
+cmake_build json-c "$json_src" -DBUILD_SHARED_LIBS=ON -DBUILD_STATIC_LIBS=ON \
+  -DBUILD_TESTING=OFF -DBUILD_APPS=OFF -DDISABLE_WERROR=ON
+mv "$prefix/bin/libjson-c.dll" "$prefix/bin/kiv_json.dll"
+rm -f "$prefix/lib/libjson-c.dll.a"
+
+# ---- libcurl: static, plain HTTP, nothing else -----------------------------------
+cmake_build curl "$curl_src" -DBUILD_SHARED_LIBS=OFF -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF \
+  -DENABLE_MANUAL=OFF -DHTTP_ONLY=ON -DCURL_ENABLE_SSL=OFF -DCURL_USE_OPENSSL=OFF \
+  -DCURL_USE_SCHANNEL=OFF -DCURL_ZLIB=OFF -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DUSE_NGHTTP2=OFF \
+  -DUSE_LIBIDN2=OFF -DUSE_WIN32_IDN=OFF -DCURL_USE_LIBSSH2=OFF -DCURL_USE_LIBSSH=OFF \
+  -DCURL_USE_GSSAPI=OFF -DENABLE_UNIX_SOCKETS=OFF -DCURL_DISABLE_LDAP=ON \
+  -DCURL_DISABLE_CRYPTO_AUTH=ON -DCURL_DISABLE_NTLM=ON
+
+# ---- GoogleTest ---------------------------------------------------------------------
+cmake_build googletest /usr/src/googletest -Dgtest_disable_pthreads=OFF
+
+# ---- header-only libraries of the tool and the tests --------------------------------
+cp "$httplib_src/httplib.h" "$prefix/include/"
+cp -r /usr/include/CLI "$prefix/include/"
+
+rm -rf "$work"
+echo "$key" >"$prefix/stamp"
+log "Windows dependencies ready in $prefix"
