@@ -52,11 +52,18 @@ set_target_properties(CLI11::CLI11 PROPERTIES INTERFACE_INCLUDE_DIRECTORIES ${KI
 # The DLLs bound at run time, copied beside the libraries, as a client ships them.
 set(KIV_WINDOWS_RUNTIME_DLLS ${KIV_DEPS}/bin/kiv_json.dll ${KIV_DEPS}/bin/zlib1.dll)
 
+# A path as the Windows programs of the build see it: Wine's drive Z: is the
+# root of the file system.
+function(kiv_target_path out path)
+  set(${out} "Z:${path}" PARENT_SCOPE)
+endfunction()
+
 # Windows programs of the build (test discovery, the tests, the tool) run
 # under Wine, in a 32-bit prefix of the build's own.
 find_program(KIV_WINE wine)
 if(KIV_WINE)
   set(KIV_WINE_PREFIX ${PROJECT_BINARY_DIR}/wine-prefix)
+  set(KIV_WINE_LIBRARY_DIR ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
   configure_file(${PROJECT_SOURCE_DIR}/cmake/windows/wine_run.sh.in
     ${PROJECT_BINARY_DIR}/wine-run @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
     GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)

@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
     std::ifstream file(path, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(file)),
                             std::istreambuf_iterator<char>());
-    std::fprintf(stderr, "%s\n", path.filename().c_str());
+    std::fprintf(stderr, "%s\n", path.filename().string().c_str());
     LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
   }
   std::fprintf(stderr, "replayed %zu inputs\n", inputs.size());

@@ -1,10 +1,6 @@
 // The HTTP transport seen from outside: what a loopback server receives, the
 // result codes, the logged lines and the failure reports.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <atomic>
@@ -25,6 +21,7 @@
 #include "http_server.h"
 #include "kiv_svcquery.h"
 #include "message_capture.h"
+#include "query_test_support.h"
 #include "report_recorder.h"
 #include "zlib_util.h"
 
@@ -88,19 +85,6 @@ Reply make_reply(int status, std::string body,
                  std::chrono::milliseconds delay = std::chrono::milliseconds(0),
                  std::string redirect_to = "") {
   return Reply{status, std::move(body), delay, std::move(redirect_to)};
-}
-
-// A loopback port that nobody listens on.
-uint16_t unused_port() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
 }
 
 struct Answer {
@@ -252,11 +236,11 @@ TEST_F(Transport, TransferFailuresGive114WithLibcurlsCodeAndText) {
   EXPECT_EQ(lines[3], kRespondFailedLine);
 
   // Nobody listens on the port.
-  const uint16_t closed_port = unused_port();
+  const uint16_t port = closed_port();
   capture.clear();
   char buffer[16];
   uint32_t size = sizeof buffer;
-  EXPECT_EQ(http_access_protocol1("127.0.0.1", "q", closed_port, "p", "r", 1, buffer, &size),
+  EXPECT_EQ(http_access_protocol1("127.0.0.1", "q", port, "p", "r", 1, buffer, &size),
             result::kTransferFailed);
   lines = capture.messages();
   ASSERT_EQ(lines.size(), 5u);

@@ -16,6 +16,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Each DLL carries its own copy of the compiler's run-time libraries, so that
-# it needs nothing but the system's DLLs and the other kiv DLLs.
+# Each DLL and program carries its own copy of the compiler's run-time
+# libraries, so that it needs nothing but the system's DLLs and the kiv DLLs.
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++ -static")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++ -static")

@@ -1,5 +1,11 @@
 #include "child_process.h"
 
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -7,29 +13,194 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+extern char** environ;
+#endif
+
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
-
-extern char** environ;
+#include <thread>
 
 namespace kiv::test {
+
+namespace {
+
+// The inherited environment with the options' changes applied.
+std::map<std::string, std::string> child_environment(const ChildOptions& options) {
+  std::map<std::string, std::string> env;
+#if defined(_WIN32)
+  char* block = GetEnvironmentStringsA();
+  for (const char* entry = block; entry != nullptr && *entry != '\0';
+       entry += std::strlen(entry) + 1) {
+    // Entries such as "=C:=C:\" hold per-drive folders: their name starts with '='.
+    const char* equals = std::strchr(entry + 1, '=');
+    if (equals != nullptr)
+      env[std::string(entry, static_cast<size_t>(equals - entry))] = equals + 1;
+  }
+  if (block != nullptr) FreeEnvironmentStringsA(block);
+#else
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const char* equals = std::strchr(*entry, '=');
+    if (equals != nullptr)
+      env[std::string(*entry, static_cast<size_t>(equals - *entry))] = equals + 1;
+  }
+#endif
+  for (const auto& name : options.unset_env) env.erase(name);
+  for (const auto& [name, value] : options.env) env[name] = value;
+  return env;
+}
+
+}  // namespace
+
+void search_libraries_in(ChildOptions& options, const std::vector<std::string>& folders) {
+  std::string search;
+  for (const auto& folder : folders) {
+    if (!search.empty()) search += kSearchPathSeparator;
+    search += folder;
+  }
+#if defined(_WIN32)
+  if (!search.empty()) search += kSearchPathSeparator;
+  search += KIV_TEST_SYSTEM_LIB_DIR;
+#endif
+  if (search.empty()) {
+    options.unset_env.push_back(kSearchPathVariable);
+  } else {
+    options.env[kSearchPathVariable] = search;
+  }
+}
+
+#if defined(_WIN32)
+
+namespace {
+
+struct HandleCloser {
+  void operator()(HANDLE handle) const noexcept {
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  }
+};
+using Handle = std::unique_ptr<void, HandleCloser>;
+
+// One argument quoted so that the C runtime's command-line parser reads it back.
+std::string quoted(const std::string& argument) {
+  if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
+  std::string out = "\"";
+  size_t backslashes = 0;
+  for (const char c : argument) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+    backslashes = 0;
+    out += c;
+  }
+  out.append(backslashes * 2, '\\');
+  return out + "\"";
+}
+
+// Reads a pipe to its end on a thread of its own.
+std::thread drain(HANDLE pipe, std::string* sink) {
+  return std::thread([pipe, sink] {
+    char buffer[8192];
+    DWORD n = 0;
+    while (ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0) sink->append(buffer, n);
+  });
+}
+
+}  // namespace
+
+ChildResult run_child(const ChildOptions& options) {
+  if (options.argv.empty()) throw std::invalid_argument("no program");
+  std::string command_line;
+  for (const auto& argument : options.argv) {
+    if (!command_line.empty()) command_line += ' ';
+    command_line += quoted(argument);
+  }
+  // Sorted by name, as Windows expects, and ended by an empty entry.
+  std::string block;
+  for (const auto& [name, value] : child_environment(options)) {
+    block += name + "=" + value;
+    block += '\0';
+  }
+  block += '\0';
+
+  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE ends[2][2] = {};
+  for (auto& pipe : ends) {
+    if (!CreatePipe(&pipe[0], &pipe[1], &inheritable, 0)) throw std::runtime_error("CreatePipe");
+    SetHandleInformation(pipe[0], HANDLE_FLAG_INHERIT, 0);
+  }
+  Handle out_read(ends[0][0]), out_write(ends[0][1]);
+  Handle err_read(ends[1][0]), err_write(ends[1][1]);
+  Handle no_input(CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                              OPEN_EXISTING, 0, nullptr));
+
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = no_input.get();
+  startup.hStdOutput = out_write.get();
+  startup.hStdError = err_write.get();
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessA(options.argv[0].c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                      CREATE_NO_WINDOW, block.data(),
+                      options.cwd.empty() ? nullptr : options.cwd.c_str(), &startup, &process)) {
+    throw std::runtime_error("CreateProcess " + options.argv[0] + ": error " +
+                             std::to_string(GetLastError()));
+  }
+  Handle child(process.hProcess);
+  CloseHandle(process.hThread);
+  // Only the child holds the write ends now: the pipes end when it does.
+  out_write.reset();
+  err_write.reset();
+
+  ChildResult result;
+  std::thread out_reader = drain(out_read.get(), &result.out);
+  std::thread err_reader = drain(err_read.get(), &result.err);
+  if (WaitForSingleObject(child.get(), static_cast<DWORD>(options.timeout.count())) ==
+      WAIT_TIMEOUT) {
+    result.timed_out = true;
+    TerminateProcess(child.get(), 255);
+    WaitForSingleObject(child.get(), INFINITE);
+  }
+  out_reader.join();
+  err_reader.join();
+  DWORD code = 0;
+  if (!result.timed_out && GetExitCodeProcess(child.get(), &code)) {
+    result.exit_code = static_cast<int>(code);
+  }
+  return result;
+}
+
+TempDir::TempDir() {
+  // A name no other process takes: this process's id, a count and the clock.
+  static std::atomic<unsigned> counter{0};
+  const auto base = std::filesystem::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const auto candidate =
+        base / ("kiv-test-" + std::to_string(GetCurrentProcessId()) + "-" +
+                std::to_string(counter++) + "-" + std::to_string(GetTickCount64()));
+    std::error_code error;
+    if (std::filesystem::create_directory(candidate, error)) {
+      path_ = candidate.generic_string();
+      return;
+    }
+  }
+  throw std::runtime_error("cannot make a temporary folder");
+}
+
+#else
 
 ChildResult run_child(const ChildOptions& options) {
   if (options.argv.empty()) throw std::invalid_argument("no program");
 
   // Everything the child needs is prepared before fork: after it, only
   // async-signal-safe calls.
-  std::map<std::string, std::string> env;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const char* equals = std::strchr(*entry, '=');
-    if (equals != nullptr)
-      env[std::string(*entry, static_cast<size_t>(equals - *entry))] = equals + 1;
-  }
-  for (const auto& name : options.unset_env) env.erase(name);
-  for (const auto& [name, value] : options.env) env[name] = value;
+  const std::map<std::string, std::string> env = child_environment(options);
   std::vector<std::string> env_strings;
   for (const auto& [name, value] : env) env_strings.push_back(name + "=" + value);
   std::vector<char*> envp;
@@ -98,6 +269,8 @@ TempDir::TempDir() {
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
   path_ = pattern;
 }
+
+#endif
 
 TempDir::~TempDir() {
   std::error_code ignored;

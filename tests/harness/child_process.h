@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "system_names.h"
+
 namespace kiv::test {
 
 struct ChildOptions {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -36,8 +37,8 @@ class UdpSink {
  private:
   void receive_loop();
 
-  int socket_ = -1;
-  int wake_[2] = {-1, -1};
+  intptr_t socket_ = -1;
+  std::atomic<bool> stop_{false};
   uint16_t port_ = 0;
   std::thread thread_;
   mutable std::mutex lock_;

@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
   void* library = kiv::probe::load_or_exit(argv[1]);
   std::printf("loaded\n");
   std::fflush(stdout);
-  dlclose(library);
+  kiv::probe::unload(library);
   std::printf("unloaded\n");
   return 0;
 }

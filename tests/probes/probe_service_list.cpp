@@ -41,6 +41,6 @@ int main(int argc, char** argv) {
     result = read(argv[3], &context, on_row, &err);
   }
   std::printf("result=%d err=%d rows=%d\n", result, err, g_rows);
-  dlclose(library);
+  kiv::probe::unload(library);
   return 0;
 }

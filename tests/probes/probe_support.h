@@ -2,13 +2,12 @@
 // ended by 0x1E, and the query library is loaded as a client program would.
 #pragma once
 
-#include <dlfcn.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "kiv_clientlog.h"
+#include "platform.h"
 
 namespace kiv::probe {
 
@@ -24,18 +23,22 @@ inline void frame_messages_on_stderr() {
 // Loads the library at `path`; on failure says why on standard output and
 // ends the probe with status 3.
 inline void* load_or_exit(const char* path) {
-  void* library = dlopen(path, RTLD_NOW);
+  void* library = platform::load_library(path);
   if (library == nullptr) {
-    std::printf("load failed: %s\n", dlerror());
+    std::printf("load failed: error %d\n", platform::last_error());
     std::exit(3);
   }
   return library;
 }
 
+inline void unload(void* library) {
+  platform::free_library(library);
+}
+
 // The export `name` of `library`, typed as `Fn`; null when missing.
 template <typename Fn>
 Fn export_of(void* library, const char* name) {
-  return reinterpret_cast<Fn>(dlsym(library, name));
+  return reinterpret_cast<Fn>(platform::find_symbol(library, name));
 }
 
 }  // namespace kiv::probe

@@ -31,6 +31,6 @@ int main(int argc, char** argv) {
   std::printf("protocol2 %d\n",
               protocol2("127.0.0.1", "two", port, "probe", "request", 7, argv[3]));
   std::fflush(stdout);
-  dlclose(library);
+  kiv::probe::unload(library);
   return 0;
 }

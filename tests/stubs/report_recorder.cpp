@@ -8,7 +8,11 @@
 #include <string>
 #include <vector>
 
+#if defined(_WIN32)
+#define EXPORT extern "C" __declspec(dllexport)
+#else
 #define EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace {
 

@@ -1,0 +1,60 @@
+// Where the build puts its libraries, programs and stub libraries, by the
+// names this system gives them, and how a child process's library search is
+// set: LD_LIBRARY_PATH on Linux, PATH on Windows (whose loader looks in the
+// program's own folder first, so the test programs live in a folder of their
+// own and find the libraries through PATH).
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kiv::test {
+
+struct ChildOptions;
+
+#if defined(_WIN32)
+inline constexpr char kSearchPathVariable[] = "PATH";
+inline constexpr char kSearchPathSeparator = ';';
+#else
+inline constexpr char kSearchPathVariable[] = "LD_LIBRARY_PATH";
+inline constexpr char kSearchPathSeparator = ':';
+#endif
+
+// "kiv_svcquery" -> "libkiv_svcquery.so" or "kiv_svcquery.dll".
+inline std::string library_file(std::string_view name) {
+#if defined(_WIN32)
+  return std::string(name) + ".dll";
+#else
+  return "lib" + std::string(name) + ".so";
+#endif
+}
+
+// A library of this build, by its base name ("kiv_svcquery").
+inline std::string built_library(std::string_view name) {
+  return std::string(KIV_TEST_LIB_DIR) + "/" + library_file(name);
+}
+
+// A test program of this build (a probe), by its base name.
+inline std::string test_program(std::string_view name) {
+#if defined(_WIN32)
+  return std::string(KIV_TEST_BIN_DIR) + "/" + std::string(name) + ".exe";
+#else
+  return std::string(KIV_TEST_BIN_DIR) + "/" + std::string(name);
+#endif
+}
+
+// One of the stub-library folders (see tests/CMakeLists.txt).
+inline std::string stub_folder(std::string_view name) {
+  return std::string(KIV_TEST_STUB_DIR) + "/" + std::string(name);
+}
+
+// Makes the child's library search begin with `folders`, then go on to what
+// the system provides. Where the system has no json-c and zlib (Windows),
+// the folder holding only the build's kiv_json.dll and zlib1.dll stands for
+// it, so that the kiv libraries of the build are found only where a test
+// names them (or beside the query library). No folders on Linux: the
+// variable is removed.
+void search_libraries_in(ChildOptions& options, const std::vector<std::string>& folders);
+
+}  // namespace kiv::test
