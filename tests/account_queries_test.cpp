@@ -515,9 +515,9 @@ TEST(QueriesWithoutJson, EveryQueryFailsWithoutTrafficAndSaysWhy) {
   LoopbackHttpServer server;
   server.set_default_reply(json_reply(R"({"err":1})"));
   ChildOptions options;
-  options.argv = {std::string(KIV_TEST_BIN_DIR) + "/probe_queries", std::to_string(server.port())};
-  options.env["LD_LIBRARY_PATH"] =
-      std::string(KIV_TEST_STUB_DIR) + "/json_absent:" + KIV_TEST_STUB_DIR + "/report_recorder";
+  options.argv = {test_program("probe_queries"), std::to_string(server.port())};
+  search_libraries_in(
+      options, {stub_folder("json_absent"), stub_folder("report_recorder"), KIV_TEST_LIB_DIR});
   options.env["KIV_TEST_REPORT_STDOUT"] = "1";
   const ChildResult child = run_child(options);
   ASSERT_EQ(child.exit_code, 0) << child.out << child.err;

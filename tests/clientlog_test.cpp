@@ -79,7 +79,7 @@ TEST(ClientLog, AHandlerThatLogsDoesNotRecurseIntoItself) {
 ChildResult run_probe(const std::vector<std::string>& args,
                       std::map<std::string, std::string> env) {
   ChildOptions options;
-  options.argv = {std::string(KIV_TEST_BIN_DIR) + "/probe_log"};
+  options.argv = {test_program("probe_log")};
   options.argv.insert(options.argv.end(), args.begin(), args.end());
   options.env = std::move(env);
   options.unset_env = {"LC_ALL", "LC_CTYPE"};
@@ -102,6 +102,10 @@ std::string strip_prefix(const std::string& line) {
 }
 
 TEST(ClientLogDefaultSink, OneStampedLinePerMessageWithGbkShownAsUtf8) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "on Windows the text is shown in the system's code page, which a child "
+                  "process's environment does not change (Wine takes it from LANG at start)";
+#endif
   TempDir dir;
   const ChildResult result =
       run_probe({"lines"}, {{"KIV_LOG", dir.file("log.txt")}, {"LANG", "C.UTF-8"}});

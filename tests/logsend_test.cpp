@@ -19,6 +19,7 @@
 #include "child_process.h"
 #include "message_capture.h"
 #include "messages.h"
+#include "platform.h"
 #include "record.h"
 #include "udp_sink.h"
 #include "zlib_util.h"
@@ -42,6 +43,15 @@ std::string formatted(std::string_view format, std::initializer_list<Value> valu
   if (!record) return "<no record>";
   EXPECT_EQ(std::strlen(record.text.get()), record.length);
   return std::string(record.text.get(), record.length);
+}
+
+// What a failure report without a free text carries for `error`: the first
+// line of the system's own text for it (strerror on Linux, FormatMessageA on
+// Windows), without its line break.
+std::string system_text_of(int error) {
+  std::string text;
+  if (!platform::system_error_text(error, &text)) return "(the system has no text)";
+  return text.substr(0, text.find_first_of("\r\n"));
 }
 
 std::string settings_text(const std::string& dns, const std::string& port) {
@@ -261,15 +271,16 @@ class LogsendClient : public ::testing::Test {
   }
 
   // Runs probe_report with `args` in the client folder and collects what it
-  // logged and sent; waits for `expected` datagrams.
+  // logged and sent; waits for `expected` datagrams. `search` names the
+  // folders its library search starts with (none: the environment's).
   Report run(const std::vector<std::string>& args, size_t expected = 1,
-             const std::map<std::string, std::string>& env = {}) {
+             const std::vector<std::string>& search = {}) {
     sink_.clear();
     ChildOptions options;
-    options.argv = {std::string(KIV_TEST_BIN_DIR) + "/probe_report"};
+    options.argv = {test_program("probe_report")};
     options.argv.insert(options.argv.end(), args.begin(), args.end());
     options.cwd = dir_.path();
-    options.env = env;
+    if (!search.empty()) search_libraries_in(options, search);
     Report report;
     report.child = run_child(options);
     EXPECT_EQ(report.child.exit_code, 0) << report.child.err;
@@ -450,7 +461,7 @@ TEST_F(LogsendClient, FailureReportCarriesTheFreeTextOrTheSystemText) {
   } cases[] = {
       {"", ""},
       {"disk \"C:\\\" full", "disk \\\"C:\\\\\\\" full"},
-      {"@null", std::strerror(2)},
+      {"@null", system_text_of(2)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.free_text);
@@ -501,8 +512,7 @@ TEST_F(LogsendClient, DatagramNeverExceedsTheRecordLengthPlusThirteen) {
 
 TEST_F(LogsendClient, ZlibWithoutUncompressSendsNothing) {
   const Report report =
-      run({"open", "1.5"}, 0,
-          {{"LD_LIBRARY_PATH", std::string(KIV_TEST_STUB_DIR) + "/zlib_without_uncompress"}});
+      run({"open", "1.5"}, 0, {stub_folder("zlib_without_uncompress"), KIV_TEST_LIB_DIR});
   EXPECT_EQ(report.messages, Messages{"Error: Failed to load zlib_dll\n"});
   EXPECT_TRUE(report.datagrams.empty());
 }
@@ -536,12 +546,12 @@ TEST_F(LogsendClient, ConcurrentReportsArriveWhole) {
 // server as failure records.
 TEST_F(LogsendClient, QueryFailureReachesTheLogServer) {
   ChildOptions options;
-  options.argv = {std::string(KIV_TEST_BIN_DIR) + "/probe_service_list",
-                  std::string(KIV_TEST_LIB_DIR) + "/libkiv_svcquery.so", "servers", "missing.lst"};
+  options.argv = {test_program("probe_service_list"), built_library("kiv_svcquery"), "servers",
+                  "missing.lst"};
   options.cwd = dir_.path();
   // The report library of this build, named by the search path: under a
   // sanitizer the dlopen interceptor hides the query library's run path.
-  options.env["LD_LIBRARY_PATH"] = KIV_TEST_LIB_DIR;
+  search_libraries_in(options, {KIV_TEST_LIB_DIR});
   const ChildResult child = run_child(options);
   EXPECT_EQ(child.exit_code, 0) << child.err;
   EXPECT_NE(child.out.find("result=4 "), std::string::npos) << child.out;
@@ -550,7 +560,7 @@ TEST_F(LogsendClient, QueryFailureReachesTheLogServer) {
   EXPECT_EQ(datagrams[0].text,
             "{\"act\":\"BugService\",\"param\":{\"module_id\":3,\"func_id\":304,"
             "\"error_number\":2,\"error_func_name\":\"OpenFile\",\"error_specify\":\"" +
-                std::string(std::strerror(2)) + "\"}}");
+                system_text_of(2) + "\"}}");
 }
 
 }  // namespace

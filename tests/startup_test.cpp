@@ -11,8 +11,7 @@
 namespace kiv::test {
 namespace {
 
-const std::string kLibrary = std::string(KIV_TEST_LIB_DIR) + "/libkiv_svcquery.so";
-const std::string kStubs = KIV_TEST_STUB_DIR;
+const std::string kLibrary = built_library("kiv_svcquery");
 
 const std::string kJsonOk = "Success: Load kiv_json.dll";
 const std::string kZlibOk = "Success: Load zlib1.dll";
@@ -39,17 +38,12 @@ struct Load {
 // Loads `library` in a child process whose library search path starts with
 // the given stub folders.
 Load load(const std::string& library, const std::vector<std::string>& stub_folders) {
-  std::string search;
-  for (const auto& folder : stub_folders)
-    search += (search.empty() ? "" : ":") + kStubs + "/" + folder;
+  std::vector<std::string> search;
+  for (const auto& folder : stub_folders) search.push_back(stub_folder(folder));
   ChildOptions options;
-  options.argv = {std::string(KIV_TEST_BIN_DIR) + "/probe_load", library};
+  options.argv = {test_program("probe_load"), library};
   options.env["KIV_TEST_REPORT_STDOUT"] = "1";
-  if (search.empty()) {
-    options.unset_env.push_back("LD_LIBRARY_PATH");
-  } else {
-    options.env["LD_LIBRARY_PATH"] = search;
-  }
+  search_libraries_in(options, search);
   Load result;
   result.child = run_child(options);
   std::string text = result.child.err;
@@ -113,7 +107,7 @@ TEST(Startup, ReportLibraryAbsentFromTheLibraryFolderGives1) {
   // A copy of the query library alone in a folder: the report library is
   // looked for beside it and not found.
   TempDir folder;
-  const std::string copy = folder.file("libkiv_svcquery.so");
+  const std::string copy = folder.file(library_file("kiv_svcquery"));
   std::filesystem::copy_file(kLibrary, copy);
   const Load result = load(copy, {});
   expect_loaded(result);

@@ -415,7 +415,7 @@ TEST_F(Transport, AnswerFileIsReplacedByTheRawBody) {
   EXPECT_TRUE(
       capture.contains("Error: Failed to call CreateFileA(), in save_services_list_to_file()"));
   EXPECT_EQ(ReportRecorder::take(),
-            (std::vector<RecordedReport>{report(302, ENOENT, "CreateFileA")}));
+            (std::vector<RecordedReport>{report(302, kErrorPathNotFound, "CreateFileA")}));
 
   // No file named: the exchange happens, the writer refuses.
   server.clear_requests();
@@ -463,12 +463,11 @@ TEST(TransportWithoutUncompress, Protocol1Fails101BeforeAnyTrafficProtocol2Still
   LoopbackHttpServer server;
   server.set_default_reply(make_reply(200, "raw body"));
   TempDir dir;
-  const std::string stubs = KIV_TEST_STUB_DIR;
   ChildOptions options;
-  options.argv = {std::string(KIV_TEST_BIN_DIR) + "/probe_transport",
-                  std::string(KIV_TEST_LIB_DIR) + "/libkiv_svcquery.so",
+  options.argv = {test_program("probe_transport"), built_library("kiv_svcquery"),
                   std::to_string(server.port()), dir.file("list.dat")};
-  options.env["LD_LIBRARY_PATH"] = stubs + "/zlib_without_uncompress:" + stubs + "/report_recorder";
+  search_libraries_in(options,
+                      {stub_folder("zlib_without_uncompress"), stub_folder("report_recorder")});
   const ChildResult child = run_child(options);
   ASSERT_EQ(child.exit_code, 0) << child.out << child.err;
   EXPECT_EQ(child.out, "protocol1 101\nprotocol2 0\n");

@@ -5,6 +5,7 @@
 // own and find the libraries through PATH).
 #pragma once
 
+#include <cerrno>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,6 +49,20 @@ inline std::string test_program(std::string_view name) {
 inline std::string stub_folder(std::string_view name) {
   return std::string(KIV_TEST_STUB_DIR) + "/" + std::string(name);
 }
+
+// Error numbers as the platform layer reports them: errno on Linux,
+// GetLastError on Windows.
+#if defined(_WIN32)
+inline constexpr int kErrorFileNotFound = 2;      // ERROR_FILE_NOT_FOUND
+inline constexpr int kErrorPathNotFound = 3;      // ERROR_PATH_NOT_FOUND
+inline constexpr int kErrorAccessDenied = 5;      // ERROR_ACCESS_DENIED
+inline constexpr int kErrorInvalidArgument = 87;  // ERROR_INVALID_PARAMETER
+#else
+inline constexpr int kErrorFileNotFound = ENOENT;
+inline constexpr int kErrorPathNotFound = ENOENT;  // one number for both
+inline constexpr int kErrorAccessDenied = EACCES;
+inline constexpr int kErrorInvalidArgument = EINVAL;
+#endif
 
 // Makes the child's library search begin with `folders`, then go on to what
 // the system provides. Where the system has no json-c and zlib (Windows),

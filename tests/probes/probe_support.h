@@ -2,6 +2,11 @@
 // ended by 0x1E, and the query library is loaded as a client program would.
 #pragma once
 
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,7 +16,14 @@
 
 namespace kiv::probe {
 
+// Also makes the standard streams binary on Windows, so that the bytes the
+// libraries print (they share the C runtime's streams) reach the test as they
+// are, without a carriage return before each line feed.
 inline void frame_messages_on_stderr() {
+#if defined(_WIN32)
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+#endif
   kiv_set_message_handler(
       [](const char* message, void*) {
         std::fwrite(message, 1, std::strlen(message), stderr);
