@@ -83,7 +83,10 @@ uint32_t profile_string_from_text(const char* text, size_t length, const char* s
       find_value(std::string_view(text, length), section, key, &value)) {
     return copy_out(value, out, size);
   }
-  return copy_out(trim(default_value == nullptr ? "" : default_value), out, size);
+  // The default loses only its trailing blanks, as GetPrivateProfileStringA's does.
+  std::string_view fallback = default_value == nullptr ? "" : default_value;
+  while (!fallback.empty() && is_blank(fallback.back())) fallback.remove_suffix(1);
+  return copy_out(fallback, out, size);
 }
 
 }  // namespace kiv::platform
