@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace kiv::platform {
@@ -16,7 +17,7 @@ int last_error() noexcept;
 void set_last_error(int error) noexcept;
 
 // ---- dynamic libraries -----------------------------------------------------
-void* load_library(const char* file_name) noexcept;           // null when absent
+void* load_library(const char* file_name) noexcept;  // null when absent
 // As load_library, then, when the usual search fails, from the folder of the
 // library that holds this code: a library's companion is found beside it
 // even where the dynamic loader is wrapped (sanitizer builds) and its own
@@ -176,10 +177,22 @@ class Socket {
   SocketHandle handle_ = kInvalidSocket;
 };
 
+// A UDP socket bound to an IPv4 address and port (both in network order;
+// port 0 takes a free one); `*bound_port` receives the port taken.
+SocketHandle udp_bound_socket(uint32_t address, uint16_t port, uint16_t* bound_port) noexcept;
+
+enum class ReceiveResult { kDatagram, kTimedOut, kFailed };
+// Waits up to `timeout_ms` for one datagram and takes it, cut to `size`
+// bytes: `*received` bytes, from `*from_address`:`*from_port` (network order).
+ReceiveResult receive_datagram(SocketHandle socket, void* buffer, size_t size, int timeout_ms,
+                               size_t* received, uint32_t* from_address,
+                               uint16_t* from_port) noexcept;
+
 // inet_addr: dotted text to an address in network order; 0xFFFFFFFF when
 // the text is not an address.
 uint32_t ipv4_from_text(const char* text) noexcept;
 uint16_t host_to_network(uint16_t value) noexcept;
+uint16_t network_to_host(uint16_t value) noexcept;
 
 enum class LookupResult { kAddress, kFailed, kNoAddress };
 // gethostbyname restricted to IPv4: on kAddress `out` receives the first
@@ -198,5 +211,18 @@ bool locale_is_utf8() noexcept;
 // written whole.
 bool write_standard_error(const char* data, size_t size) noexcept;
 FileHandle open_for_append(const char* path) noexcept;
+
+// ---- for programs: stop requests and the command line's text -------------
+// From now on Ctrl-C (and on POSIX SIGTERM and SIGHUP) no longer ends the
+// process but is taken by wait_for_stop_request. Called before any thread
+// starts, so that on POSIX every thread leaves those signals to it.
+void catch_stop_requests() noexcept;
+void wait_for_stop_request() noexcept;
+
+// The code page of the command line's bytes: on Windows the ANSI code page
+// (936 on a Chinese client, GBK); 0 on POSIX, where they are taken as UTF-8.
+uint32_t command_line_code_page() noexcept;
+// Command-line text as UTF-8; false when it is not text of that code page.
+bool command_line_to_utf8(std::string_view text, std::string* utf8);
 
 }  // namespace kiv::platform
