@@ -83,6 +83,10 @@ std::string gbk_to_utf8(std::string_view text) {
   return out;
 }
 
+char16_t gbk_character(unsigned char lead, unsigned char trail) noexcept {
+  return is_lead(lead) && is_trail(trail) ? gbk_code_point(lead, trail) : 0;
+}
+
 std::size_t gbk_clean_prefix(std::string_view text, std::size_t limit) noexcept {
   if (text.size() <= limit) return text.size();
   size_t i = 0;

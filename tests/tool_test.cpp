@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -551,6 +552,44 @@ TEST(StandIn, InflateTakesExactlyOneCompleteStream) {
   EXPECT_FALSE(zlib_inflate("", 1000, &why));
   EXPECT_FALSE(zlib_inflate(stream, text.size() - 1, &why));
   EXPECT_EQ(why, "inflates beyond the size limit");
+}
+
+TEST(StandIn, Utf8BecomesGbkAndWhatGbkCannotHoldIsRefusedWhereItBegins) {
+  using kiv::standin::utf8_to_gbk;
+  struct Case {
+    const char* name;
+    std::string utf8;
+    std::optional<std::string> gbk;  // nullopt: refused
+    const char* error = "";
+  };
+  const std::string unmappable = "a character GBK cannot hold, or text that is not UTF-8, at byte ";
+  const Case cases[] = {
+      {"ascii as it is", std::string("demo01\0\x7F", 8), std::string("demo01\0\x7F", 8)},
+      {"two-byte characters", "上海电信一区", "\xC9\xCF\xBA\xA3\xB5\xE7\xD0\xC5\xD2\xBB\xC7\xF8"},
+      {"mixed, with punctuation", "VIP会员·—", "VIP\xBB\xE1\xD4\xB1\xA1\xA4\xA1\xAA"},
+      {"the euro sign is one byte", "1€", "1\x80"},
+      {"language tags are dropped", "a\xF3\xA0\x81\x81" "b", "ab"},
+      {"outside the character set", "ok\xF0\x9F\x98\x80", std::nullopt, "2"},
+      {"a lead byte without its trail", "ab\xE4\x41", std::nullopt, "2"},
+      {"overlong form", "\xC0\x80", std::nullopt, "0"},
+      {"surrogate", "x\xED\xA0\x80", std::nullopt, "1"},
+      {"above the last code point", "\xF4\x90\x80\x80", std::nullopt, "0"},
+      {"a stray continuation byte", "上\x80", std::nullopt, "3"},
+  };
+  for (const auto& c : cases) {
+    std::string why;
+    const auto gbk = utf8_to_gbk(c.utf8, &why);
+    EXPECT_EQ(gbk, c.gbk) << c.name;
+    if (!c.gbk) {
+      EXPECT_EQ(why, unmappable + c.error) << c.name;
+    }
+  }
+  // Text that stops inside a character is not UTF-8 at all.
+  for (const std::string cut : {"ab\xE4\xB8", "ab\xE4", "ab\xF8\x80"}) {
+    std::string why;
+    EXPECT_FALSE(utf8_to_gbk(cut, &why));
+    EXPECT_EQ(why, "text that is not UTF-8, at byte 2");
+  }
 }
 
 TEST(StandIn, ServesAnswersInGbkAndRefusesTextGbkCannotHold) {

@@ -1,11 +1,13 @@
 #include "codec.h"
 
-#include <iconv.h>
 #include <zlib.h>
 
-#include <cerrno>
+#include <cstdint>
 #include <memory>
 #include <stdexcept>
+#include <vector>
+
+#include "gbk_text.h"
 
 namespace kiv::standin {
 
@@ -60,32 +62,107 @@ bool is_ascii(std::string_view text) noexcept {
   return true;
 }
 
+namespace {
+
+// GBK bytes (lead * 256 + trail) of each character of the Basic Multilingual
+// Plane, 0 where GBK has none: the inverse of the table the texts are shown
+// with, so that what is sent shows back as the same text on every system.
+const std::vector<uint16_t>& gbk_encoding() {
+  static const std::vector<uint16_t> table = [] {
+    std::vector<uint16_t> codes(0x10000, 0);
+    for (unsigned lead = 0x81; lead <= 0xFE; ++lead) {
+      for (unsigned trail = 0x40; trail <= 0xFE; ++trail) {
+        const char16_t c = kiv::text::gbk_character(static_cast<unsigned char>(lead),
+                                                    static_cast<unsigned char>(trail));
+        if (c >= 0x80 && codes[c] == 0) codes[c] = static_cast<uint16_t>(lead << 8 | trail);
+      }
+    }
+    return codes;
+  }();
+  return table;
+}
+
+// The one character GBK gives a single byte above ASCII.
+constexpr uint32_t kEuroSign = 0x20AC;
+constexpr char kEuroByte = '\x80';
+constexpr uint32_t kFirstTag = 0xE0000;
+constexpr uint32_t kLastTag = 0xE007F;
+
+enum class Utf8 { kCharacter, kInvalid, kTruncated };
+
+// Decodes the character at `text[*at]` into `*code` and moves past it.
+// Overlong forms, surrogates and code points above U+10FFFF are invalid. A
+// text that ends inside a sequence is truncated: the lead bytes of the old
+// five- and six-byte forms count too, as for the system's converter.
+Utf8 next_character(std::string_view text, size_t* at, uint32_t* code) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char first = byte(*at);
+  if (first < 0x80) {
+    *code = first;
+    *at += 1;
+    return Utf8::kCharacter;
+  }
+  size_t length = 0;
+  uint32_t lowest = 0;
+  if (first >= 0xC2 && first <= 0xDF) {
+    length = 2, lowest = 0x80;
+  } else if (first >= 0xE0 && first <= 0xEF) {
+    length = 3, lowest = 0x800;
+  } else if (first >= 0xF0 && first <= 0xF7) {
+    length = 4, lowest = 0x10000;
+  } else if (first >= 0xF8 && first <= 0xFB) {
+    length = 5, lowest = 0x200000;
+  } else if (first >= 0xFC && first <= 0xFD) {
+    length = 6, lowest = 0x4000000;
+  } else {
+    return Utf8::kInvalid;
+  }
+  uint32_t value = first & (0x7Fu >> length);
+  for (size_t i = 1; i < length; ++i) {
+    if (*at + i >= text.size()) return Utf8::kTruncated;
+    if ((byte(*at + i) & 0xC0) != 0x80) return Utf8::kInvalid;
+    value = value << 6 | (byte(*at + i) & 0x3Fu);
+  }
+  if (value < lowest || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+    return Utf8::kInvalid;
+  }
+  *code = value;
+  *at += length;
+  return Utf8::kCharacter;
+}
+
+}  // namespace
+
 std::optional<std::string> utf8_to_gbk(std::string_view text, std::string* error) {
   if (is_ascii(text)) return std::string(text);
-  iconv_t cd = iconv_open("GBK", "UTF-8");
-  if (cd == reinterpret_cast<iconv_t>(-1)) {
-    if (error != nullptr) *error = "the system has no UTF-8 to GBK converter";
-    return std::nullopt;
-  }
-  auto close = [](void* c) { iconv_close(static_cast<iconv_t>(c)); };
-  std::unique_ptr<void, decltype(close)> guard(cd, close);
-
-  std::string in(text);
-  std::string out(text.size() + 4, '\0');  // GBK never takes more bytes than UTF-8
-  char* in_ptr = in.data();
-  size_t in_left = in.size();
-  char* out_ptr = out.data();
-  size_t out_left = out.size();
-  if (iconv(cd, &in_ptr, &in_left, &out_ptr, &out_left) == static_cast<size_t>(-1)) {
-    if (error != nullptr) {
-      const size_t at = in.size() - in_left;
-      *error = (errno == EILSEQ ? "a character GBK cannot hold, or text that is not UTF-8, at byte "
-                                : "text that is not UTF-8, at byte ") +
-               std::to_string(at);
+  const std::vector<uint16_t>& encoding = gbk_encoding();
+  std::string out;
+  out.reserve(text.size());  // GBK never takes more bytes than UTF-8
+  size_t at = 0;
+  while (at < text.size()) {
+    const size_t start = at;
+    uint32_t code = 0;
+    const Utf8 read = next_character(text, &at, &code);
+    const uint16_t gbk = read == Utf8::kCharacter && code < encoding.size() ? encoding[code] : 0;
+    if (read == Utf8::kCharacter && code < 0x80) {
+      out += static_cast<char>(code);
+    } else if (read == Utf8::kCharacter && code == kEuroSign) {
+      out += kEuroByte;
+    } else if (read == Utf8::kCharacter && code >= kFirstTag && code <= kLastTag) {
+      // Language tags carry no text of their own: dropped, as other converters to GBK do.
+    } else if (gbk != 0) {
+      out += static_cast<char>(gbk >> 8);
+      out += static_cast<char>(gbk & 0xFF);
+    } else {
+      if (error != nullptr) {
+        *error = (read == Utf8::kTruncated
+                      ? "text that is not UTF-8, at byte "
+                      : "a character GBK cannot hold, or text that is not UTF-8, at byte ") +
+                 std::to_string(start);
+      }
+      return std::nullopt;
     }
-    return std::nullopt;
   }
-  out.resize(out.size() - out_left);
   return out;
 }
 
