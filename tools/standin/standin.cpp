@@ -1,12 +1,6 @@
 #include "standin.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -23,6 +17,7 @@
 
 #include "codec.h"
 #include "gbk_text.h"
+#include "platform.h"
 
 namespace kiv::standin {
 namespace {
@@ -34,37 +29,71 @@ constexpr std::string_view kNotJsonText =
     "<html><head><title>503 Service Unavailable</title></head>"
     "<body>The service is busy, please try again later.</body></html>";
 
-// A file descriptor closed on every way out.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  ~Fd() { reset(); }
-  int get() const { return fd_; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
-
 struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
 };
 
-std::string system_error_text(int error) {
-  return std::strerror(error);
+// Why the last socket call failed, in the system's words.
+std::string socket_error_text() {
+  const int error = platform::socket_last_error();
+  std::string text;
+  if (!platform::system_error_text(error, &text)) return "error " + std::to_string(error);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+    text.pop_back();
+  }
+  return text;
 }
+
+// A dotted IPv4 address, as strict as inet_pton: four decimal numbers of at
+// most 255, without leading zeros. The bytes in network order.
+std::optional<uint32_t> parse_ipv4(std::string_view text) {
+  unsigned char bytes[4];
+  for (int i = 0; i < 4; ++i) {
+    if (i > 0) {
+      if (text.empty() || text.front() != '.') return std::nullopt;
+      text.remove_prefix(1);
+    }
+    size_t digits = 0;
+    while (digits < text.size() && digits < 4 && text[digits] >= '0' && text[digits] <= '9') {
+      ++digits;
+    }
+    if (digits == 0 || digits > 3 || (digits > 1 && text.front() == '0')) return std::nullopt;
+    int value = 0;
+    for (size_t d = 0; d < digits; ++d) value = value * 10 + (text[d] - '0');
+    if (value > 255) return std::nullopt;
+    bytes[i] = static_cast<unsigned char>(value);
+    text.remove_prefix(digits);
+  }
+  if (!text.empty()) return std::nullopt;
+  uint32_t address = 0;
+  std::memcpy(&address, bytes, sizeof address);
+  return address;
+}
+
+std::string ipv4_text(uint32_t address) {
+  unsigned char bytes[4];
+  std::memcpy(bytes, &address, sizeof bytes);
+  return std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." +
+         std::to_string(bytes[2]) + "." + std::to_string(bytes[3]);
+}
+
+// How long the datagram thread waits before it looks again whether it is to
+// stop; stop() also wakes it at once with an empty datagram.
+constexpr int kReceiveWaitMs = 200;
+
+// Winsock is counted per user: the service holds it while it lives.
+class SocketsInUse {
+ public:
+  SocketsInUse() : started_(platform::sockets_start()) {}
+  ~SocketsInUse() {
+    if (started_) platform::sockets_stop();
+  }
+  SocketsInUse(const SocketsInUse&) = delete;
+  SocketsInUse& operator=(const SocketsInUse&) = delete;
+
+ private:
+  bool started_;
+};
 
 bool parse_int(std::string_view text, long long low, long long high, long long* out) {
   long long value = 0;
@@ -175,6 +204,7 @@ std::string Datagram::line() const {
 }
 
 struct Service::Impl {
+  SocketsInUse sockets;
   Options options;
   uint16_t http_port = 0;
   uint16_t udp_port = 0;
@@ -190,9 +220,8 @@ struct Service::Impl {
   httplib::Server server;
   std::thread http_thread;
 
-  Fd udp_socket;
-  Fd wake_read;
-  Fd wake_write;
+  uint32_t udp_address = 0;  // network order
+  platform::Socket udp_socket;
   std::thread udp_thread;
   std::unique_ptr<std::FILE, FileCloser> sink;
 
@@ -254,26 +283,24 @@ struct Service::Impl {
     if (exchanges.size() > kHistory) exchanges.pop_front();
   }
 
+  bool is_stopping() {
+    std::lock_guard guard(lock);
+    return stopping;
+  }
+
   void receive_datagrams() {
     std::string buffer(65536, '\0');
     for (;;) {
-      pollfd fds[2] = {{udp_socket.get(), POLLIN, 0}, {wake_read.get(), POLLIN, 0}};
-      if (::poll(fds, 2, -1) < 0) {
-        if (errno == EINTR) continue;
-        return;
-      }
-      if (fds[1].revents != 0) return;
-      if ((fds[0].revents & POLLIN) == 0) continue;
-      sockaddr_in from{};
-      socklen_t from_size = sizeof from;
-      const ssize_t n = ::recvfrom(udp_socket.get(), buffer.data(), buffer.size(), 0,
-                                   reinterpret_cast<sockaddr*>(&from), &from_size);
-      if (n < 0) continue;
+      size_t n = 0;
+      uint32_t from_address = 0;
+      uint16_t from_port = 0;
+      const auto result = platform::receive_datagram(udp_socket.get(), buffer.data(), buffer.size(),
+                                                     kReceiveWaitMs, &n, &from_address, &from_port);
+      if (is_stopping()) return;
+      if (result != platform::ReceiveResult::kDatagram) continue;
       Datagram d;
-      char address[INET_ADDRSTRLEN] = "?";
-      ::inet_ntop(AF_INET, &from.sin_addr, address, sizeof address);
-      d.from = std::string(address) + ":" + std::to_string(ntohs(from.sin_port));
-      d.bytes = static_cast<std::size_t>(n);
+      d.from = ipv4_text(from_address) + ":" + std::to_string(platform::network_to_host(from_port));
+      d.bytes = n;
       d.record = zlib_inflate(std::string_view(buffer.data(), d.bytes), kRequestLimit, &d.error);
       if (sink) {
         const std::string line = d.line() + "\n";
@@ -291,37 +318,34 @@ struct Service::Impl {
   }
 
   void start_udp() {
-    in_addr address{};
-    if (::inet_pton(AF_INET, options.address.c_str(), &address) != 1) {
-      throw std::runtime_error("not an IPv4 address: " + options.address);
-    }
-    udp_socket = Fd(::socket(AF_INET, SOCK_DGRAM, 0));
-    if (udp_socket.get() < 0) throw std::runtime_error("udp socket: " + system_error_text(errno));
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(options.udp_port);
-    local.sin_addr = address;
-    if (::bind(udp_socket.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    const auto address = parse_ipv4(options.address);
+    if (!address) throw std::runtime_error("not an IPv4 address: " + options.address);
+    udp_address = *address;
+    uint16_t bound_port = 0;
+    udp_socket = platform::Socket(platform::udp_bound_socket(
+        udp_address, platform::host_to_network(options.udp_port), &bound_port));
+    if (!udp_socket) {
       throw std::runtime_error("cannot listen on udp " + options.address + ":" +
-                               std::to_string(options.udp_port) + ": " + system_error_text(errno));
+                               std::to_string(options.udp_port) + ": " + socket_error_text());
     }
-    socklen_t size = sizeof local;
-    ::getsockname(udp_socket.get(), reinterpret_cast<sockaddr*>(&local), &size);
-    udp_port = ntohs(local.sin_port);
-
-    int pipe_fds[2];
-    if (::pipe2(pipe_fds, O_CLOEXEC) != 0)
-      throw std::runtime_error("pipe: " + system_error_text(errno));
-    wake_read = Fd(pipe_fds[0]);
-    wake_write = Fd(pipe_fds[1]);
+    udp_port = platform::network_to_host(bound_port);
     if (!options.sink_file.empty()) {
       sink.reset(std::fopen(options.sink_file.c_str(), "ab"));
       if (!sink) {
         throw std::runtime_error("cannot append to " + options.sink_file + ": " +
-                                 system_error_text(errno));
+                                 std::strerror(errno));
       }
     }
     udp_thread = std::thread([this] { receive_datagrams(); });
+  }
+
+  // An empty datagram to the service's own port ends the receiver's wait.
+  void wake_receiver() {
+    platform::Socket waker(platform::udp_socket());
+    if (!waker) return;
+    // Any-address listeners are reached on the loopback address.
+    const uint32_t to = udp_address == 0 ? *parse_ipv4("127.0.0.1") : udp_address;
+    platform::send_datagram(waker.get(), "", 0, to, platform::host_to_network(udp_port));
   }
 
   void start_http() {
@@ -363,8 +387,7 @@ struct Service::Impl {
       http_thread.join();
     }
     if (udp_thread.joinable()) {
-      const char wake = 1;
-      [[maybe_unused]] const ssize_t n = ::write(wake_write.get(), &wake, 1);
+      wake_receiver();
       udp_thread.join();
     }
   }
