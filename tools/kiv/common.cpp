@@ -1,7 +1,11 @@
 #include "common.h"
 
+#if defined(_WIN32)
+#include <io.h>
+#else
 #include <dlfcn.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -9,12 +13,15 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 
 #include "codec.h"
 #include "gbk_text.h"
 #include "kiv_clientlog.h"
+#include "platform.h"
 
 namespace kiv::tool {
 namespace {
@@ -22,12 +29,7 @@ namespace {
 std::atomic<int> g_message_count{0};
 
 void write_standard_error(const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
-    if (n <= 0) return;
-    done += static_cast<size_t>(n);
-  }
+  platform::write_standard_error(text.data(), text.size());
 }
 
 void on_message(const char* message, void*) {
@@ -38,6 +40,63 @@ void on_message(const char* message, void*) {
   write_standard_error(line);
 }
 
+#if defined(_WIN32)
+// The code page of a Chinese Windows client: GBK.
+constexpr uint32_t kGbkCodePage = 936;
+
+// A library loaded for the rest of the run and released at exit. The
+// libraries sit beside the tool, as in a client's folder: the system's search
+// begins there, and the tool's own folder is tried by path after it.
+class LoadedLibrary {
+ public:
+  explicit LoadedLibrary(const char* name)
+      : library_(platform::Library::adopt(platform::load_library_beside_module(name))) {
+    if (library_) return;
+    const int error = platform::last_error();
+    std::string why;
+    if (!platform::system_error_text(error, &why)) why = "error " + std::to_string(error);
+    while (!why.empty() && (why.back() == '\n' || why.back() == '\r' || why.back() == ' '))
+      why.pop_back();
+    error_ = std::string("cannot load ") + name + ": " + why;
+  }
+  void* get() const {
+    if (!library_) throw ToolFailure(error_);
+    return library_.get();
+  }
+
+ private:
+  platform::Library library_;
+  std::string error_;
+};
+
+// Standard output's descriptor, for diverting it.
+int duplicate(int fd) {
+  return ::_dup(fd);
+}
+int duplicate_to(int fd, int target) {
+  return ::_dup2(fd, target);
+}
+void close_descriptor(int fd) {
+  ::_close(fd);
+}
+int descriptor_of(std::FILE* file) {
+  return ::_fileno(file);
+}
+// tmpfile() would create its file in the root of the drive, which a user
+// may not write; the temporary folder is the user's own. The file goes when
+// it is closed.
+std::FILE* capture_file() {
+  std::error_code ec;
+  const auto folder = std::filesystem::temp_directory_path(ec);
+  if (ec) return nullptr;
+  std::random_device random;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    const auto path = folder / ("kiv-stdout-" + std::to_string(random()) + ".tmp");
+    if (std::FILE* file = std::fopen(path.string().c_str(), "w+bTD")) return file;
+  }
+  return nullptr;
+}
+#else
 // The folder the build and the installation put the libraries in: lib/
 // beside the tool's bin/.
 std::string library_folder() {
@@ -89,6 +148,23 @@ class LoadedLibrary {
   std::string error_;
 };
 
+int duplicate(int fd) {
+  return ::dup(fd);
+}
+int duplicate_to(int fd, int target) {
+  return ::dup2(fd, target);
+}
+void close_descriptor(int fd) {
+  ::close(fd);
+}
+int descriptor_of(std::FILE* file) {
+  return ::fileno(file);
+}
+std::FILE* capture_file() {
+  return std::tmpfile();
+}
+#endif
+
 int utf8_display_width(std::string_view text) {
   int width = 0;
   for (size_t i = 0; i < text.size();) {
@@ -138,17 +214,17 @@ void* svcquery_library() {
     return true;
   }();
   (void)report_library_tried;
-  static LoadedLibrary library("libkiv_svcquery.so");
+  static LoadedLibrary library(kSvcqueryLibraryFile);
   return library.get();
 }
 
 void* logsend_library() {
-  static LoadedLibrary library("libkiv_logsend.so");
+  static LoadedLibrary library(kLogsendLibraryFile);
   return library.get();
 }
 
 void* find_export(void* library, const char* library_name, const char* name) {
-  void* address = ::dlsym(library, name);
+  void* address = platform::find_symbol(library, name);
   if (address == nullptr) {
     throw ToolFailure(std::string(library_name) + " has no export " + name);
   }
@@ -165,11 +241,12 @@ int library_message_count() {
 
 LibraryOutput::LibraryOutput() {
   std::fflush(stdout);
-  capture_ = std::tmpfile();
+  capture_ = capture_file();
   if (capture_ == nullptr) return;  // nowhere to divert to: the traces stay on standard output
-  saved_ = ::dup(STDOUT_FILENO);
-  if (saved_ < 0 || ::dup2(::fileno(capture_), STDOUT_FILENO) < 0) {
-    if (saved_ >= 0) ::close(saved_);
+  const int out = descriptor_of(stdout);
+  saved_ = duplicate(out);
+  if (saved_ < 0 || duplicate_to(descriptor_of(capture_), out) < 0) {
+    if (saved_ >= 0) close_descriptor(saved_);
     saved_ = -1;
     std::fclose(capture_);
     capture_ = nullptr;
@@ -179,8 +256,8 @@ LibraryOutput::LibraryOutput() {
 LibraryOutput::~LibraryOutput() {
   if (capture_ == nullptr) return;
   std::fflush(stdout);
-  ::dup2(saved_, STDOUT_FILENO);
-  ::close(saved_);
+  duplicate_to(saved_, descriptor_of(stdout));
+  close_descriptor(saved_);
   if (global_options().verbose) {
     std::rewind(capture_);
     std::string text;
@@ -214,6 +291,21 @@ std::string client_text(std::string_view utf8, std::string_view what) {
   return std::move(*gbk);
 }
 
+std::string argument_text(std::string_view argument, std::string_view what) {
+  const uint32_t code_page = platform::command_line_code_page();
+#if defined(_WIN32)
+  // A Chinese client's command line is GBK already: its bytes are what the
+  // client program itself would send.
+  if (code_page == kGbkCodePage) return std::string(argument);
+#endif
+  std::string utf8;
+  if (!platform::command_line_to_utf8(argument, &utf8)) {
+    throw UsageError(std::string(what) + " is not text of the command line's code page (" +
+                     std::to_string(code_page) + ")");
+  }
+  return client_text(utf8, what);
+}
+
 std::string read_file_bytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw UsageError("cannot read " + path + ": " + std::strerror(errno));
@@ -224,7 +316,7 @@ std::string read_file_bytes(const std::string& path) {
 
 std::string text_or_file(const std::string& argument, std::string_view what) {
   if (!argument.empty() && argument.front() == '@') return read_file_bytes(argument.substr(1));
-  return client_text(argument, what);
+  return argument_text(argument, what);
 }
 
 uint16_t parse_port(std::string_view text, bool allow_any, std::string_view what) {

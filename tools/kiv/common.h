@@ -45,13 +45,21 @@ void* svcquery_library();
 void* logsend_library();
 void* find_export(void* library, const char* library_name, const char* name);
 
+#if defined(_WIN32)
+inline constexpr char kSvcqueryLibraryFile[] = "kiv_svcquery.dll";
+inline constexpr char kLogsendLibraryFile[] = "kiv_logsend.dll";
+#else
+inline constexpr char kSvcqueryLibraryFile[] = "libkiv_svcquery.so";
+inline constexpr char kLogsendLibraryFile[] = "libkiv_logsend.so";
+#endif
+
 // An export of the query library, typed after its declaration.
-#define KIV_SVCQUERY_EXPORT(name)      \
-  reinterpret_cast<decltype(&::name)>( \
-      ::kiv::tool::find_export(::kiv::tool::svcquery_library(), "libkiv_svcquery.so", #name))
-#define KIV_LOGSEND_EXPORT(name)       \
-  reinterpret_cast<decltype(&::name)>( \
-      ::kiv::tool::find_export(::kiv::tool::logsend_library(), "libkiv_logsend.so", #name))
+#define KIV_SVCQUERY_EXPORT(name)                               \
+  reinterpret_cast<decltype(&::name)>(::kiv::tool::find_export( \
+      ::kiv::tool::svcquery_library(), ::kiv::tool::kSvcqueryLibraryFile, #name))
+#define KIV_LOGSEND_EXPORT(name)                                \
+  reinterpret_cast<decltype(&::name)>(::kiv::tool::find_export( \
+      ::kiv::tool::logsend_library(), ::kiv::tool::kLogsendLibraryFile, #name))
 
 // ---- The libraries' messages and standard output --------------------------
 
@@ -81,9 +89,12 @@ class LibraryOutput {
 
 // Client text (GBK bytes) as UTF-8 for the tool's output.
 std::string display(std::string_view gbk);
-// A command-line text (UTF-8) in the client's code page; UsageError if GBK
-// cannot hold it. `what` names the argument in the message.
+// A UTF-8 text in the client's code page; UsageError if GBK cannot hold it.
+// `what` names the text in the message.
 std::string client_text(std::string_view utf8, std::string_view what);
+// A command-line text in the client's code page: UTF-8 on POSIX; on Windows
+// the ANSI code page's bytes, unchanged when that is GBK (936).
+std::string argument_text(std::string_view argument, std::string_view what);
 // The bytes of a file; UsageError naming the file when it cannot be read.
 std::string read_file_bytes(const std::string& path);
 // TEXT, or the bytes of FILE for "@FILE" (sent unchanged).

@@ -499,7 +499,7 @@ class Demo {
               const std::string& expected_utf8, bool exact = true) {
     const ReportInfo* info = find_report(name);
     try {
-      const auto values = parse_report_args(*info, args);
+      const auto values = parse_report_args(*info, args, &client_text);
       LibraryOutput divert;
       info->send(values);
     } catch (const std::runtime_error& e) {

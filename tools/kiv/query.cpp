@@ -479,8 +479,8 @@ Command add_query_command(CLI::App& app) {
     }
     RequestHead head = args->head;
     head.port = parse_port(args->port, false, "--port");
-    head.path = args->path.empty() ? query->default_path : client_text(args->path, "--path");
-    head.host = client_text(head.host, "--host");
+    head.path = args->path.empty() ? query->default_path : argument_text(args->path, "--path");
+    head.host = argument_text(head.host, "--host");
     head.request = text_or_file(args->request, "--request");
     const QueryOutcome out = run_query(*query, head, args->options);
 

@@ -1,14 +1,11 @@
 #include "report.h"
 
-#include <fcntl.h>
 #include <kiv_logsend.h>
-#include <stdlib.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 
 #include "commands.h"
 #include "common.h"
@@ -118,7 +115,8 @@ std::string report_usage(const ReportInfo& report) {
 }
 
 std::vector<ArgValue> parse_report_args(const ReportInfo& report,
-                                        const std::vector<std::string>& args) {
+                                        const std::vector<std::string>& args,
+                                        ClientTextOf client_text_of) {
   size_t required = 0;
   for (const auto& arg : report.args) required += arg.kind == ArgKind::kOptionalText ? 0 : 1;
   if (args.size() < required || args.size() > report.args.size()) {
@@ -134,7 +132,7 @@ std::vector<ArgValue> parse_report_args(const ReportInfo& report,
     if (report.args[i].kind == ArgKind::kNumber) {
       values[i].number = parse_int32(args[i], report.args[i].name);
     } else {
-      values[i].text = client_text(args[i], report.args[i].name);
+      values[i].text = client_text_of(args[i], report.args[i].name);
     }
   }
   return values;
@@ -155,39 +153,63 @@ std::pair<std::string, uint16_t> parse_host_port(std::string_view text) {
   return {host, parse_port(text.substr(colon + 1), false, "--log-server port")};
 }
 
+namespace {
+
+// A new folder of the user's own in the temporary folder.
+std::filesystem::path make_temporary_folder() {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::path base = fs::temp_directory_path(ec);
+  if (ec) throw ToolFailure("cannot find the temporary folder: " + ec.message());
+  std::random_device random;
+  std::uniform_int_distribution<int> digit(0, 35);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = "kiv-";
+    for (int i = 0; i < 6; ++i) name += "0123456789abcdefghijklmnopqrstuvwxyz"[digit(random)];
+    const fs::path folder = base / name;
+    // An existing folder of that name is someone else's: only a new one is taken.
+    if (fs::create_directory(folder, ec)) {
+      fs::permissions(folder, fs::perms::owner_all, ec);
+      return folder;
+    }
+    if (ec && ec != std::errc::file_exists) break;
+  }
+  throw ToolFailure("cannot make a temporary folder: " +
+                    (ec ? ec.message() : std::string("every name tried is taken")));
+}
+
+}  // namespace
+
 LogServerSettings::LogServerSettings(const std::string& host, uint16_t port) {
   namespace fs = std::filesystem;
   std::error_code ec;
-  std::string pattern = (fs::temp_directory_path(ec) / "kiv-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    throw ToolFailure("cannot make a temporary folder: " + std::string(std::strerror(errno)));
-  }
-  folder_ = pattern;
+  const fs::path folder = make_temporary_folder();
+  folder_ = folder.string();
   {
-    std::ofstream ini(folder_ + "/loginurl.ini", std::ios::binary);
+    std::ofstream ini(folder / "loginurl.ini", std::ios::binary);
     ini << "[LOG_SERVERS]\r\nlog_servers_dns=" << host << "\r\nlog_servers_port=" << port << "\r\n";
     if (!ini) {
-      fs::remove_all(folder_, ec);
-      throw ToolFailure("cannot write " + folder_ + "/loginurl.ini");
+      fs::remove_all(folder, ec);
+      throw ToolFailure("cannot write " + (folder / "loginurl.ini").string());
     }
   }
-  previous_ = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (previous_ < 0 || ::chdir(folder_.c_str()) != 0) {
-    const std::string why = std::strerror(errno);
-    if (previous_ >= 0) ::close(previous_);
-    fs::remove_all(folder_, ec);
-    throw ToolFailure("cannot enter the temporary folder " + folder_ + ": " + why);
+  previous_ = fs::current_path(ec);
+  if (!ec) fs::current_path(folder, ec);
+  if (ec) {
+    fs::remove_all(folder, ec);
+    throw ToolFailure("cannot enter the temporary folder " + folder_ + ": " + ec.message());
   }
 }
 
 LogServerSettings::~LogServerSettings() {
-  if (::fchdir(previous_) != 0) {
-    // The folder we came from is gone; stay somewhere that exists.
-    [[maybe_unused]] const int ignored = ::chdir("/");
-  }
-  ::close(previous_);
+  namespace fs = std::filesystem;
   std::error_code ec;
-  std::filesystem::remove_all(folder_, ec);
+  fs::current_path(previous_, ec);
+  if (ec) {
+    // The folder we came from is gone; stay somewhere that exists.
+    fs::current_path("/", ec);
+  }
+  fs::remove_all(folder_, ec);
 }
 
 Command add_report_command(CLI::App& app) {
@@ -219,7 +241,7 @@ Command add_report_command(CLI::App& app) {
       for (const auto& r : reports()) all += std::string(all.empty() ? "" : ", ") + r.name;
       throw UsageError("unknown report \"" + args->kind + "\"; the reports are: " + all);
     }
-    const std::vector<ArgValue> values = parse_report_args(*report, args->values);
+    const std::vector<ArgValue> values = parse_report_args(*report, args->values, &argument_text);
     std::optional<std::pair<std::string, uint16_t>> server;
     if (!args->log_server.empty()) server = parse_host_port(args->log_server);
 

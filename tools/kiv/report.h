@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,9 +32,13 @@ struct ReportInfo {
 const std::vector<ReportInfo>& reports();
 // By export name, or by that name without "_report".
 const ReportInfo* find_report(std::string_view name);
-// Checks and converts command-line arguments; UsageError when they don't fit.
+// How a text argument becomes client text: argument_text for the command
+// line's, client_text for UTF-8.
+using ClientTextOf = std::string (*)(std::string_view text, std::string_view what);
+// Checks and converts the arguments; UsageError when they don't fit.
 std::vector<ArgValue> parse_report_args(const ReportInfo& report,
-                                        const std::vector<std::string>& args);
+                                        const std::vector<std::string>& args,
+                                        ClientTextOf client_text_of);
 // "KIND ARG1 ARG2 [ARG3]" for messages.
 std::string report_usage(const ReportInfo& report);
 
@@ -50,7 +55,7 @@ class LogServerSettings {
 
  private:
   std::string folder_;
-  int previous_ = -1;
+  std::filesystem::path previous_;
 };
 
 // "HOST:PORT" of --log-server; UsageError when it is not one.

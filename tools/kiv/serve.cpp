@@ -1,6 +1,4 @@
 // `kiv serve`: the stand-in web service and log server in the foreground.
-#include <signal.h>
-
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -8,6 +6,7 @@
 #include "commands.h"
 #include "common.h"
 #include "gbk_text.h"
+#include "platform.h"
 #include "standin.h"
 
 namespace kiv::tool {
@@ -102,13 +101,8 @@ Command add_serve_command(CLI::App& app) {
     options.on_http = &show_exchange;
     options.on_datagram = &show_datagram;
 
-    // The service's threads inherit this mask, so the signals reach sigwait.
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    sigaddset(&stop_signals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    // Before the service's threads start, so that Ctrl-C reaches the wait below.
+    platform::catch_stop_requests();
 
     std::string paths;
     for (const auto& [path, text] : options.answers.texts())
@@ -128,8 +122,7 @@ Command add_serve_command(CLI::App& app) {
     if (!args->sink.empty()) print_line("sink: " + args->sink);
     print_line("ready; stop with Ctrl-C");
 
-    int signal_number = 0;
-    sigwait(&stop_signals, &signal_number);
+    platform::wait_for_stop_request();
     service->stop();
     print_line("stopped");
     return kExitOk;

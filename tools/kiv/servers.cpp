@@ -2,10 +2,9 @@
 
 #include <kiv_svcquery.h>
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -130,9 +129,9 @@ void on_server_type(int32_t count, char** names, void** values, void*) {
 }
 
 void check_readable(const std::string& file) {
-  if (::access(file.c_str(), R_OK) != 0) {
-    throw UsageError("cannot read " + file + ": " + std::strerror(errno));
-  }
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> opened(std::fopen(file.c_str(), "rb"),
+                                                               &std::fclose);
+  if (!opened) throw UsageError("cannot read " + file + ": " + std::strerror(errno));
 }
 
 ListOutcome finish(const char* name, int32_t code, int32_t err, Collected& collected) {
