@@ -447,6 +447,23 @@ void throwing_type(int32_t, char**, void**, void*) {
   throw std::bad_alloc();
 }
 
+// A list path longer than the 128 characters of OpenFile's own buffer is
+// read whole: never cut to the name of another file that the cut would give.
+TEST_F(ServiceList, ALongListPathIsReadWholeNotCutToAnotherFilesName) {
+  const size_t name_length = 200 - std::min<size_t>(dir.path().size(), 60);
+  const std::string long_name(name_length, 'n');
+  const std::string long_path = dir.file(long_name);
+  ASSERT_GT(long_path.size(), 128u);
+  // The file a cut at 128 characters would name.
+  const std::string cut_path = long_path.substr(0, 128);
+  ASSERT_EQ(cut_path.rfind(dir.path() + "/", 0), 0u);
+  dir.write(long_name, zlib_compress(R"({"err":1,"serverType":[{"id":"long"}]})"));
+  dir.write(cut_path.substr(dir.path().size() + 1),
+            zlib_compress(R"({"err":1,"serverType":[{"id":"cut"}]})"));
+  EXPECT_EQ(types(long_path), 0);
+  EXPECT_EQ(values_of("type", 0), std::vector<std::string>{"long"});
+}
+
 TEST_F(ServiceList, AnExceptionFromACallbackStopsAtTheExportWithCode1) {
 #if defined(_WIN32)
   GTEST_SKIP() << "on Windows each module carries its own unwinder (the DLLs import only system "
