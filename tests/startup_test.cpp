@@ -30,6 +30,15 @@ std::string report_failed(int code) {
          std::to_string(code) + "\n";
 }
 
+// The messages a probe wrote to standard error, each ended by 0x1E.
+std::vector<std::string> framed_messages(std::string text) {
+  std::vector<std::string> messages;
+  for (size_t end; (end = text.find('\x1e')) != std::string::npos; text.erase(0, end + 1)) {
+    messages.push_back(text.substr(0, end));
+  }
+  return messages;
+}
+
 struct Load {
   std::vector<std::string> messages;
   ChildResult child;
@@ -37,19 +46,16 @@ struct Load {
 
 // Loads `library` in a child process whose library search path starts with
 // the given stub folders.
-Load load(const std::string& library, const std::vector<std::string>& stub_folders) {
+Load load(const std::string& library, const std::vector<std::string>& stub_folders, int times = 1) {
   std::vector<std::string> search;
   for (const auto& folder : stub_folders) search.push_back(stub_folder(folder));
   ChildOptions options;
-  options.argv = {test_program("probe_load"), library};
+  options.argv = {test_program("probe_load"), library, std::to_string(times)};
   options.env["KIV_TEST_REPORT_STDOUT"] = "1";
   search_libraries_in(options, search);
   Load result;
   result.child = run_child(options);
-  std::string text = result.child.err;
-  for (size_t end; (end = text.find('\x1e')) != std::string::npos; text.erase(0, end + 1)) {
-    result.messages.push_back(text.substr(0, end));
-  }
+  result.messages = framed_messages(result.child.err);
   return result;
 }
 
@@ -69,6 +75,16 @@ TEST(Startup, TheReportLibraryBesideTheQueryLibraryIsBound) {
   const Load result = load(kLibrary, {});
   expect_loaded(result);
   EXPECT_EQ(result.messages, (std::vector<std::string>{kJsonOk, kZlibOk}));
+}
+
+TEST(Startup, UnloadingReleasesTheBindingsAndALoadAfterwardsBindsAfresh) {
+  const Load result = load(kLibrary, {"report_without_login_state"}, 2);
+  expect_loaded(result);
+  EXPECT_EQ(result.child.out, "loaded\nunloaded\nloaded\nunloaded\n");
+  const std::vector<std::string> once = {kJsonOk, kZlibOk, report_failed(3)};
+  std::vector<std::string> twice = once;
+  twice.insert(twice.end(), once.begin(), once.end());
+  EXPECT_EQ(result.messages, twice);
 }
 
 TEST(Startup, JsonLibraryThatCannotBeLoadedGives116AndTheRestIsStillBound) {
@@ -112,6 +128,32 @@ TEST(Startup, ReportLibraryAbsentFromTheLibraryFolderGives1) {
   const Load result = load(copy, {});
   expect_loaded(result);
   EXPECT_EQ(result.messages, (std::vector<std::string>{kJsonOk, kZlibOk, report_failed(1)}));
+}
+
+TEST(Startup, EveryLibraryIsFoundInTheProgramsOwnFolder) {
+#if !defined(_WIN32)
+  GTEST_SKIP() << "Linux's loader does not search a program's own folder";
+#else
+  // A client's folder: the program and the five DLLs, nothing on PATH.
+  TempDir folder;
+  const std::string program = folder.file("probe_load.exe");
+  std::filesystem::copy_file(test_program("probe_load"), program);
+  for (const char* name : {"kiv_svcquery", "kiv_logsend", "kiv_clientlog"}) {
+    std::filesystem::copy_file(built_library(name), folder.file(library_file(name)));
+  }
+  for (const char* name : {"kiv_json.dll", "zlib1.dll"}) {
+    std::filesystem::copy_file(std::string(KIV_TEST_SYSTEM_LIB_DIR) + "/" + name,
+                               folder.file(name));
+  }
+  ChildOptions options;
+  options.argv = {program, library_file("kiv_svcquery")};
+  options.env[kSearchPathVariable] = folder.file("nothing-here");
+  Load result;
+  result.child = run_child(options);
+  result.messages = framed_messages(result.child.err);
+  expect_loaded(result);
+  EXPECT_EQ(result.messages, (std::vector<std::string>{kJsonOk, kZlibOk}));
+#endif
 }
 
 }  // namespace
