@@ -517,6 +517,16 @@ TEST_F(LogsendClient, ZlibWithoutUncompressSendsNothing) {
   EXPECT_TRUE(report.datagrams.empty());
 }
 
+TEST_F(LogsendClient, ReportsLeaveTheCallersOwnSocketsWorking) {
+  const Report report = run({"own_socket", std::to_string(sink_.port())}, 3);
+  EXPECT_NE(report.child.out.find("own datagram sent\n"), std::string::npos) << report.child.out;
+  ASSERT_EQ(report.datagrams.size(), 3u);
+  EXPECT_EQ(param_member(report.datagrams[0].text, "kiv_version"), "1.0");
+  EXPECT_EQ(param_member(report.datagrams[1].text, "kiv_version"), "2.0");
+  EXPECT_EQ(report.datagrams[2].raw, "own");
+  EXPECT_TRUE(report.messages.empty());
+}
+
 TEST_F(LogsendClient, ConcurrentReportsArriveWhole) {
   constexpr int kThreads = 8;
   constexpr int kCount = 100;

@@ -3,6 +3,9 @@
 //   probe_report <report> <arguments...>   one call; "@null" is a null string
 //   probe_report threads <threads> <count>  link_report from many threads
 //   probe_report client_random <bytes>      client_operate_report of random bytes
+//   probe_report own_socket <port>           two reports while the caller holds
+//                                            sockets of its own, then a datagram
+//                                            "own" on its socket to <port>
 // Each logger message is written to standard error as its exact bytes and
 // a record separator (0x1E).
 #include <cstdint>
@@ -75,6 +78,19 @@ int main(int argc, char** argv) {
       c = static_cast<char>(1 + (state >> 16) % 255);
     }
     client_operate_report(param.c_str());
+  } else if (report == "own_socket" && n == 1) {
+    // Each record starts and stops the socket layer (WSAStartup, WSACleanup on
+    // Windows): the caller's own use of it must outlive the reports.
+    if (!kiv::platform::sockets_start()) return 4;
+    const kiv::platform::Socket own(kiv::platform::udp_socket());
+    open_login_report("1.0");
+    open_login_report("2.0");
+    const bool sent = own && kiv::platform::send_datagram(
+                                 own.get(), "own", 3, kiv::platform::ipv4_from_text("127.0.0.1"),
+                                 kiv::platform::host_to_network(static_cast<uint16_t>(num(a[0]))));
+    std::printf(sent ? "own datagram sent\n" : "own datagram failed: error %d\n",
+                kiv::platform::socket_last_error());
+    kiv::platform::sockets_stop();
   } else {
     return usage();
   }
