@@ -57,8 +57,18 @@ static size_t slot_of(uintptr_t p) {
 
 #define CALLER __builtin_return_address(0)
 
+/* Whether the dynamic loader took the block. It does so on the calling thread
+ * for a new thread's thread-local storage, which the C library keeps with the
+ * thread's stack in its cache after the thread has ended: never the call's to
+ * free, so never a block the call left behind. */
+static int from_loader(const void* caller) {
+  Dl_info info;
+  return dladdr(caller, &info) != 0 && info.dli_fname != NULL &&
+         strstr(info.dli_fname, "/ld-linux") != NULL;
+}
+
 static void track(void* block, void* caller) {
-  if (block == NULL) return;
+  if (block == NULL || from_loader(caller)) return;
   const uintptr_t p = (uintptr_t)block;
   lock();
   for (size_t i = slot_of(p), n = 0; n < SLOTS; i = (i + 1) & (SLOTS - 1), ++n) {

@@ -786,15 +786,6 @@ int main(int argc, char** argv) {
   folder.write("services.dat", kiv::test::zlib_compress(kServiceList));
   g_saved_file = folder.file("saved.dat");
 
-  // The C library keeps the stacks of ended threads, with their thread-local
-  // storage, for the next threads: libcurl's name resolver thread then finds
-  // one kept from these, instead of leaving a new one to the cache during a
-  // run (which would look like a block left behind).
-  {
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 8; ++i) threads.emplace_back([] {});
-    for (std::thread& thread : threads) thread.join();
-  }
   // The libraries' traces on the standard output go to a file, and its
   // buffer is taken once for the process: now, not inside the first report
   // that prints a trace. The runner speaks on the standard error.
