@@ -14,7 +14,7 @@
 #include "binding.h"
 #include "fuzz_support.h"
 #include "kiv_svcquery.h"
-#include "query.h"
+#include "query_procedure.h"
 
 namespace {
 

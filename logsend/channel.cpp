@@ -8,7 +8,7 @@
 
 #include "heap.h"
 #include "kiv_clientlog.h"
-#include "messages.h"
+#include "report_messages.h"
 
 namespace kiv::logsend {
 namespace {

@@ -4,12 +4,12 @@
 #include <cstdio>
 #include <string>
 
-#include "boundary.h"
 #include "channel.h"
 #include "kiv_clientlog.h"
 #include "kiv_logsend.h"
 #include "platform.h"
 #include "record.h"
+#include "report_guard.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "binding.h"
 
 #include "kiv_clientlog.h"
-#include "messages.h"
+#include "query_messages.h"
 #include "result_codes.h"
 
 namespace kiv::svcquery {

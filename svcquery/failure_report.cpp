@@ -1,8 +1,8 @@
 #include "failure_report.h"
 
 #include "binding.h"
-#include "messages.h"
 #include "platform.h"
+#include "query_messages.h"
 #include "result_codes.h"
 
 namespace kiv::svcquery::report {

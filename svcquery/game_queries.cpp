@@ -6,8 +6,8 @@
 #include "heap.h"
 #include "json_access.h"
 #include "kiv_svcquery.h"
-#include "messages.h"
-#include "query.h"
+#include "query_messages.h"
+#include "query_procedure.h"
 #include "result_codes.h"
 #include "rows.h"
 

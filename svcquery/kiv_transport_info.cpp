@@ -11,13 +11,13 @@
 #include <mutex>
 
 #include "binding.h"
-#include "boundary.h"
+#include "export_guard.h"
 #include "failure_report.h"
 #include "heap.h"
 #include "kiv_clientlog.h"
 #include "kiv_svcquery.h"
-#include "messages.h"
 #include "platform.h"
+#include "query_messages.h"
 #include "result_codes.h"
 #include "transport.h"
 

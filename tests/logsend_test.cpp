@@ -14,13 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "boundary.h"
 #include "channel.h"
 #include "child_process.h"
 #include "message_capture.h"
-#include "messages.h"
 #include "platform.h"
 #include "record.h"
+#include "report_guard.h"
+#include "report_messages.h"
 #include "udp_sink.h"
 #include "zlib_util.h"
 

@@ -9,8 +9,8 @@
 
 #include <string>
 
-#include "../logsend/messages.h"
-#include "../svcquery/messages.h"
+#include "../logsend/report_messages.h"
+#include "../svcquery/query_messages.h"
 
 namespace kiv::test {
 namespace {

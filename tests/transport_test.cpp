@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "../svcquery/messages.h"
+#include "../svcquery/query_messages.h"
 #include "../svcquery/result_codes.h"
 #include "child_process.h"
 #include "http_server.h"

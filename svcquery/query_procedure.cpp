@@ -1,18 +1,18 @@
-#include "query.h"
+#include "query_procedure.h"
 
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 
 #include "binding.h"
-#include "boundary.h"
+#include "export_guard.h"
 #include "failure_report.h"
 #include "heap.h"
 #include "json_access.h"
 #include "kiv_clientlog.h"
 #include "kiv_svcquery.h"
-#include "messages.h"
 #include "platform.h"
+#include "query_messages.h"
 #include "result_codes.h"
 
 namespace kiv::svcquery::query {
