@@ -8,6 +8,8 @@
 #include <string_view>
 #include <utility>
 
+#include "handle.h"
+
 namespace kiv::platform {
 
 // ---- last error ------------------------------------------------------------
@@ -26,42 +28,29 @@ void* load_library_beside_module(const char* file_name) noexcept;
 void* find_symbol(void* library, const char* name) noexcept;  // null when missing
 void free_library(void* library) noexcept;
 
+struct LibraryTraits {
+  using Value = void*;
+  static constexpr Value kInvalid = nullptr;
+  static void close(Value library) noexcept { free_library(library); }
+};
+
 // Owns one loaded library.
-class Library {
+class Library : public Handle<LibraryTraits> {
  public:
   Library() = default;
-  explicit Library(const char* file_name) noexcept : handle_(load_library(file_name)) {}
+  explicit Library(const char* file_name) noexcept : Handle(load_library(file_name)) {}
+  // Takes ownership of a library loaded another way (null: none).
   static Library adopt(void* handle) noexcept {
     Library library;
-    library.handle_ = handle;
+    library.reset(handle);
     return library;
-  }
-  ~Library() { reset(); }
-  Library(Library&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-  Library& operator=(Library&& other) noexcept {
-    if (this != &other) {
-      reset();
-      handle_ = std::exchange(other.handle_, nullptr);
-    }
-    return *this;
-  }
-  Library(const Library&) = delete;
-  Library& operator=(const Library&) = delete;
-
-  explicit operator bool() const noexcept { return handle_ != nullptr; }
-  void* get() const noexcept { return handle_; }
-  void reset() noexcept {
-    if (handle_ != nullptr) free_library(std::exchange(handle_, nullptr));
   }
   // Looks up `name` and stores it in `fn`; false when missing.
   template <typename Fn>
   bool bind(const char* name, Fn& fn) const noexcept {
-    fn = reinterpret_cast<Fn>(find_symbol(handle_, name));
+    fn = reinterpret_cast<Fn>(find_symbol(get(), name));
     return fn != nullptr;
   }
-
- private:
-  void* handle_ = nullptr;
 };
 
 // Files bound at run time, by the names the code's messages use.
@@ -90,32 +79,12 @@ void close_file(FileHandle file) noexcept;
 bool delete_file(const char* path) noexcept;
 bool path_exists(const char* path) noexcept;
 
-// Owns one open file.
-class File {
- public:
-  File() = default;
-  explicit File(FileHandle handle) noexcept : handle_(handle) {}
-  ~File() { reset(); }
-  File(File&& other) noexcept : handle_(std::exchange(other.handle_, kInvalidFile)) {}
-  File& operator=(File&& other) noexcept {
-    if (this != &other) {
-      reset();
-      handle_ = std::exchange(other.handle_, kInvalidFile);
-    }
-    return *this;
-  }
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-
-  explicit operator bool() const noexcept { return handle_ != kInvalidFile; }
-  FileHandle get() const noexcept { return handle_; }
-  void reset() noexcept {
-    if (handle_ != kInvalidFile) close_file(std::exchange(handle_, kInvalidFile));
-  }
-
- private:
-  FileHandle handle_ = kInvalidFile;
+struct FileTraits {
+  using Value = FileHandle;
+  static constexpr Value kInvalid = kInvalidFile;
+  static void close(Value file) noexcept { close_file(file); }
 };
+using File = Handle<FileTraits>;  // owns one open file
 
 // ---- profile (INI) files ------------------------------------------------------
 // Same rules as GetPrivateProfileStringA: section and key compared without
@@ -150,32 +119,12 @@ bool send_datagram(SocketHandle socket, const void* data, size_t size, uint32_t 
                    uint16_t port) noexcept;
 void close_socket(SocketHandle socket) noexcept;
 
-// Owns one socket.
-class Socket {
- public:
-  Socket() = default;
-  explicit Socket(SocketHandle handle) noexcept : handle_(handle) {}
-  ~Socket() { reset(); }
-  Socket(Socket&& other) noexcept : handle_(std::exchange(other.handle_, kInvalidSocket)) {}
-  Socket& operator=(Socket&& other) noexcept {
-    if (this != &other) {
-      reset();
-      handle_ = std::exchange(other.handle_, kInvalidSocket);
-    }
-    return *this;
-  }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-
-  explicit operator bool() const noexcept { return handle_ != kInvalidSocket; }
-  SocketHandle get() const noexcept { return handle_; }
-  void reset() noexcept {
-    if (handle_ != kInvalidSocket) close_socket(std::exchange(handle_, kInvalidSocket));
-  }
-
- private:
-  SocketHandle handle_ = kInvalidSocket;
+struct SocketTraits {
+  using Value = SocketHandle;
+  static constexpr Value kInvalid = kInvalidSocket;
+  static void close(Value socket) noexcept { close_socket(socket); }
 };
+using Socket = Handle<SocketTraits>;  // owns one socket
 
 // A UDP socket bound to an IPv4 address and port (both in network order;
 // port 0 takes a free one); `*bound_port` receives the port taken.

@@ -8,38 +8,27 @@
 #include <utility>
 
 #include "binding.h"
+#include "handle.h"
 
 namespace kiv::svcquery::json {
 
+struct DocumentTraits {
+  using Value = json_object*;
+  static constexpr Value kInvalid = nullptr;
+  static void close(Value root) noexcept { bindings().json.put(root); }
+};
+
 // Owns the root of one parsed document and releases it with json_object_put.
-class Document {
+class Document : public platform::Handle<DocumentTraits> {
  public:
   Document() = default;
   // Parses a NUL-terminated text; empty when it is not JSON.
   static Document parse(const char* text) noexcept {
-    return Document(bindings().json.tokener_parse(text));
+    Document document;
+    document.reset(bindings().json.tokener_parse(text));
+    return document;
   }
-  ~Document() { reset(); }
-  Document(Document&& other) noexcept : root_(std::exchange(other.root_, nullptr)) {}
-  Document& operator=(Document&& other) noexcept {
-    if (this != &other) {
-      reset();
-      root_ = std::exchange(other.root_, nullptr);
-    }
-    return *this;
-  }
-  Document(const Document&) = delete;
-  Document& operator=(const Document&) = delete;
-
-  explicit operator bool() const noexcept { return root_ != nullptr; }
-  json_object* root() const noexcept { return root_; }
-  void reset() noexcept {
-    if (root_ != nullptr) bindings().json.put(std::exchange(root_, nullptr));
-  }
-
- private:
-  explicit Document(json_object* root) noexcept : root_(root) {}
-  json_object* root_ = nullptr;
+  json_object* root() const noexcept { return get(); }
 };
 
 // The member `name` of `object`, or null when absent, JSON null, or when
