@@ -114,6 +114,7 @@ inline constexpr SocketHandle kInvalidSocket = -1;
 
 SocketHandle udp_socket() noexcept;
 void set_send_buffer(SocketHandle socket, int bytes) noexcept;
+void set_receive_buffer(SocketHandle socket, int bytes) noexcept;
 // Sends one datagram to an IPv4 address and port, both in network order.
 bool send_datagram(SocketHandle socket, const void* data, size_t size, uint32_t address,
                    uint16_t port) noexcept;

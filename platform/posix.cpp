@@ -196,6 +196,10 @@ void set_send_buffer(SocketHandle socket, int bytes) noexcept {
   ::setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
 }
 
+void set_receive_buffer(SocketHandle socket, int bytes) noexcept {
+  ::setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
 bool send_datagram(SocketHandle socket, const void* data, size_t size, uint32_t address,
                    uint16_t port) noexcept {
   sockaddr_in to{};

@@ -254,6 +254,11 @@ void set_send_buffer(SocketHandle socket, int bytes) noexcept {
                sizeof bytes);
 }
 
+void set_receive_buffer(SocketHandle socket, int bytes) noexcept {
+  ::setsockopt(to_socket(socket), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes),
+               sizeof bytes);
+}
+
 bool send_datagram(SocketHandle socket, const void* data, size_t size, uint32_t address,
                    uint16_t port) noexcept {
   if (size > static_cast<size_t>(INT_MAX)) {

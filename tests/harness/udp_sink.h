@@ -1,13 +1,13 @@
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "udp_receiver.h"
 
 namespace kiv::test {
 
@@ -21,11 +21,10 @@ struct Datagram {
 class UdpSink {
  public:
   UdpSink();
-  ~UdpSink();
   UdpSink(const UdpSink&) = delete;
   UdpSink& operator=(const UdpSink&) = delete;
 
-  uint16_t port() const { return port_; }
+  uint16_t port() const { return receiver_.port(); }
 
   // Waits until at least `count` datagrams have arrived or the time is up,
   // and returns all received so far.
@@ -35,15 +34,12 @@ class UdpSink {
   void clear();
 
  private:
-  void receive_loop();
+  void take(const platform::UdpReceiver::Datagram& datagram);
 
-  intptr_t socket_ = -1;
-  std::atomic<bool> stop_{false};
-  uint16_t port_ = 0;
-  std::thread thread_;
   mutable std::mutex lock_;
   std::condition_variable arrived_;
   std::vector<Datagram> datagrams_;
+  platform::UdpReceiver receiver_;  // last: it stops before the rest goes
 };
 
 }  // namespace kiv::test
