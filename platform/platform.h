@@ -27,6 +27,11 @@ void* load_library(const char* file_name) noexcept;  // null when absent
 void* load_library_beside_module(const char* file_name) noexcept;
 void* find_symbol(void* library, const char* name) noexcept;  // null when missing
 void free_library(void* library) noexcept;
+// For programs' messages: why the last failed load on this thread failed.
+std::string library_error_line();
+// For programs: the running program's folder, ending in its separator
+// (empty when the system cannot say).
+std::string program_folder();
 
 struct LibraryTraits {
   using Value = void*;
@@ -103,6 +108,9 @@ uint32_t profile_string_from_text(const char* text, size_t length, const char* s
 // The system's description of `error`, as FormatMessageA gives it. False when
 // the system has no text for that number.
 bool system_error_text(int error, std::string* text);
+// For programs' messages: that description on one line, without its line
+// break, or "error N" when the system has none.
+std::string error_line(int error);
 
 // ---- sockets --------------------------------------------------------------------
 bool sockets_start() noexcept;  // WSAStartup

@@ -56,6 +56,21 @@ void* load_library_beside_module(const char* file_name) noexcept {
   }
 }
 
+std::string program_folder() {
+  char path[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof path) return {};
+  const std::string_view program(path, static_cast<size_t>(n));
+  const size_t slash = program.rfind('/');
+  return slash == std::string_view::npos ? std::string()
+                                         : std::string(program.substr(0, slash + 1));
+}
+
+std::string library_error_line() {
+  const char* why = dlerror();
+  return why != nullptr ? why : "unknown reason";
+}
+
 void* find_symbol(void* library, const char* name) noexcept {
   if (library == nullptr || name == nullptr) return nullptr;
   return dlsym(library, name);

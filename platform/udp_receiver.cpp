@@ -11,15 +11,6 @@ constexpr int kReceiveWaitMs = 200;
 constexpr size_t kLargestDatagram = 65536;
 }  // namespace
 
-std::string error_line(int error) {
-  std::string text;
-  if (!system_error_text(error, &text)) return "error " + std::to_string(error);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
-    text.pop_back();
-  }
-  return text;
-}
-
 UdpReceiver::SocketsSession::SocketsSession() : started(sockets_start()) {}
 UdpReceiver::SocketsSession::~SocketsSession() {
   if (started) sockets_stop();

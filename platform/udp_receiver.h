@@ -14,9 +14,6 @@
 
 namespace kiv::platform {
 
-// The system's description of `error` on one line, or "error N" when it has none.
-std::string error_line(int error);
-
 class UdpReceiver {
  public:
   struct Datagram {

@@ -61,6 +61,30 @@ void* load_library(const char* file_name) noexcept {
   return reinterpret_cast<void*>(LoadLibraryA(file_name));
 }
 
+namespace {
+// The folder of `module` (null: the program), ending in its separator; false
+// when the system cannot say. Module paths may exceed MAX_PATH: the buffer
+// grows until the name fits.
+bool module_folder(HMODULE module, std::string* folder) {
+  std::string path(MAX_PATH, '\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameA(module, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0) return false;
+    if (n < path.size()) {
+      path.resize(n);
+      break;
+    }
+    if (path.size() >= 32768) return false;
+    path.resize(path.size() * 2);
+  }
+  const size_t separator = path.find_last_of("\\/");
+  if (separator == std::string::npos) return false;
+  path.resize(separator + 1);
+  *folder = std::move(path);
+  return true;
+}
+}  // namespace
+
 void* load_library_beside_module(const char* file_name) noexcept {
   if (void* library = load_library(file_name)) return library;
   if (file_name == nullptr || std::strpbrk(file_name, "\\/:") != nullptr) return nullptr;
@@ -73,36 +97,26 @@ void* load_library_beside_module(const char* file_name) noexcept {
     return nullptr;
   }
   try {
-    // Module paths may exceed MAX_PATH; the buffer grows until the name fits.
-    std::string path(MAX_PATH, '\0');
-    for (;;) {
-      const DWORD n = GetModuleFileNameA(self, path.data(), static_cast<DWORD>(path.size()));
-      if (n == 0) {
-        SetLastError(saved_error);
-        return nullptr;
-      }
-      if (n < path.size()) {
-        path.resize(n);
-        break;
-      }
-      if (path.size() >= 32768) {
-        SetLastError(saved_error);
-        return nullptr;
-      }
-      path.resize(path.size() * 2);
-    }
-    const size_t separator = path.find_last_of("\\/");
-    if (separator == std::string::npos) {
+    std::string path;
+    if (!module_folder(self, &path)) {
       SetLastError(saved_error);
       return nullptr;
     }
-    path.resize(separator + 1);
     path += file_name;
     return load_library(path.c_str());
   } catch (...) {
     SetLastError(saved_error);
     return nullptr;
   }
+}
+
+std::string program_folder() {
+  std::string folder;
+  return module_folder(nullptr, &folder) ? folder : std::string();
+}
+
+std::string library_error_line() {
+  return error_line(static_cast<int>(GetLastError()));
 }
 
 void* find_symbol(void* library, const char* name) noexcept {

@@ -3,7 +3,6 @@
 #if defined(_WIN32)
 #include <io.h>
 #else
-#include <dlfcn.h>
 #include <unistd.h>
 #endif
 
@@ -44,31 +43,6 @@ void on_message(const char* message, void*) {
 // The code page of a Chinese Windows client: GBK.
 constexpr uint32_t kGbkCodePage = 936;
 
-// A library loaded for the rest of the run and released at exit. The
-// libraries sit beside the tool, as in a client's folder: the system's search
-// begins there, and the tool's own folder is tried by path after it.
-class LoadedLibrary {
- public:
-  explicit LoadedLibrary(const char* name)
-      : library_(platform::Library::adopt(platform::load_library_beside_module(name))) {
-    if (library_) return;
-    const int error = platform::last_error();
-    std::string why;
-    if (!platform::system_error_text(error, &why)) why = "error " + std::to_string(error);
-    while (!why.empty() && (why.back() == '\n' || why.back() == '\r' || why.back() == ' '))
-      why.pop_back();
-    error_ = std::string("cannot load ") + name + ": " + why;
-  }
-  void* get() const {
-    if (!library_) throw ToolFailure(error_);
-    return library_.get();
-  }
-
- private:
-  platform::Library library_;
-  std::string error_;
-};
-
 // Standard output's descriptor, for diverting it.
 int duplicate(int fd) {
   return ::_dup(fd);
@@ -97,57 +71,6 @@ std::FILE* capture_file() {
   return nullptr;
 }
 #else
-// The folder the build and the installation put the libraries in: lib/
-// beside the tool's bin/.
-std::string library_folder() {
-  char path[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return {};
-  const std::string exe(path, static_cast<size_t>(n));
-  return exe.substr(0, exe.rfind('/')) + "/../lib/";
-}
-
-// Libraries stay mapped after dlclose: their detach routines then run at
-// process exit, as for a linked library, and the thread-local storage of the
-// libraries the query library pulls in (libcurl and its crypto libraries) is
-// not unmapped while a leak checker still scans it at exit.
-constexpr int kOpenFlags = RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE;
-
-// A library loaded for the rest of the run and released at exit.
-class LoadedLibrary {
- public:
-  // LD_LIBRARY_PATH first, as for any program; then the library folder, by
-  // path (a sanitizer's wrapper around dlopen hides the tool's run path);
-  // then the system's search.
-  explicit LoadedLibrary(const char* name) {
-    const char* search = std::getenv("LD_LIBRARY_PATH");
-    if (search != nullptr && search[0] != '\0') handle_ = ::dlopen(name, kOpenFlags);
-    if (handle_ == nullptr) {
-      const std::string beside = library_folder() + name;
-      handle_ = ::dlopen(beside.c_str(), kOpenFlags);
-    }
-    if (handle_ == nullptr) handle_ = ::dlopen(name, kOpenFlags);
-    if (handle_ == nullptr) {
-      const char* why = ::dlerror();
-      error_ =
-          std::string("cannot load ") + name + ": " + (why != nullptr ? why : "unknown reason");
-    }
-  }
-  ~LoadedLibrary() {
-    if (handle_ != nullptr) ::dlclose(handle_);
-  }
-  LoadedLibrary(const LoadedLibrary&) = delete;
-  LoadedLibrary& operator=(const LoadedLibrary&) = delete;
-  void* get() const {
-    if (handle_ == nullptr) throw ToolFailure(error_);
-    return handle_;
-  }
-
- private:
-  void* handle_ = nullptr;
-  std::string error_;
-};
-
 int duplicate(int fd) {
   return ::dup(fd);
 }
@@ -164,6 +87,48 @@ std::FILE* capture_file() {
   return std::tmpfile();
 }
 #endif
+
+platform::Library load_library(const char* name) {
+#if defined(_WIN32)
+  // The libraries sit beside the tool, as in a client's folder: the system's
+  // search begins there, and the tool's own folder is tried by path after it.
+  return platform::Library::adopt(platform::load_library_beside_module(name));
+#else
+  // LD_LIBRARY_PATH first, as for any program; then the build's lib/ beside
+  // the tool's bin/, by path (a sanitizer's wrapper around dlopen hides the
+  // tool's run path); then the system's search, which takes the run path.
+  const char* search = platform::environment("LD_LIBRARY_PATH");
+  if (search != nullptr && search[0] != '\0') {
+    if (platform::Library library(name); library) return library;
+  }
+  const std::string beside = platform::program_folder() + "../lib/" + name;
+  if (platform::Library library(beside.c_str()); library) return library;
+  return platform::Library(name);
+#endif
+}
+
+// A library loaded for the rest of the run. It is never unloaded: as for a
+// linked library, its detach routine runs at process exit, and a leak
+// checker scanning at exit still sees the storage of the libraries it pulled
+// in (libcurl and its crypto libraries).
+class LoadedLibrary {
+ public:
+  explicit LoadedLibrary(const char* name) : library_(load_library(name)) {
+    if (!library_)
+      error_ = std::string("cannot load ") + name + ": " + platform::library_error_line();
+  }
+  ~LoadedLibrary() { (void)library_.release(); }
+  LoadedLibrary(const LoadedLibrary&) = delete;
+  LoadedLibrary& operator=(const LoadedLibrary&) = delete;
+  void* get() const {
+    if (!library_) throw ToolFailure(error_);
+    return library_.get();
+  }
+
+ private:
+  platform::Library library_;
+  std::string error_;
+};
 
 int utf8_display_width(std::string_view text) {
   int width = 0;
