@@ -536,11 +536,7 @@ TEST(QueriesWithoutJson, EveryQueryFailsWithoutTrafficAndSaysWhy) {
             "get_serverdelay_from_server 101\n"
             "get_areadelay_from_server 101\n"
             "save_game_route_info 113\n");
-  std::vector<std::string> messages;
-  std::string text = child.err;
-  for (size_t end; (end = text.find('\x1E')) != std::string::npos; text.erase(0, end + 1)) {
-    messages.push_back(text.substr(0, end));
-  }
+  const std::vector<std::string> messages = framed_messages(child.err);
   const auto logged = [&](const std::string& line) {
     return std::find(messages.begin(), messages.end(), line) != messages.end();
   };

@@ -284,10 +284,7 @@ class LogsendClient : public ::testing::Test {
     Report report;
     report.child = run_child(options);
     EXPECT_EQ(report.child.exit_code, 0) << report.child.err;
-    std::string err = report.child.err;
-    for (size_t end; (end = err.find('\x1e')) != std::string::npos; err.erase(0, end + 1)) {
-      report.messages.push_back(err.substr(0, end));
-    }
+    report.messages = framed_messages(report.child.err);
     // The child has ended, so whatever it sent is in the sink's queue.
     report.datagrams = expected == 0 ? sink_.wait_for(1, 100ms) : sink_.wait_for(expected, 10s);
     return report;

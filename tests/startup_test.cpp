@@ -30,15 +30,6 @@ std::string report_failed(int code) {
          std::to_string(code) + "\n";
 }
 
-// The messages a probe wrote to standard error, each ended by 0x1E.
-std::vector<std::string> framed_messages(std::string text) {
-  std::vector<std::string> messages;
-  for (size_t end; (end = text.find('\x1e')) != std::string::npos; text.erase(0, end + 1)) {
-    messages.push_back(text.substr(0, end));
-  }
-  return messages;
-}
-
 struct Load {
   std::vector<std::string> messages;
   ChildResult child;

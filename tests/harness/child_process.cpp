@@ -291,4 +291,13 @@ std::string read_file(const std::string& path) {
   return content.str();
 }
 
+std::vector<std::string> framed_messages(std::string_view text) {
+  std::vector<std::string> messages;
+  for (size_t end; (end = text.find('\x1e')) != std::string_view::npos;
+       text.remove_prefix(end + 1)) {
+    messages.emplace_back(text.substr(0, end));
+  }
+  return messages;
+}
+
 }  // namespace kiv::test

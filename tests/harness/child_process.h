@@ -3,6 +3,7 @@
 #include <chrono>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "system_names.h"
@@ -27,6 +28,10 @@ struct ChildResult {
 
 // Runs a program to its end with its own environment and current folder.
 ChildResult run_child(const ChildOptions& options);
+
+// The messages a probe wrote to standard error, each ended by 0x1E (a
+// message may hold line breaks of its own).
+std::vector<std::string> framed_messages(std::string_view text);
 
 // A fresh empty folder under the system's temporary folder, removed with its
 // content when the object goes.
