@@ -72,9 +72,9 @@ Command add_serve_command(CLI::App& app) {
   sub->add_option("--bind", args->address, "IPv4 address to listen on (default 127.0.0.1)");
   sub->add_option("--http-port", args->http_port, "HTTP port, 0 for any free one (default 0)");
   sub->add_option("--udp-port", args->udp_port, "UDP port, 0 for any free one (default 0)");
-  sub->add_option(
-      "--answers", args->answers,
-      "Folder of JSON answer files, PATH.json for each path (default: the built-in set)");
+  sub->add_option("--answers", args->answers,
+                  "Folder of answer files, PATH.json for each path, or PATH.raw sent byte for byte "
+                  "(default: the built-in set)");
   sub->add_option("--fault", args->faults,
                   "PATH:FAULT[,FAULT...] with FAULT one of status=N, delay=MS, empty, not-zlib, "
                   "not-json (repeatable)");
