@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,6 +22,7 @@
 
 #include "child_process.h"
 #include "codec.h"
+#include "record.h"
 #include "standin.h"
 
 namespace {
@@ -293,6 +295,200 @@ TEST(Tool, EachFaultGivesTheResultCodeItStandsFor) {
   EXPECT_NE(serve.output().find("-> 404, "), std::string::npos);
 }
 
+// `kiv query NAME --json` against the service on `port`, whatever its exit status.
+Json query_on(int port, const std::string& name, const std::string& path = "") {
+  std::vector<std::string> args = {
+      "query", name, "--port", std::to_string(port), "--request", "{\"user\":\"demo01\"}",
+      "--json"};
+  if (!path.empty()) args.insert(args.end(), {"--path", path});
+  const ChildResult r = kiv(args);
+  Json doc = parse(r.out);
+  EXPECT_NE(doc, nullptr) << name << ": " << r.out << r.err;
+  return doc;
+}
+
+// The result code and what the export wrote; the transport's answer text as
+// the JSON it holds, since a recorded answer is laid out afresh.
+std::string outcome(json_object* doc) {
+  if (doc == nullptr) return "<none>";
+  json_object* out = at(doc, "output");
+  if (json_object* data = at(out, "respond_data")) {
+    Json answer = parse(json_object_get_string(data));
+    return std::to_string(int_at(doc, "result")) + " " + json_object_to_json_string(answer.get());
+  }
+  return std::to_string(int_at(doc, "result")) + " " + json_object_to_json_string(out);
+}
+
+std::vector<std::string> files_in(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(Tool, ARecordingStandInGivesWhatItsUpstreamGivesAndItsFolderReplaysIt) {
+  TempDir dir;
+  const std::string folder = dir.file("recorded");
+  Serve upstream({});
+  Serve proxy({"--upstream", "127.0.0.1:" + upstream.port_text(), "--record", folder});
+  ASSERT_GT(proxy.http_port(), 0) << proxy.output();
+  const char* const names[] = {"get_verification_from_service",
+                               "get_local_ip_from_service",
+                               "get_kiv_adLink_from_service",
+                               "get_kiv_client_title_from_service",
+                               "get_loginvpn_from_service",
+                               "check_hangup_from_service",
+                               "get_vpn_info",
+                               "get_gameroute_from_server",
+                               "get_usertypelist_from_server",
+                               "get_gameprocess_from_server",
+                               "get_serverdelay_from_server",
+                               "get_areadelay_from_server",
+                               "save_game_route_info"};
+  std::vector<std::string> direct;
+  for (const char* name : names) {
+    direct.push_back(outcome(query_on(upstream.http_port(), name).get()));
+    EXPECT_EQ(outcome(query_on(proxy.http_port(), name).get()), direct.back()) << name;
+  }
+  direct.push_back(
+      outcome(query_on(upstream.http_port(), "http_access_protocol1", "servers").get()));
+  EXPECT_EQ(outcome(query_on(proxy.http_port(), "http_access_protocol1", "servers").get()),
+            direct.back());
+  proxy.stop();
+  EXPECT_EQ(proxy.output().find("NOT recorded"), std::string::npos) << proxy.output();
+
+  // One answer and one request per path, readable.
+  const auto files = files_in(folder);
+  EXPECT_EQ(files.size(), 28u) << ::testing::PrintToString(files);
+  EXPECT_EQ(kiv::test::read_file(folder + "/verification.request.json"),
+            "{\n  \"user\": \"demo01\"\n}\n");
+  const std::string verification = kiv::test::read_file(folder + "/verification.json");
+  EXPECT_NE(verification.find("\n  \"ut\": \"VIP会员\",\n"), std::string::npos) << verification;
+  EXPECT_TRUE(json_object_equal(parse(verification).get(), answer("verification").get()));
+
+  Serve replay({"--answers", folder});
+  ASSERT_GT(replay.http_port(), 0) << replay.output();
+  for (size_t i = 0; i < std::size(names); ++i) {
+    EXPECT_EQ(outcome(query_on(replay.http_port(), names[i]).get()), direct[i]) << names[i];
+  }
+  EXPECT_EQ(outcome(query_on(replay.http_port(), "http_access_protocol1", "servers").get()),
+            direct.back());
+}
+
+TEST(Tool, AFailingUpstreamBreaksTheTransferAndAnswersThatAreNoJsonAreKeptAsTheyCame) {
+  TempDir dir;
+  const std::string folder = dir.file("recorded");
+  auto upstream = std::make_unique<Serve>(
+      std::vector<std::string>{"--fault", "hangup:delay=1500", "--fault", "vpn_info:not-zlib",
+                               "--fault", "loginvpn:not-json", "--fault", "ad_link:status=500"});
+  Serve proxy({"--upstream", "127.0.0.1:" + upstream->port_text(), "--upstream-timeout", "0.5",
+               "--record", folder, "--fault", "client_title:empty"});
+  ASSERT_GT(proxy.http_port(), 0) << proxy.output();
+  struct Case {
+    const char* query;
+    int result;
+  };
+  const Case cases[] = {
+      {"check_hangup_from_service", 114},          // the upstream is too slow
+      {"get_vpn_info", 102},                       // not a zlib stream
+      {"get_loginvpn_from_service", 101},          // not JSON
+      {"get_kiv_adLink_from_service", 113},        // status 500
+      {"get_kiv_client_title_from_service", 102},  // the stand-in's own fault on top
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(int_at(query_on(proxy.http_port(), c.query).get(), "result"), c.result) << c.query;
+  }
+
+  // Status 200 only, as the upstream said it; what is no JSON byte for byte.
+  EXPECT_EQ(
+      files_in(folder),
+      (std::vector<std::string>{"client_title.json", "client_title.request.json", "loginvpn.raw",
+                                "loginvpn.request.json", "vpn_info.raw", "vpn_info.request.json"}));
+  EXPECT_EQ(
+      kiv::test::read_file(folder + "/vpn_info.raw"),
+      kiv::test::read_file(std::string(KIV_TEST_SOURCE_DIR) + "/tools/answers/vpn_info.json"));
+  std::string why;
+  const auto html =
+      kiv::standin::zlib_inflate(kiv::test::read_file(folder + "/loginvpn.raw"), 1000, &why);
+  ASSERT_TRUE(html) << why;
+  EXPECT_TRUE(html->starts_with("<html>")) << *html;
+
+  const std::string upstream_port = upstream->port_text();
+  // Gone: the client's transfer fails as it would against the service itself.
+  upstream.reset();
+  EXPECT_EQ(int_at(query_on(proxy.http_port(), "get_vpn_info").get(), "result"), 114);
+  proxy.stop();
+  EXPECT_NE(proxy.output().find("-> 504, 0 bytes, upstream 127.0.0.1:" + upstream_port +
+                                " did not answer within 500 ms"),
+            std::string::npos)
+      << proxy.output();
+  EXPECT_NE(proxy.output().find("-> 502, 0 bytes, upstream 127.0.0.1:" + upstream_port +
+                                " refused the connection"),
+            std::string::npos);
+
+  Serve replay({"--answers", folder});
+  for (const auto& c : {Case{"get_vpn_info", 102}, Case{"get_loginvpn_from_service", 101},
+                        Case{"get_kiv_client_title_from_service", 1}}) {  // its "err"
+    EXPECT_EQ(int_at(query_on(replay.http_port(), c.query).get(), "result"), c.result) << c.query;
+  }
+}
+
+TEST(Tool, AFailedRecordingKeepsTheEarlierFileAndTheClientsAnswer) {
+  TempDir dir;
+  const std::string folder = dir.file("recorded");
+  kiv::standin::Options options;
+  options.answers = kiv::standin::AnswerSet();
+  options.answers.set("notice", "{\"msg\":\"线路维护\"}");
+  kiv::standin::Service upstream(std::move(options));
+  Serve proxy(
+      {"--upstream", "127.0.0.1:" + std::to_string(upstream.http_port()), "--record", folder});
+  const std::string port = std::to_string(proxy.http_port());
+  auto fetch = [&] {
+    return kiv({"query", "http_access_protocol1", "--port", port, "--path", "notice", "--request",
+                "{}"})
+        .exit_code;
+  };
+  ASSERT_EQ(fetch(), 0);
+  const std::string first = kiv::test::read_file(folder + "/notice.json");
+  EXPECT_EQ(first, "{\n  \"msg\": \"线路维护\"\n}\n");
+
+  // The next write fails (the disk is full): the file stays as it was.
+  upstream.set_answer("notice", "{\"msg\":\"恢复\"}");
+  ASSERT_EQ(::symlink("/dev/full", (folder + "/notice.json.partial").c_str()), 0);
+  EXPECT_EQ(fetch(), 0);
+  EXPECT_EQ(kiv::test::read_file(folder + "/notice.json"), first);
+  EXPECT_FALSE(std::filesystem::exists(folder + "/notice.json.partial"));
+  EXPECT_EQ(fetch(), 0);
+  EXPECT_EQ(kiv::test::read_file(folder + "/notice.json"), "{\n  \"msg\": \"恢复\"\n}\n");
+  proxy.stop();
+  EXPECT_NE(proxy.output().find("NOT recorded: cannot write " + folder +
+                                "/notice.json.partial: No space left on device"),
+            std::string::npos)
+      << proxy.output();
+}
+
+TEST(Tool, ReportsPassOnToTheUpstreamLogServerAndStillReachTheSink) {
+  TempDir dir;
+  const std::string sink = dir.file("sink.jsonl");
+  Serve upstream({});
+  Serve proxy(
+      {"--upstream-log", "127.0.0.1:" + std::to_string(upstream.udp_port()), "--sink", sink});
+  const ChildResult r = kiv({"report", "open_login", "1.5.2", "--log-server",
+                             "127.0.0.1:" + std::to_string(proxy.udp_port())});
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  const std::string record = "{\"act\":\"OpenLoginService\",\"param\":{\"kiv_version\":\"1.5.2\"}}";
+  std::string lines;
+  for (int i = 0; i < 100 && lines.empty(); ++i) {
+    std::this_thread::sleep_for(50ms);
+    lines = kiv::test::read_file(sink);
+  }
+  EXPECT_EQ(lines, record + "\n");
+  upstream.stop();
+  EXPECT_NE(upstream.output().find(" bytes): " + record + "\n"), std::string::npos)
+      << upstream.output();
+}
+
 TEST(Tool, ServersReadsTheListThatHttpAccessProtocol2Saved) {
   Serve serve({});
   TempDir dir;
@@ -459,6 +655,7 @@ TEST(Tool, VerboseShowsTheLibrariesMessagesReadableAndKeepsStandardOutputClean) 
 
 TEST(Tool, BadInputGetsAClearErrorAndExitStatus2) {
   TempDir dir;
+  dir.write("file.txt", "a file, not a folder");
   struct Case {
     std::vector<std::string> args;
     std::string error;
@@ -489,6 +686,11 @@ TEST(Tool, BadInputGetsAClearErrorAndExitStatus2) {
       {{"serve", "--answers", dir.file("none")}, "is not a readable folder"},
       {{"serve", "--fault", "vpn_info:status=99"}, "status must be an HTTP status"},
       {{"serve", "--fault", "vpn_info:slow"}, "unknown fault \"slow\""},
+      {{"serve", "--upstream", "127.0.0.1"}, "--upstream must be HOST:PORT"},
+      {{"serve", "--upstream-timeout", "3"}, "requires --upstream"},
+      {{"serve", "--upstream", "127.0.0.1:80", "--upstream-timeout", "0"}, "--upstream-timeout"},
+      {{"serve", "--upstream", "127.0.0.1:80", "--answers", dir.path()}, "excludes --upstream"},
+      {{"serve", "--record", dir.file("file.txt") + "/recorded"}, "cannot record into"},
   };
   for (const auto& c : cases) {
     std::string command;
@@ -568,7 +770,10 @@ TEST(StandIn, Utf8BecomesGbkAndWhatGbkCannotHoldIsRefusedWhereItBegins) {
       {"two-byte characters", "上海电信一区", "\xC9\xCF\xBA\xA3\xB5\xE7\xD0\xC5\xD2\xBB\xC7\xF8"},
       {"mixed, with punctuation", "VIP会员·—", "VIP\xBB\xE1\xD4\xB1\xA1\xA4\xA1\xAA"},
       {"the euro sign is one byte", "1€", "1\x80"},
-      {"language tags are dropped", "a\xF3\xA0\x81\x81" "b", "ab"},
+      {"language tags are dropped",
+       "a\xF3\xA0\x81\x81"
+       "b",
+       "ab"},
       {"outside the character set", "ok\xF0\x9F\x98\x80", std::nullopt, "2"},
       {"a lead byte without its trail", "ab\xE4\x41", std::nullopt, "2"},
       {"overlong form", "\xC0\x80", std::nullopt, "0"},
@@ -589,6 +794,34 @@ TEST(StandIn, Utf8BecomesGbkAndWhatGbkCannotHoldIsRefusedWhereItBegins) {
     std::string why;
     EXPECT_FALSE(utf8_to_gbk(cut, &why));
     EXPECT_EQ(why, "text that is not UTF-8, at byte 2");
+  }
+}
+
+TEST(StandIn, RecordedAnswersAreLaidOutOnlyWhenEveryByteComesBack) {
+  using kiv::standin::answer_file;
+  using kiv::standin::json_pretty;
+  using kiv::standin::zlib_compress;
+  // Tokens stay as they were, strings with their escapes and spacing.
+  EXPECT_EQ(
+      json_pretty(" {\"a\" :[1, 2.50e+1,{ }, [] ],\"b\":\"x\\\" ,{y\",\"c\":{\"d\":null}}\r\n"),
+      "{\n  \"a\": [\n    1,\n    2.50e+1,\n    {},\n    []\n  ],\n  \"b\": \"x\\\" ,{y\",\n"
+      "  \"c\": {\n    \"d\": null\n  }\n}\n");
+  EXPECT_EQ(json_pretty("\"text\""), "\"text\"\n");
+  for (const char* not_strict :
+       {"", "{\"a\":1} x", "{'a':1}", "[1,]", "[1] // note", "{\"a\":1", "<html></html>"}) {
+    EXPECT_EQ(json_pretty(not_strict), std::nullopt) << not_strict;
+  }
+
+  // GBK JSON becomes UTF-8; anything else is kept exactly as it came.
+  const auto json = answer_file(zlib_compress("{\"ut\":\"VIP\xBB\xE1\xD4\xB1\"}"));
+  EXPECT_EQ(json.extension, ".json");
+  EXPECT_EQ(json.bytes, "{\n  \"ut\": \"VIP会员\"\n}\n");
+  for (const std::string& body :
+       {std::string("{\"ut\":1}"), zlib_compress("{\"ut\":\"\xFF\xFF\"}"), zlib_compress("busy"),
+        zlib_compress("{\"ut\":1}") + "x", std::string()}) {
+    const auto raw = answer_file(body);
+    EXPECT_EQ(raw.extension, ".raw");
+    EXPECT_EQ(raw.bytes, body);
   }
 }
 

@@ -138,19 +138,19 @@ std::vector<ArgValue> parse_report_args(const ReportInfo& report,
   return values;
 }
 
-std::pair<std::string, uint16_t> parse_host_port(std::string_view text) {
+std::pair<std::string, uint16_t> parse_host_port(std::string_view text, std::string_view what) {
+  const std::string name(what);
   const size_t colon = text.rfind(':');
   if (colon == std::string_view::npos || colon == 0) {
-    throw UsageError("--log-server must be HOST:PORT, not \"" + std::string(text) + "\"");
+    throw UsageError(name + " must be HOST:PORT, not \"" + std::string(text) + "\"");
   }
   const std::string host(text.substr(0, colon));
   // The library keeps at most 63 characters of the name.
-  if (host.size() > 63) throw UsageError("--log-server host is longer than 63 characters");
+  if (host.size() > 63) throw UsageError(name + " host is longer than 63 characters");
   for (const char c : host) {
-    if (!host_character(c))
-      throw UsageError("--log-server host \"" + host + "\" is not a host name");
+    if (!host_character(c)) throw UsageError(name + " host \"" + host + "\" is not a host name");
   }
-  return {host, parse_port(text.substr(colon + 1), false, "--log-server port")};
+  return {host, parse_port(text.substr(colon + 1), false, name + " port")};
 }
 
 namespace {

@@ -58,7 +58,8 @@ class LogServerSettings {
   std::filesystem::path previous_;
 };
 
-// "HOST:PORT" of --log-server; UsageError when it is not one.
-std::pair<std::string, uint16_t> parse_host_port(std::string_view text);
+// "HOST:PORT" of the option `what`; UsageError when it is not one.
+std::pair<std::string, uint16_t> parse_host_port(std::string_view text,
+                                                 std::string_view what = "--log-server");
 
 }  // namespace kiv::tool

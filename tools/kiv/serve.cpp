@@ -7,6 +7,7 @@
 #include "common.h"
 #include "gbk_text.h"
 #include "platform.h"
+#include "report.h"
 #include "standin.h"
 
 namespace kiv::tool {
@@ -39,11 +40,15 @@ void show_exchange(const standin::HttpExchange& ex) {
   line += "\n  -> " + std::to_string(ex.status) + ", " + std::to_string(ex.answer_bytes) +
           " bytes, " + ex.answer;
   if (!ex.fault.empty()) line += " [fault " + ex.fault + "]";
+  if (!ex.record.empty()) line += "\n  " + ex.record;
   print_line(line);
 }
 
 void show_datagram(const standin::Datagram& d) {
-  print_line("udp " + d.from + " (" + std::to_string(d.bytes) + " bytes): " + d.line());
+  std::string line = "udp " + d.from + " (" + std::to_string(d.bytes) + " bytes): " + d.line();
+  if (!d.forward_error.empty())
+    line += "\n  NOT passed on to the upstream log server: " + d.forward_error;
+  print_line(line);
 }
 
 }  // namespace
@@ -56,6 +61,10 @@ Command add_serve_command(CLI::App& app) {
     std::string answers;
     std::vector<std::string> faults;
     std::string sink;
+    std::string upstream;
+    double upstream_timeout = 5;
+    std::string record;
+    std::string upstream_log;
   };
   auto args = std::make_shared<Arguments>();
   CLI::App* sub = app.add_subcommand(
@@ -63,16 +72,33 @@ Command add_serve_command(CLI::App& app) {
   sub->add_option("--bind", args->address, "IPv4 address to listen on (default 127.0.0.1)");
   sub->add_option("--http-port", args->http_port, "HTTP port, 0 for any free one (default 0)");
   sub->add_option("--udp-port", args->udp_port, "UDP port, 0 for any free one (default 0)");
-  sub->add_option(
-      "--answers", args->answers,
-      "Folder of JSON answer files, PATH.json for each path (default: the built-in set)");
+  sub->add_option("--answers", args->answers,
+                  "Folder of answer files, PATH.json for each path, or PATH.raw sent byte for byte "
+                  "(default: the built-in set)");
   sub->add_option("--fault", args->faults,
                   "PATH:FAULT[,FAULT...] with FAULT one of status=N, delay=MS, empty, not-zlib, "
                   "not-json (repeatable)");
   sub->add_option("--sink", args->sink, "Append each datagram, as one line of JSON, to this file");
+  CLI::Option* upstream = sub->add_option(
+      "--upstream", args->upstream,
+      "HOST:PORT of a web service: every POST is passed on to it and its answer given back");
+  sub->add_option("--upstream-timeout", args->upstream_timeout,
+                  "Seconds to wait for the upstream to connect, and for each read (default 5)")
+      ->check(CLI::Range(0.001, 600.0))
+      ->needs(upstream);
+  upstream->excludes(sub->get_option("--answers"));
+  sub->add_option("--record", args->record,
+                  "Folder that receives every answer with status 200 as an answer file, and its "
+                  "request beside it (PATH.json or PATH.raw, PATH.request.json or .raw)");
+  sub->add_option("--upstream-log", args->upstream_log,
+                  "HOST:PORT of a log server: every datagram is passed on to it unchanged");
   sub->footer(
       "Every POST is answered with the answer file of its path, as UTF-8 text turned into GBK and\n"
-      "compressed with zlib, as the real service does. Stop with Ctrl-C.");
+      "compressed with zlib, as the real service does; *.raw files are sent byte for byte.\n"
+      "With --upstream the answers come from that service instead. When it fails, the client's\n"
+      "connection is closed unanswered, and the client's transfer fails as if the service had.\n"
+      "With --record the answers are kept; --answers on that folder serves them again.\n"
+      "Stop with Ctrl-C.");
 
   Command command;
   command.app = sub;
@@ -98,6 +124,17 @@ Command add_serve_command(CLI::App& app) {
       throw UsageError(e.what());
     }
     options.sink_file = args->sink;
+    if (!args->upstream.empty()) {
+      auto [host, port] = parse_host_port(args->upstream, "--upstream");
+      options.upstream = standin::Endpoint{std::move(host), port};
+      options.upstream_timeout =
+          std::chrono::milliseconds(static_cast<long long>(args->upstream_timeout * 1000 + 0.5));
+    }
+    if (!args->upstream_log.empty()) {
+      auto [host, port] = parse_host_port(args->upstream_log, "--upstream-log");
+      options.upstream_log = standin::Endpoint{std::move(host), port};
+    }
+    options.record_folder = args->record;
     options.on_http = &show_exchange;
     options.on_datagram = &show_datagram;
 
@@ -105,8 +142,11 @@ Command add_serve_command(CLI::App& app) {
     platform::catch_stop_requests();
 
     std::string paths;
-    for (const auto& [path, text] : options.answers.texts())
-      paths += (paths.empty() ? "" : ", ") + path;
+    for (const auto* set : {&options.answers.texts(), &options.answers.raws()}) {
+      for (const auto& [path, text] : *set) paths += (paths.empty() ? "" : ", ") + path;
+    }
+    const std::string upstream_name = args->upstream;
+    const long long limit_ms = options.upstream_timeout.count();
     std::unique_ptr<standin::Service> service;
     try {
       service = std::make_unique<standin::Service>(std::move(options));
@@ -117,7 +157,14 @@ Command add_serve_command(CLI::App& app) {
 
     print_line("http " + service->address() + ":" + std::to_string(service->http_port()));
     print_line("udp " + service->address() + ":" + std::to_string(service->udp_port()));
-    print_line("answers: " + paths);
+    if (upstream_name.empty()) {
+      print_line("answers: " + paths);
+    } else {
+      print_line("upstream: " + upstream_name + " (time limit " + std::to_string(limit_ms) +
+                 " ms)");
+    }
+    if (!args->record.empty()) print_line("recording into: " + args->record);
+    if (!args->upstream_log.empty()) print_line("upstream log server: " + args->upstream_log);
     for (const auto& [path, fault] : faults) print_line("fault: /" + path + " " + fault.describe());
     if (!args->sink.empty()) print_line("sink: " + args->sink);
     print_line("ready; stop with Ctrl-C");

@@ -36,23 +36,41 @@ AnswerSet AnswerSet::from_folder(const std::string& folder) {
   if (ec) throw std::runtime_error("cannot read answer folder " + folder + ": " + ec.message());
   for (; it != fs::recursive_directory_iterator(); it.increment(ec)) {
     if (ec) throw std::runtime_error("cannot read answer folder " + folder + ": " + ec.message());
-    if (!it->is_regular_file() || it->path().extension() != ".json") continue;
+    const fs::path extension = it->path().extension();
+    const bool raw = extension == ".raw";
+    if (!it->is_regular_file() || (extension != ".json" && !raw)) continue;
+    fs::path relative = fs::relative(it->path(), folder, ec);
+    relative.replace_extension();
+    if (relative.extension() == ".request") continue;
     std::ifstream in(it->path(), std::ios::binary);
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (!in.good() && !in.eof()) {
       throw std::runtime_error("cannot read answer file " + it->path().string());
     }
-    fs::path relative = fs::relative(it->path(), folder, ec);
-    relative.replace_extension();
-    set.set(relative.generic_string(), std::move(text));
+    const std::string key = relative.generic_string();
+    auto& same = raw ? set.raws_ : set.texts_;
+    const auto& other = raw ? set.texts_ : set.raws_;
+    if (other.contains(key)) {
+      throw std::runtime_error("answer folder " + folder + " holds both " + key + ".json and " +
+                               key + ".raw");
+    }
+    same.insert_or_assign(key, std::move(text));
   }
-  if (set.texts_.empty())
-    throw std::runtime_error("answer folder " + folder + " holds no *.json file");
+  if (set.texts_.empty() && set.raws_.empty())
+    throw std::runtime_error("answer folder " + folder + " holds no *.json or *.raw file");
   return set;
 }
 
 void AnswerSet::set(std::string_view path, std::string text) {
-  texts_.insert_or_assign(answer_key(path), std::move(text));
+  const std::string key = answer_key(path);
+  raws_.erase(key);
+  texts_.insert_or_assign(key, std::move(text));
+}
+
+void AnswerSet::set_raw(std::string_view path, std::string bytes) {
+  const std::string key = answer_key(path);
+  texts_.erase(key);
+  raws_.insert_or_assign(key, std::move(bytes));
 }
 
 const std::string* AnswerSet::find(std::string_view path) const {

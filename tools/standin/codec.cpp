@@ -166,4 +166,12 @@ std::optional<std::string> utf8_to_gbk(std::string_view text, std::string* error
   return out;
 }
 
+std::optional<std::string> gbk_to_utf8_exact(std::string_view gbk) {
+  std::string utf8 = kiv::text::gbk_to_utf8(gbk);
+  // Undecodable bytes come out as \xNN escapes, which do not turn back.
+  const auto back = utf8_to_gbk(utf8, nullptr);
+  if (!back || *back != gbk) return std::nullopt;
+  return utf8;
+}
+
 }  // namespace kiv::standin

@@ -23,6 +23,10 @@ std::optional<std::string> zlib_inflate(std::string_view bytes, std::size_t limi
 // in `error`) when the text is not UTF-8 or holds a character GBK lacks.
 std::optional<std::string> utf8_to_gbk(std::string_view text, std::string* error);
 
+// GBK text as UTF-8. Returns nothing when some bytes are not GBK, that is
+// when the UTF-8 text would not turn back into the same bytes.
+std::optional<std::string> gbk_to_utf8_exact(std::string_view gbk);
+
 // True when the bytes are plain ASCII (identical in UTF-8 and GBK).
 bool is_ascii(std::string_view text) noexcept;
 

@@ -18,6 +18,7 @@
 #include "codec.h"
 #include "gbk_text.h"
 #include "platform.h"
+#include "record.h"
 
 namespace kiv::standin {
 namespace {
@@ -212,7 +213,9 @@ struct Service::Impl {
   std::mutex lock;
   std::condition_variable changed;  // datagram arrived, or stopping
   bool stopping = false;
-  std::map<std::string, std::string, std::less<>> served;  // key -> GBK text
+  std::map<std::string, std::string, std::less<>> served;      // key -> GBK text
+  std::map<std::string, std::string, std::less<>> served_raw;  // key -> bytes as sent
+  std::unique_ptr<Recorder> recorder;
   std::map<std::string, Fault, std::less<>> faults;
   std::deque<HttpExchange> exchanges;
   std::deque<Datagram> datagrams;
@@ -224,12 +227,108 @@ struct Service::Impl {
   platform::Socket udp_socket;
   std::thread udp_thread;
   std::unique_ptr<std::FILE, FileCloser> sink;
+  platform::Socket log_socket;  // to the upstream log server
+  uint32_t log_address = 0;     // network order
 
   std::string encode(std::string_view key, std::string_view text) {
     std::string why;
     auto gbk = utf8_to_gbk(text, &why);
     if (!gbk) throw std::runtime_error("answer " + std::string(key) + ": " + why);
     return std::move(*gbk);
+  }
+
+  // An answer before the faults: the stand-in's own, or the upstream's.
+  struct Reply {
+    int status = 0;
+    std::string body;
+    std::string content_type = "application/octet-stream";
+    std::optional<std::string> plain;  // the body inflated
+    bool answered = false;             // an answer to the request: faults apply
+    bool cut = false;                  // close the connection unanswered
+  };
+
+  Reply own_reply(const httplib::Request& req, const std::string& key, HttpExchange& ex) {
+    Reply reply;
+    std::optional<std::string> text;
+    std::optional<std::string> raw;
+    {
+      std::lock_guard guard(lock);
+      if (auto it = served.find(key); it != served.end()) text = it->second;
+      if (auto it = served_raw.find(key); it != served_raw.end()) raw = it->second;
+    }
+    if (req.method != "POST") {
+      reply.status = 405;
+      ex.answer = "only POST is answered";
+      reply.body = ex.answer;
+    } else if (raw || text) {
+      reply.status = 200;
+      reply.answered = true;
+      reply.body = raw ? std::move(*raw) : zlib_compress(*text);
+      reply.plain = raw ? zlib_inflate(reply.body, kRequestLimit, nullptr) : std::move(text);
+      ex.answer = "answer \"" + key + (raw ? "\" (raw)" : "\"");
+    } else {
+      reply.status = 404;
+      ex.answer = "no answer for this path";
+      reply.body = ex.answer;
+    }
+    return reply;
+  }
+
+  Reply upstream_reply(const httplib::Request& req, HttpExchange& ex) {
+    const Endpoint& up = *options.upstream;
+    const std::string name = up.host + ":" + std::to_string(up.port);
+    httplib::Client client(up.host, up.port);
+    const auto limit = options.upstream_timeout;
+    client.set_connection_timeout(limit);
+    client.set_read_timeout(limit);
+    client.set_write_timeout(limit);
+    // The client library follows redirects: the final answer is the one that counts.
+    client.set_follow_location(true);
+    client.set_url_encode(false);  // the target as the client sent it
+    client.set_keep_alive(false);
+    const auto started = std::chrono::steady_clock::now();
+    const httplib::Result result =
+        client.Post(req.target, req.body, req.get_header_value("Content-Type"));
+    Reply reply;
+    if (result) {
+      reply.status = result->status;
+      reply.body = result->body;
+      if (result->has_header("Content-Type"))
+        reply.content_type = result->get_header_value("Content-Type");
+      reply.plain = zlib_inflate(reply.body, kRequestLimit, nullptr);
+      reply.answered = true;
+      ex.answer = "from upstream " + name;
+      return reply;
+    }
+    // What the client meets when the service itself fails: a transfer that
+    // breaks off. The status line only tells people who look.
+    const httplib::Error error = result.error();
+    const bool late = std::chrono::steady_clock::now() - started >= limit;
+    reply.cut = true;
+    reply.status = 502;
+    std::string what;
+    if (error == httplib::Error::Connection) {
+      what = "refused the connection, or could not be reached";
+    } else if (error == httplib::Error::ConnectionTimeout || late) {
+      what = "did not answer within " + std::to_string(limit.count()) + " ms";
+      reply.status = 504;
+    } else if (error == httplib::Error::Read) {
+      what = "closed the connection without a whole answer";
+    } else {
+      what = "failed: " + httplib::to_string(error);
+    }
+    ex.answer = "upstream " + name + " " + what + "; the client's connection is closed unanswered";
+    return reply;
+  }
+
+  void apply(const Fault& fault, Reply& reply) {
+    if (fault.not_json) {
+      reply.plain = std::string(kNotJsonText);
+      reply.body = zlib_compress(kNotJsonText);
+    }
+    if (fault.not_zlib && reply.plain) reply.body = *reply.plain;
+    if (fault.empty_body) reply.body.clear();
+    if (fault.status) reply.status = *fault.status;
   }
 
   void answer(const httplib::Request& req, httplib::Response& res) {
@@ -240,11 +339,9 @@ struct Service::Impl {
     ex.request = zlib_inflate(req.body, kRequestLimit, &ex.request_error);
 
     const std::string key = answer_key(req.path);
-    std::optional<std::string> text;
     std::optional<Fault> fault;
     {
       std::lock_guard guard(lock);
-      if (auto it = served.find(key); it != served.end()) text = it->second;
       if (auto it = faults.find(key); it != faults.end()) fault = it->second;
     }
     if (fault) {
@@ -255,27 +352,28 @@ struct Service::Impl {
       }
     }
 
-    std::string body;
-    if (req.method != "POST") {
-      ex.status = 405;
-      ex.answer = "only POST is answered";
-      body = ex.answer;
-    } else if (!text) {
-      ex.status = 404;
-      ex.answer = "no answer for this path";
-      body = ex.answer;
-    } else {
-      ex.status = 200;
-      ex.answer = "answer \"" + key + "\"";
-      std::string plain = *text;
-      if (fault && fault->not_json) plain = kNotJsonText;
-      body = fault && fault->not_zlib ? plain : zlib_compress(plain);
-      if (fault && fault->empty_body) body.clear();
-      if (fault && fault->status) ex.status = *fault->status;
+    Reply reply = options.upstream && req.method == "POST" ? upstream_reply(req, ex)
+                                                           : own_reply(req, key, ex);
+    // What the service said, not what the faults made of it.
+    if (recorder && reply.answered && reply.status == 200) {
+      try {
+        ex.record = "recorded " + recorder->record(key, req.body, reply.body);
+      } catch (const std::runtime_error& e) {
+        ex.record = "NOT recorded: " + std::string(e.what());
+      }
     }
-    ex.answer_bytes = body.size();
-    res.status = ex.status;
-    res.set_content(body, "application/octet-stream");
+    if (fault && reply.answered) apply(*fault, reply);
+
+    ex.status = reply.status;
+    ex.answer_bytes = reply.body.size();
+    res.status = reply.status;
+    if (reply.cut) {
+      // One byte announced and none sent: the client's transfer fails.
+      res.set_content_provider(1, reply.content_type,
+                               [](size_t, size_t, httplib::DataSink&) { return false; });
+    } else {
+      res.set_content(reply.body, reply.content_type);
+    }
 
     if (options.on_http) options.on_http(ex);
     std::lock_guard guard(lock);
@@ -302,6 +400,11 @@ struct Service::Impl {
       d.from = ipv4_text(from_address) + ":" + std::to_string(platform::network_to_host(from_port));
       d.bytes = n;
       d.record = zlib_inflate(std::string_view(buffer.data(), d.bytes), kRequestLimit, &d.error);
+      if (log_socket &&
+          !platform::send_datagram(log_socket.get(), buffer.data(), n, log_address,
+                                   platform::host_to_network(options.upstream_log->port))) {
+        d.forward_error = socket_error_text();
+      }
       if (sink) {
         const std::string line = d.line() + "\n";
         std::fwrite(line.data(), 1, line.size(), sink.get());
@@ -336,7 +439,21 @@ struct Service::Impl {
                                  std::strerror(errno));
       }
     }
+    if (options.upstream_log) start_log_forwarding(*options.upstream_log);
     udp_thread = std::thread([this] { receive_datagrams(); });
+  }
+
+  void start_log_forwarding(const Endpoint& to) {
+    char address[16];
+    const auto found = platform::lookup_ipv4(to.host.c_str(), address);
+    if (found != platform::LookupResult::kAddress) {
+      throw std::runtime_error(
+          "cannot find the log server " + to.host +
+          (found == platform::LookupResult::kNoAddress ? ": it has no IPv4 address" : ""));
+    }
+    log_address = platform::ipv4_from_text(address);
+    log_socket = platform::Socket(platform::udp_socket());
+    if (!log_socket) throw std::runtime_error("cannot open a UDP socket: " + socket_error_text());
   }
 
   // An empty datagram to the service's own port ends the receiver's wait.
@@ -398,6 +515,10 @@ Service::Service(Options options) : impl_(std::make_unique<Impl>()) {
   for (const auto& [key, text] : impl_->options.answers.texts()) {
     impl_->served.emplace(key, impl_->encode(key, text));
   }
+  impl_->served_raw = impl_->options.answers.raws();
+  if (!impl_->options.record_folder.empty()) {
+    impl_->recorder = std::make_unique<Recorder>(impl_->options.record_folder);
+  }
   try {
     impl_->start_udp();
     impl_->start_http();
@@ -426,6 +547,7 @@ void Service::set_answer(std::string_view path, std::string_view utf8_text) {
   std::string gbk = impl_->encode(key, utf8_text);
   std::lock_guard guard(impl_->lock);
   impl_->served.insert_or_assign(key, std::move(gbk));
+  impl_->served_raw.erase(key);
 }
 
 void Service::set_fault(std::string_view path, const Fault& fault) {

@@ -1,6 +1,8 @@
 // A local stand-in for the web service (HTTP) and the log server (UDP), for
-// trying the libraries without the real service. It runs on its own threads
-// and can be used in-process (the demonstration, tests) or by `kiv serve`.
+// trying the libraries without the real service, or in front of it: passing
+// the traffic on and recording the answers, to be served again offline. It
+// runs on its own threads and can be used in-process (the demonstration,
+// tests) or by `kiv serve`.
 #pragma once
 
 #include <chrono>
@@ -44,6 +46,7 @@ struct HttpExchange {
   std::size_t answer_bytes = 0;
   std::string answer;  // which answer, or why there is none
   std::string fault;   // the fault applied, if any
+  std::string record;  // the files recorded, or why none were
 };
 
 // One datagram received by the log-server side.
@@ -52,10 +55,16 @@ struct Datagram {
   std::size_t bytes = 0;
   std::optional<std::string> record;  // inflated, exactly the bytes that were sent
   std::string error;                  // why it could not be inflated
+  std::string forward_error;          // why it could not be passed on to the upstream log server
 
   // The datagram as one line of JSON (UTF-8, no line break): the record
   // itself, or an object saying why there is none.
   std::string line() const;
+};
+
+struct Endpoint {
+  std::string host;  // name or dotted IPv4 address
+  uint16_t port = 0;
 };
 
 struct Options {
@@ -63,7 +72,16 @@ struct Options {
   uint16_t http_port = 0;             // 0: any free port
   uint16_t udp_port = 0;              // 0: any free port
   AnswerSet answers = AnswerSet::built_in();
-  std::string sink_file;                             // when set, datagram lines are appended here
+  std::string sink_file;  // when set, datagram lines are appended here
+  // When set, every POST is passed on to this web service instead of being
+  // answered from `answers`, and its answer is given back unchanged. When it
+  // fails, the client's connection is closed without an answer.
+  std::optional<Endpoint> upstream;
+  std::chrono::milliseconds upstream_timeout{5000};  // for connecting, and for each read
+  // When set, every answer with status 200 is also stored here (Recorder).
+  std::string record_folder;
+  // When set, every datagram is also passed on to this log server unchanged.
+  std::optional<Endpoint> upstream_log;
   std::function<void(const HttpExchange&)> on_http;  // called on a service thread
   std::function<void(const Datagram&)> on_datagram;  // called on the sink's thread
 };
@@ -71,7 +89,9 @@ struct Options {
 class Service {
  public:
   // Binds both ports and starts serving. Throws std::runtime_error with a
-  // readable reason (port in use, bad address, an answer GBK cannot hold).
+  // readable reason (port in use, bad address, an answer GBK cannot hold, a
+  // record folder that cannot be written, an upstream log server's name
+  // that does not resolve).
   explicit Service(Options options);
   ~Service();
   Service(const Service&) = delete;

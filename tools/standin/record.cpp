@@ -1,0 +1,221 @@
+#include "record.h"
+
+#include <json-c/json.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <system_error>
+
+#include "codec.h"
+
+namespace kiv::standin {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t kBodyLimit = 16u << 20;  // inflated bodies recorded readably
+
+bool is_json_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+// One strict JSON value, by the same library the client parses with.
+bool is_strict_json(std::string_view text) {
+  while (!text.empty() && is_json_space(text.back())) text.remove_suffix(1);
+  if (text.empty() || text.size() > kBodyLimit) return false;
+  struct TokenerFree {
+    void operator()(json_tokener* t) const { json_tokener_free(t); }
+  };
+  std::unique_ptr<json_tokener, TokenerFree> tokener(json_tokener_new());
+  if (!tokener) return false;
+  json_tokener_set_flags(tokener.get(), JSON_TOKENER_STRICT);
+  json_object* value =
+      json_tokener_parse_ex(tokener.get(), text.data(), static_cast<int>(text.size()));
+  const bool whole = json_tokener_get_error(tokener.get()) == json_tokener_success &&
+                     json_tokener_get_parse_end(tokener.get()) == text.size();
+  json_object_put(value);
+  return whole;
+}
+
+// The inflated GBK JSON text of a body, in UTF-8 and laid out.
+std::optional<std::string> readable_json(const std::optional<std::string>& inflated) {
+  if (!inflated) return std::nullopt;
+  const auto utf8 = gbk_to_utf8_exact(*inflated);
+  if (!utf8) return std::nullopt;
+  return json_pretty(*utf8);
+}
+
+// Writes the whole file beside `target`, then renames it over `target`.
+void replace_file(const fs::path& target, std::string_view bytes) {
+  fs::path temporary = target;
+  temporary += ".partial";
+  std::error_code ec;
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    if (out) out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (out) out.close();
+    if (!out) {
+      const int error = errno;
+      fs::remove(temporary, ec);
+      throw std::runtime_error("cannot write " + temporary.string() + ": " + std::strerror(error));
+    }
+  }
+  fs::rename(temporary, target, ec);
+  if (ec) {
+    std::error_code ignored;
+    fs::remove(temporary, ignored);
+    throw std::runtime_error("cannot rename " + temporary.string() + " to " + target.string() +
+                             ": " + ec.message());
+  }
+}
+
+// Writes `file` as `base` + its extension and removes the other kind, which
+// would otherwise answer in its place.
+std::string store(const fs::path& base, const RecordedFile& file) {
+  fs::path target = base;
+  target += file.extension;
+  replace_file(target, file.bytes);
+  fs::path other = base;
+  other += file.extension == ".json" ? ".raw" : ".json";
+  std::error_code ec;
+  fs::remove(other, ec);
+  if (ec) throw std::runtime_error("cannot remove " + other.string() + ": " + ec.message());
+  return target.filename().string();
+}
+
+// A key names a file inside the folder only when each of its segments is a
+// plain name: nothing climbs out, nothing is a drive or a device path.
+bool is_plain_key(std::string_view key) {
+  if (key.empty()) return false;
+  size_t start = 0;
+  for (;;) {
+    const size_t slash = key.find('/', start);
+    const std::string_view segment = key.substr(start, slash - start);
+    if (segment.empty() || segment == "." || segment == "..") return false;
+    for (const char c : segment) {
+      if (c == '\\' || c == ':' || static_cast<unsigned char>(c) < 0x20) return false;
+    }
+    if (slash == std::string_view::npos) return true;
+    start = slash + 1;
+  }
+}
+
+}  // namespace
+
+std::optional<std::string> json_pretty(std::string_view text) {
+  if (!is_strict_json(text)) return std::nullopt;
+  std::string out;
+  out.reserve(text.size() * 2);
+  int depth = 0;
+  auto new_line = [&] {
+    out += '\n';
+    out.append(static_cast<size_t>(depth) * 2, ' ');
+  };
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    switch (c) {
+      case '"': {  // the whole string as it is
+        size_t end = i + 1;
+        while (end < text.size() && text[end] != '"') end += text[end] == '\\' ? 2 : 1;
+        out.append(text.substr(i, end + 1 - i));
+        i = end;
+        break;
+      }
+      case '{':
+      case '[': {
+        size_t next = i + 1;
+        while (next < text.size() && is_json_space(text[next])) ++next;
+        out += c;
+        if (next < text.size() && text[next] == (c == '{' ? '}' : ']')) {
+          out += text[next];
+          i = next;
+        } else {
+          ++depth;
+          new_line();
+        }
+        break;
+      }
+      case '}':
+      case ']':
+        --depth;
+        new_line();
+        out += c;
+        break;
+      case ',':
+        out += c;
+        new_line();
+        break;
+      case ':':
+        out += ": ";
+        break;
+      default:
+        if (is_json_space(c)) break;
+        // Numbers and literals; anything else (a comment, say) is not plain
+        // JSON, and dropping the spaces around it could change its meaning.
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '+' && c != '.') {
+          return std::nullopt;
+        }
+        out += c;
+    }
+  }
+  out += '\n';
+  return out;
+}
+
+RecordedFile answer_file(std::string_view body) {
+  if (auto json = readable_json(zlib_inflate(body, kBodyLimit, nullptr))) {
+    return {".json", std::move(*json)};
+  }
+  return {".raw", std::string(body)};
+}
+
+RecordedFile request_file(std::string_view body) {
+  auto inflated = zlib_inflate(body, kBodyLimit, nullptr);
+  if (auto json = readable_json(inflated)) return {".json", std::move(*json)};
+  return {".raw", inflated ? std::move(*inflated) : std::string(body)};
+}
+
+Recorder::Recorder(std::string folder) : folder_(std::move(folder)) {
+  std::error_code ec;
+  fs::create_directories(folder_, ec);
+  if (ec || !fs::is_directory(folder_, ec)) {
+    throw std::runtime_error("cannot record into " + folder_ + ": " +
+                             (ec ? ec.message() : "not a folder"));
+  }
+  // Found out now rather than at the first exchange.
+  const fs::path probe = fs::path(folder_) / ".write-test";
+  try {
+    replace_file(probe, "");
+  } catch (const std::runtime_error& e) {
+    throw std::runtime_error("cannot record into " + folder_ + ": " + e.what());
+  }
+  fs::remove(probe, ec);
+}
+
+std::string Recorder::record(std::string_view key, std::string_view request_body,
+                             std::string_view answer_body) {
+  if (!is_plain_key(key)) {
+    throw std::runtime_error("the path \"" + std::string(key) + "\" is no file name in the folder");
+  }
+  const RecordedFile answer = answer_file(answer_body);
+  const RecordedFile request = request_file(request_body);
+  const fs::path base = fs::path(folder_) / fs::path(std::string(key));
+  std::lock_guard guard(lock_);
+  std::error_code ec;
+  fs::create_directories(base.parent_path(), ec);
+  if (ec) {
+    throw std::runtime_error("cannot create " + base.parent_path().string() + ": " + ec.message());
+  }
+  std::string written = store(base, answer);
+  fs::path request_base = base;
+  request_base += ".request";
+  written += ", " + store(request_base, request);
+  return written;
+}
+
+}  // namespace kiv::standin
