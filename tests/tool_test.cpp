@@ -22,7 +22,7 @@
 
 #include "child_process.h"
 #include "codec.h"
-#include "record.h"
+#include "recording.h"
 #include "standin.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include "codec.h"
 #include "gbk_text.h"
 #include "platform.h"
-#include "record.h"
+#include "recording.h"
 
 namespace kiv::standin {
 namespace {

@@ -1,4 +1,4 @@
-#include "record.h"
+#include "recording.h"
 
 #include <json-c/json.h>
 
