@@ -117,6 +117,20 @@ bool sockets_start() noexcept;  // WSAStartup
 void sockets_stop() noexcept;   // WSACleanup
 int socket_last_error() noexcept;
 
+// Holds the socket layer started while it lives: Winsock counts its users.
+class SocketLayer {
+ public:
+  SocketLayer() noexcept : started_(sockets_start()) {}
+  ~SocketLayer() {
+    if (started_) sockets_stop();
+  }
+  SocketLayer(const SocketLayer&) = delete;
+  SocketLayer& operator=(const SocketLayer&) = delete;
+
+ private:
+  bool started_;
+};
+
 using SocketHandle = intptr_t;
 inline constexpr SocketHandle kInvalidSocket = -1;
 

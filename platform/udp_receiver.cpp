@@ -11,11 +11,6 @@ constexpr int kReceiveWaitMs = 200;
 constexpr size_t kLargestDatagram = 65536;
 }  // namespace
 
-UdpReceiver::SocketsSession::SocketsSession() : started(sockets_start()) {}
-UdpReceiver::SocketsSession::~SocketsSession() {
-  if (started) sockets_stop();
-}
-
 UdpReceiver::UdpReceiver(uint32_t address, uint16_t port, Handler handler, int receive_buffer)
     : handler_(std::move(handler)), address_(address) {
   uint16_t bound = 0;

@@ -41,13 +41,7 @@ class UdpReceiver {
   void receive_loop();
   void wake();
 
-  struct SocketsSession {  // Winsock counts its users: one while this lives
-    SocketsSession();
-    ~SocketsSession();
-    SocketsSession(const SocketsSession&) = delete;
-    SocketsSession& operator=(const SocketsSession&) = delete;
-    bool started;
-  } sockets_;
+  SocketLayer sockets_;
   Handler handler_;
   uint32_t address_ = 0;
   uint16_t port_ = 0;

@@ -1,8 +1,8 @@
 #include "standin.h"
 
 #include <httplib.h>
+#include <json-c/json.h>
 
-#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <condition_variable>
@@ -11,6 +11,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -19,6 +20,7 @@
 #include "gbk_text.h"
 #include "platform.h"
 #include "recording.h"
+#include "udp_receiver.h"
 
 namespace kiv::standin {
 namespace {
@@ -36,13 +38,7 @@ struct FileCloser {
 
 // Why the last socket call failed, in the system's words.
 std::string socket_error_text() {
-  const int error = platform::socket_last_error();
-  std::string text;
-  if (!platform::system_error_text(error, &text)) return "error " + std::to_string(error);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
-    text.pop_back();
-  }
-  return text;
+  return platform::error_line(platform::socket_last_error());
 }
 
 // A dotted IPv4 address, as strict as inet_pton: four decimal numbers of at
@@ -78,24 +74,6 @@ std::string ipv4_text(uint32_t address) {
          std::to_string(bytes[2]) + "." + std::to_string(bytes[3]);
 }
 
-// How long the datagram thread waits before it looks again whether it is to
-// stop; stop() also wakes it at once with an empty datagram.
-constexpr int kReceiveWaitMs = 200;
-
-// Winsock is counted per user: the service holds it while it lives.
-class SocketsInUse {
- public:
-  SocketsInUse() : started_(platform::sockets_start()) {}
-  ~SocketsInUse() {
-    if (started_) platform::sockets_stop();
-  }
-  SocketsInUse(const SocketsInUse&) = delete;
-  SocketsInUse& operator=(const SocketsInUse&) = delete;
-
- private:
-  bool started_;
-};
-
 bool parse_int(std::string_view text, long long low, long long high, long long* out) {
   long long value = 0;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -104,40 +82,6 @@ bool parse_int(std::string_view text, long long low, long long high, long long* 
   }
   *out = value;
   return true;
-}
-
-// Text for a JSON string value (the caller adds the quotes).
-std::string json_escape(std::string_view text) {
-  std::string out;
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += ch;
-        }
-    }
-  }
-  return out;
 }
 
 }  // namespace
@@ -200,12 +144,20 @@ std::string Datagram::line() const {
     line.pop_back();  // the line break
     return line;
   }
-  return "{\"from\":\"" + json_escape(from) + "\",\"bytes\":" + std::to_string(bytes) +
-         ",\"error\":\"" + json_escape(error) + "\"}";
+  json_object* why = json_object_new_object();
+  json_object_object_add(why, "from",
+                         json_object_new_string_len(from.data(), static_cast<int>(from.size())));
+  json_object_object_add(why, "bytes", json_object_new_int64(static_cast<int64_t>(bytes)));
+  json_object_object_add(why, "error",
+                         json_object_new_string_len(error.data(), static_cast<int>(error.size())));
+  std::string line =
+      json_object_to_json_string_ext(why, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
+  json_object_put(why);
+  return line;
 }
 
 struct Service::Impl {
-  SocketsInUse sockets;
+  platform::SocketLayer sockets;
   Options options;
   uint16_t http_port = 0;
   uint16_t udp_port = 0;
@@ -223,12 +175,11 @@ struct Service::Impl {
   httplib::Server server;
   std::thread http_thread;
 
-  uint32_t udp_address = 0;  // network order
-  platform::Socket udp_socket;
-  std::thread udp_thread;
   std::unique_ptr<std::FILE, FileCloser> sink;
   platform::Socket log_socket;  // to the upstream log server
   uint32_t log_address = 0;     // network order
+  // Last: it stops before what its handler uses goes.
+  std::optional<platform::UdpReceiver> udp_receiver;
 
   std::string encode(std::string_view key, std::string_view text) {
     std::string why;
@@ -381,57 +332,34 @@ struct Service::Impl {
     if (exchanges.size() > kHistory) exchanges.pop_front();
   }
 
-  bool is_stopping() {
-    std::lock_guard guard(lock);
-    return stopping;
-  }
-
-  void receive_datagrams() {
-    std::string buffer(65536, '\0');
-    for (;;) {
-      size_t n = 0;
-      uint32_t from_address = 0;
-      uint16_t from_port = 0;
-      const auto result = platform::receive_datagram(udp_socket.get(), buffer.data(), buffer.size(),
-                                                     kReceiveWaitMs, &n, &from_address, &from_port);
-      if (is_stopping()) return;
-      if (result != platform::ReceiveResult::kDatagram) continue;
-      Datagram d;
-      d.from = ipv4_text(from_address) + ":" + std::to_string(platform::network_to_host(from_port));
-      d.bytes = n;
-      d.record = zlib_inflate(std::string_view(buffer.data(), d.bytes), kRequestLimit, &d.error);
-      if (log_socket &&
-          !platform::send_datagram(log_socket.get(), buffer.data(), n, log_address,
-                                   platform::host_to_network(options.upstream_log->port))) {
-        d.forward_error = socket_error_text();
-      }
-      if (sink) {
-        const std::string line = d.line() + "\n";
-        std::fwrite(line.data(), 1, line.size(), sink.get());
-        std::fflush(sink.get());
-      }
-      if (options.on_datagram) options.on_datagram(d);
-      {
-        std::lock_guard guard(lock);
-        datagrams.push_back(std::move(d));
-        if (datagrams.size() > kHistory) datagrams.pop_front();
-      }
-      changed.notify_all();
+  void take_datagram(const platform::UdpReceiver::Datagram& received) {
+    Datagram d;
+    d.from = ipv4_text(received.from_address) + ":" +
+             std::to_string(platform::network_to_host(received.from_port));
+    d.bytes = received.bytes.size();
+    d.record = zlib_inflate(received.bytes, kRequestLimit, &d.error);
+    if (log_socket && !platform::send_datagram(
+                          log_socket.get(), received.bytes.data(), received.bytes.size(),
+                          log_address, platform::host_to_network(options.upstream_log->port))) {
+      d.forward_error = socket_error_text();
     }
+    if (sink) {
+      const std::string line = d.line() + "\n";
+      std::fwrite(line.data(), 1, line.size(), sink.get());
+      std::fflush(sink.get());
+    }
+    if (options.on_datagram) options.on_datagram(d);
+    {
+      std::lock_guard guard(lock);
+      datagrams.push_back(std::move(d));
+      if (datagrams.size() > kHistory) datagrams.pop_front();
+    }
+    changed.notify_all();
   }
 
   void start_udp() {
     const auto address = parse_ipv4(options.address);
     if (!address) throw std::runtime_error("not an IPv4 address: " + options.address);
-    udp_address = *address;
-    uint16_t bound_port = 0;
-    udp_socket = platform::Socket(platform::udp_bound_socket(
-        udp_address, platform::host_to_network(options.udp_port), &bound_port));
-    if (!udp_socket) {
-      throw std::runtime_error("cannot listen on udp " + options.address + ":" +
-                               std::to_string(options.udp_port) + ": " + socket_error_text());
-    }
-    udp_port = platform::network_to_host(bound_port);
     if (!options.sink_file.empty()) {
       sink.reset(std::fopen(options.sink_file.c_str(), "ab"));
       if (!sink) {
@@ -440,7 +368,15 @@ struct Service::Impl {
       }
     }
     if (options.upstream_log) start_log_forwarding(*options.upstream_log);
-    udp_thread = std::thread([this] { receive_datagrams(); });
+    try {
+      udp_receiver.emplace(
+          *address, platform::host_to_network(options.udp_port),
+          [this](const platform::UdpReceiver::Datagram& received) { take_datagram(received); });
+    } catch (const std::runtime_error& e) {
+      throw std::runtime_error("cannot listen on udp " + options.address + ":" +
+                               std::to_string(options.udp_port) + ": " + e.what());
+    }
+    udp_port = udp_receiver->port();
   }
 
   void start_log_forwarding(const Endpoint& to) {
@@ -454,15 +390,6 @@ struct Service::Impl {
     log_address = platform::ipv4_from_text(address);
     log_socket = platform::Socket(platform::udp_socket());
     if (!log_socket) throw std::runtime_error("cannot open a UDP socket: " + socket_error_text());
-  }
-
-  // An empty datagram to the service's own port ends the receiver's wait.
-  void wake_receiver() {
-    platform::Socket waker(platform::udp_socket());
-    if (!waker) return;
-    // Any-address listeners are reached on the loopback address.
-    const uint32_t to = udp_address == 0 ? *parse_ipv4("127.0.0.1") : udp_address;
-    platform::send_datagram(waker.get(), "", 0, to, platform::host_to_network(udp_port));
   }
 
   void start_http() {
@@ -503,10 +430,7 @@ struct Service::Impl {
       server.stop();
       http_thread.join();
     }
-    if (udp_thread.joinable()) {
-      wake_receiver();
-      udp_thread.join();
-    }
+    if (udp_receiver) udp_receiver->stop();
   }
 };
 
