@@ -284,14 +284,13 @@ std::string text_or_file(const std::string& argument, std::string_view what) {
   return argument_text(argument, what);
 }
 
-uint16_t parse_port(std::string_view text, bool allow_any, std::string_view what) {
+uint16_t parse_port(std::string_view text, std::string_view what) {
   unsigned long value = 0;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  const unsigned long low = allow_any ? 0 : 1;
-  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < low ||
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < 1 ||
       value > 65535) {
-    throw UsageError(std::string(what) + " must be a port from " + std::to_string(low) +
-                     " to 65535, not \"" + std::string(text) + "\"");
+    throw UsageError(std::string(what) + " must be a port from 1 to 65535, not \"" +
+                     std::string(text) + "\"");
   }
   return static_cast<uint16_t>(value);
 }

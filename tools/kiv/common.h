@@ -99,8 +99,8 @@ std::string argument_text(std::string_view argument, std::string_view what);
 std::string read_file_bytes(const std::string& path);
 // TEXT, or the bytes of FILE for "@FILE" (sent unchanged).
 std::string text_or_file(const std::string& argument, std::string_view what);
-// A TCP or UDP port: 1 to 65535 (0 too when `allow_any`); UsageError otherwise.
-uint16_t parse_port(std::string_view text, bool allow_any, std::string_view what);
+// The port of a HOST:PORT argument: 1 to 65535; UsageError otherwise.
+uint16_t parse_port(std::string_view text, std::string_view what);
 // A signed 32-bit number in decimal; UsageError otherwise.
 int32_t parse_int32(std::string_view text, std::string_view what);
 

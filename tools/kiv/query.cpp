@@ -436,7 +436,7 @@ Command add_query_command(CLI::App& app) {
   struct Arguments {
     std::string name;
     RequestHead head;
-    std::string port;
+    uint16_t port = 0;
     std::string path;
     std::string request;
     QueryOptions options;
@@ -455,7 +455,9 @@ Command add_query_command(CLI::App& app) {
               "\nExit status: 0 when the result code is 0, 1 for any other code, 2 for bad input.");
   sub->add_option("NAME", args->name, "The export to run")->required();
   sub->add_option("--host", args->head.host, "Web service host (default 127.0.0.1)");
-  sub->add_option("--port", args->port, "Web service port")->required();
+  sub->add_option("--port", args->port, "Web service port")
+      ->required()
+      ->check(CLI::Range(1, 65535));
   sub->add_option("--path", args->path,
                   "Path on the service (default: the stand-in's path for NAME)");
   sub->add_option("--protocol", args->head.protocol, "Protocol label handed to the export");
@@ -478,7 +480,7 @@ Command add_query_command(CLI::App& app) {
       throw UsageError("unknown query \"" + args->name + "\"; the queries are: " + all);
     }
     RequestHead head = args->head;
-    head.port = parse_port(args->port, false, "--port");
+    head.port = args->port;
     head.path = args->path.empty() ? query->default_path : argument_text(args->path, "--path");
     head.host = argument_text(head.host, "--host");
     head.request = text_or_file(args->request, "--request");

@@ -150,7 +150,7 @@ std::pair<std::string, uint16_t> parse_host_port(std::string_view text, std::str
   for (const char c : host) {
     if (!host_character(c)) throw UsageError(name + " host \"" + host + "\" is not a host name");
   }
-  return {host, parse_port(text.substr(colon + 1), false, name + " port")};
+  return {host, parse_port(text.substr(colon + 1), name + " port")};
 }
 
 namespace {

@@ -56,8 +56,8 @@ void show_datagram(const standin::Datagram& d) {
 Command add_serve_command(CLI::App& app) {
   struct Arguments {
     std::string address = "127.0.0.1";
-    std::string http_port = "0";
-    std::string udp_port = "0";
+    uint16_t http_port = 0;
+    uint16_t udp_port = 0;
     std::string answers;
     std::vector<std::string> faults;
     std::string sink;
@@ -70,8 +70,10 @@ Command add_serve_command(CLI::App& app) {
   CLI::App* sub = app.add_subcommand(
       "serve", "Run a local stand-in for the web service (HTTP) and the log server (UDP)");
   sub->add_option("--bind", args->address, "IPv4 address to listen on (default 127.0.0.1)");
-  sub->add_option("--http-port", args->http_port, "HTTP port, 0 for any free one (default 0)");
-  sub->add_option("--udp-port", args->udp_port, "UDP port, 0 for any free one (default 0)");
+  sub->add_option("--http-port", args->http_port, "HTTP port, 0 for any free one (default 0)")
+      ->check(CLI::Range(0, 65535));
+  sub->add_option("--udp-port", args->udp_port, "UDP port, 0 for any free one (default 0)")
+      ->check(CLI::Range(0, 65535));
   sub->add_option("--answers", args->answers,
                   "Folder of answer files, PATH.json for each path, or PATH.raw sent byte for byte "
                   "(default: the built-in set)");
@@ -105,8 +107,8 @@ Command add_serve_command(CLI::App& app) {
   command.run = [args]() {
     standin::Options options;
     options.address = args->address;
-    options.http_port = parse_port(args->http_port, true, "--http-port");
-    options.udp_port = parse_port(args->udp_port, true, "--udp-port");
+    options.http_port = args->http_port;
+    options.udp_port = args->udp_port;
     std::map<std::string, standin::Fault> faults;
     for (const auto& text : args->faults) {
       const size_t colon = text.find(':');
