@@ -4,9 +4,10 @@
  * Conventions for every export below:
  *
  * - Every export returns a result code (KIV_OK, or one of the KIV_E_* codes
- *   below). None sets errno or any other error state; what went wrong is
- *   also written to the message logger (kiv_clientlog.h) and, for most
- *   failures, sent as a failure report through kiv_logsend's bug_report.
+ *   below), the only account it gives the caller: errno (GetLastError on
+ *   Windows) means nothing afterwards. What went wrong is also written to
+ *   the message logger (kiv_clientlog.h) and, for most failures, sent as a
+ *   failure report through kiv_logsend's bug_report.
  * - Text is NUL-terminated bytes in the client's ANSI code page and is never
  *   converted. The library's own messages are GBK.
  * - Everything the caller passes (texts, records, buffers, callbacks,
@@ -34,14 +35,17 @@
  *                   sent. Negative: KIV_E_MISSING_ARGUMENT.
  *   The request goes as one zlib stream to "http://" host ":" port "/" url,
  *   as an HTTP POST with "Content-Type: text/xml"; redirects are followed.
- *   Only an answer with status 200 is used, and its body must be one zlib
- *   stream of at most 1 MiB.
+ *   Only an answer with status 200 is used, and its body may hold at most
+ *   1 MiB: one zlib stream, which http_access_protocol1 and the queries
+ *   inflate (http_access_protocol2 stores it as it is).
  * - Blocking: an export that asks the web service blocks until the
  *   exchange ends, for at most about 2 seconds (the whole transfer's
  *   time-out, name lookup and connection included), plus the time that its
  *   callbacks and the message logger's handler take. The readers of the
  *   saved list make no network traffic and block only for reading the file
- *   and for their callbacks.
+ *   and for their callbacks. A failure that is reported also runs
+ *   bug_report on the calling thread, with its settings read and name
+ *   lookup (see kiv_logsend.h).
  * - Behaviour when the library's run-time libraries are missing: without
  *   zlib the transports return KIV_E_COMPRESS and the list readers
  *   KIV_E_UNCOMPRESS; without the JSON library each query returns its
@@ -147,8 +151,9 @@ typedef void (*row_callback)(int32_t count, char** names, void** values, void* c
  * callback runs. `context` is the export's context argument. */
 typedef void (*json_text_callback)(const char* text, void* context);
 
-/* Filled by get_verification_from_service. The four text fields point to
- * caller buffers of at least 1024 bytes each; all four must be set. */
+/* Filled by get_verification_from_service. Each of the four text fields
+ * must point to a caller buffer of at least 1024 bytes (they are not tested
+ * for null). */
 typedef struct verification_info {
   int32_t err; /* the answer's "err": nonzero, the account was accepted */
   int32_t haveTime;
@@ -161,8 +166,8 @@ typedef struct verification_info {
   char* endBind;
 } verification_info;
 
-/* Filled by get_kiv_adLink_from_service. Each field points to a caller
- * buffer of at least 1024 bytes; all four must be set. */
+/* Filled by get_kiv_adLink_from_service. Each field must point to a
+ * caller buffer of at least 1024 bytes (they are not tested for null). */
 typedef struct ad_link_info {
   char* key;
   char* ref;
@@ -170,8 +175,9 @@ typedef struct ad_link_info {
   char* ref1;
 } ad_link_info;
 
-/* Filled by get_kiv_client_title_from_service. The three text fields point
- * to caller buffers of at least 1024 bytes each; all three must be set. */
+/* Filled by get_kiv_client_title_from_service. Each of the three text
+ * fields must point to a caller buffer of at least 1024 bytes (they are not
+ * tested for null). */
 typedef struct client_title_info {
   int32_t id;
   char* title;
@@ -195,8 +201,9 @@ typedef struct vpn_connection_info {
  * into the caller's buffer.
  *
  * respond_data  the caller's buffer for the inflated answer. Required. No
- *               NUL is appended: clear the buffer first, one byte longer
- *               than its capacity, to read the answer as text.
+ *               NUL is appended: to read the answer as text, use the length
+ *               in *respond_size, or zero a buffer one byte larger than the
+ *               capacity given.
  * respond_size  in: the capacity of respond_data in bytes; a capacity of 0
  *               takes only an answer that inflates to nothing. Out, on
  *               KIV_OK only: the answer's inflated length. Required.
@@ -312,8 +319,8 @@ KIV_SVCQUERY_API int32_t get_servertype_from_file(const char* file_name, void* c
 
 /* The login check of an account.
  *
- * info  the record to fill. Required, and so are its four text pointers
- *       (buffers of at least 1024 bytes).
+ * info  the record to fill. Required; its four text pointers must point
+ *       to buffers of at least 1024 bytes.
  *
  * Once the answer parses, info->err receives "err". If it is nonzero, the
  * other eight fields are filled too; if it is 0, they are left untouched.
@@ -337,8 +344,8 @@ KIV_SVCQUERY_API int32_t get_local_ip_from_service(const char* host, const char*
 
 /* The advertisement link.
  *
- * link  the record to fill. Required, and so are its four pointers
- *       (buffers of at least 1024 bytes). Filled from "key", "ref", "url"
+ * link  the record to fill. Required; its four pointers must point to
+ *       buffers of at least 1024 bytes. Filled from "key", "ref", "url"
  *       and "ref1" when "err" is nonzero.
  *
  * Returns the answer's "err" when it is nonzero (1 for "err": 1, not
@@ -353,8 +360,8 @@ KIV_SVCQUERY_API int32_t get_kiv_adLink_from_service(const char* host, const cha
 
 /* The notice that the client may pop up.
  *
- * title  the record to fill. Required, and so are its three text pointers
- *        (buffers of at least 1024 bytes). Filled when "err" is nonzero.
+ * title  the record to fill. Required; its three text pointers must point
+ *        to buffers of at least 1024 bytes. Filled when "err" is nonzero.
  *
  * Returns the answer's "err" when it is nonzero, KIV_OK when it is 0 (no
  * notice; record untouched), or KIV_E_NOT_JSON_101; as with
@@ -389,8 +396,8 @@ KIV_SVCQUERY_API int32_t check_hangup_from_service(const char* host, const char*
 /* The VPN connection data. Answer buffer: 128 bytes. "err" is not read.
  *
  * vpn  the record to fill. Required. Once the service has answered, the
- *      record is cleared (empty texts, port 0), so after KIV_E_NOT_JSON_114
- *      it holds no stale data; then "VPNIP" and "LocalOutIP" are copied,
+ *      record is cleared (empty texts, port 0), so an answer that is not
+ *      JSON leaves no stale data in it; then "VPNIP" and "LocalOutIP" are copied,
  *      cut to 16 characters, and "VPNPort" is stored, each only when
  *      present. Transport failures leave it untouched.
  *
