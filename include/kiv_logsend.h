@@ -17,8 +17,8 @@
  *   the file, or with either key missing or empty, the record is not
  *   sent.
  * - Resolves log_servers_dns to its first IPv4 address for every record.
- *   If that fails and the same name was resolved before, the earlier
- *   address is used; otherwise the record is not sent.
+ *   If that fails, the address last resolved is used when it was resolved
+ *   from the same name; otherwise the record is not sent.
  * - Loads zlib (libz.so.1, or zlib1.dll on Windows) for the record, opens a
  *   UDP socket, sends one datagram of exactly one zlib stream of the record
  *   (without its NUL) and releases all of it again. Sockets of the caller

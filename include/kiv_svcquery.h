@@ -42,7 +42,7 @@
  *   exchange ends, for at most about 2 seconds (the whole transfer's
  *   time-out, name lookup and connection included), plus the time that its
  *   callbacks and the message logger's handler take. The readers of the
- *   saved list make no network traffic and block only for reading the file
+ *   saved list make no HTTP request and block only for reading the file
  *   and for their callbacks. A failure that is reported also runs
  *   bug_report on the calling thread, with its settings read and name
  *   lookup (see kiv_logsend.h).
@@ -243,7 +243,8 @@ KIV_SVCQUERY_API int32_t http_access_protocol2(const char* host, const char* url
 
 /* Reads the service list that http_access_protocol2 saved in `file_name`
  * (one zlib stream inflating to at most 30720 bytes of JSON) and hands each
- * relay server and each of its addresses to the caller. No network traffic.
+ * relay server and each of its addresses to the caller. Makes no HTTP
+ * request.
  *
  * file_name           path of the saved list. Required.
  * server_callback     called once per element of "server" (elements that
