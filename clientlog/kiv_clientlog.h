@@ -1,4 +1,7 @@
-/* The message logger shared by the accelerator's client libraries. */
+/* Message logger (kiv_clientlog) shared by the accelerator's client
+ * libraries: kiv_svcquery and kiv_logsend write every progress and error
+ * line through kiv_show_message, and a client program may take those lines
+ * with kiv_set_message_handler. */
 #ifndef KIV_CLIENTLOG_H
 #define KIV_CLIENTLOG_H
 
@@ -22,17 +25,47 @@
 extern "C" {
 #endif
 
-/* Receives each message as the exact bytes the format produced. */
+/* A caller's receiver of messages.
+ *
+ * message  one whole message: exactly the bytes its format produced (GBK
+ *          where the format is GBK), NUL-terminated, with no line end added
+ *          or removed. It is the logger's and valid only until the handler
+ *          returns.
+ * context  the context given to kiv_set_message_handler.
+ *
+ * Called synchronously on the thread that logs, possibly on several threads
+ * at once, so it must be safe to call concurrently. A message that the
+ * handler itself logs goes to the default sink, not back into the handler.
+ * It must return normally. */
 typedef void (*kiv_message_handler)(const char* message, void* context);
 
-/* Writes one complete message (printf conventions). Never fails visibly: a
- * message that cannot be written is dropped. Safe on any thread and from
- * library constructors. */
+/* Writes one complete message, formatted with printf conventions, to the
+ * handler set with kiv_set_message_handler or, without one, to the default
+ * sink: one line per message on standard error, with the local time and
+ * the thread's id, GBK text shown as UTF-8 when the locale is UTF-8. The
+ * environment variable KIV_LOG, read when the default sink is first used,
+ * sends the lines to the file it names (appended; a file that cannot be
+ * opened drops them) or, set to "off", drops them.
+ *
+ * format  printf format; null: nothing is written. A message of any length
+ *         is kept whole; only when no memory is left is it cut to its first
+ *         1023 bytes (never inside a GBK character).
+ *
+ * Returns nothing and never fails visibly: a message that cannot be written
+ * is dropped. Leaves the caller's errno (GetLastError on Windows) as it
+ * was. May be called from any thread, and from library constructors (or
+ * DllMain) before any other call: it loads no library and waits for no other
+ * thread, only for its own short lock around the default sink. Blocks for
+ * as long as the handler, or the write to the sink, takes. */
 KIV_CLIENTLOG_API void kiv_show_message(const char* format, ...) KIV_PRINTF_LIKE(1, 2);
 
-/* From now on hand every message to `handler` instead of the default sink; a
- * null handler restores the default sink. Returns once no call of the
- * previous handler is still running on another thread. */
+/* Hands every message from now on to `handler` with `context` instead of
+ * the default sink; a null handler restores the default sink.
+ *
+ * Returns once no other thread is still running the previous handler, so
+ * that the caller may then release what that handler used. Called from
+ * inside a handler, it does not wait for the handler it is called from.
+ * May be called from any thread. */
 KIV_CLIENTLOG_API void kiv_set_message_handler(kiv_message_handler handler, void* context);
 
 #ifdef __cplusplus

@@ -21,6 +21,7 @@ install(TARGETS kiv_clientlog kiv_logsend kiv_svcquery
 install(FILES
   ${PROJECT_SOURCE_DIR}/include/kiv_svcquery.h
   ${PROJECT_SOURCE_DIR}/include/kiv_logsend.h
+  ${PROJECT_SOURCE_DIR}/include/kiv_version.h
   ${PROJECT_SOURCE_DIR}/clientlog/kiv_clientlog.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 

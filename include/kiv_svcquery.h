@@ -1,10 +1,62 @@
-/* Service-query library: asks the accelerator's web service over HTTP and
- * reads the cached service list. Every export returns a result code, 0 on
- * success; every record, buffer and callback belongs to the caller. */
+/* Service-query library (kiv_svcquery): asks the accelerator's web service
+ * questions over HTTP and reads the service list that the client saved.
+ *
+ * Conventions for every export below:
+ *
+ * - Every export returns a result code (KIV_OK, or one of the KIV_E_* codes
+ *   below), the only account it gives the caller: errno (GetLastError on
+ *   Windows) means nothing afterwards. What went wrong is also written to
+ *   the message logger (kiv_clientlog.h) and, for most failures, sent as a
+ *   failure report through kiv_logsend's bug_report.
+ * - Text is NUL-terminated bytes in the client's ANSI code page and is never
+ *   converted. The library's own messages are GBK.
+ * - Everything the caller passes (texts, records, buffers, callbacks,
+ *   context) stays the caller's. It is read or written only during the call
+ *   and never kept afterwards.
+ * - Buffers that the library hands to a callback are the library's and are
+ *   valid only until the callback returns: copy what you keep. Callbacks run
+ *   on the calling thread, before the export returns, and must return
+ *   normally; their results, if any, are not looked at.
+ * - Every export may be called from any thread, also concurrently: each
+ *   call has its own buffers, and the only state that calls share (the
+ *   run-time libraries bound when this library was loaded, libcurl's global
+ *   set-up) is never changed by them. No export starts a thread.
+ * - The request head. Every query and both transport exports begin with the
+ *   same six arguments, passed unchanged to the HTTP transport:
+ *     host          web service's host name or dotted IPv4 address. Required.
+ *     url           path (with any query part) after the "/" that follows
+ *                   the port, without a leading "/"; may be empty. Required.
+ *     port          TCP port; not checked.
+ *     protocol      a label that is only logged. Required.
+ *     request_data  the request text. Required by the queries; the
+ *                   transport exports accept null with a request_size of 0
+ *                   (an empty request).
+ *     request_size  number of bytes of request_data that are compressed and
+ *                   sent. Negative: KIV_E_MISSING_ARGUMENT.
+ *   The request goes as one zlib stream to "http://" host ":" port "/" url,
+ *   as an HTTP POST with "Content-Type: text/xml"; redirects are followed.
+ *   Only an answer with status 200 is used, and its body may hold at most
+ *   1 MiB: one zlib stream, which http_access_protocol1 and the queries
+ *   inflate (http_access_protocol2 stores it as it is).
+ * - Blocking: an export that asks the web service blocks until the
+ *   exchange ends, for at most about 2 seconds (the whole transfer's
+ *   time-out, name lookup and connection included), plus the time that its
+ *   callbacks and the message logger's handler take. The readers of the
+ *   saved list make no HTTP request and block only for reading the file
+ *   and for their callbacks. A failure that is reported also runs
+ *   bug_report on the calling thread, with its settings read and name
+ *   lookup (see kiv_logsend.h).
+ * - Behaviour when the library's run-time libraries are missing: without
+ *   zlib the transports return KIV_E_COMPRESS and the list readers
+ *   KIV_E_UNCOMPRESS; without the JSON library each query returns its
+ *   "not JSON" code before anything is sent (save_game_route_info:
+ *   KIV_E_SAVE_ROUTE_FAILED), and the readers return KIV_E_NOT_JSON_114. */
 #ifndef KIV_SVCQUERY_H
 #define KIV_SVCQUERY_H
 
 #include <stdint.h>
+
+#include "kiv_version.h"
 
 #if defined(_WIN32)
 #if defined(KIV_SVCQUERY_BUILDING)
@@ -16,21 +68,94 @@
 #define KIV_SVCQUERY_API __attribute__((visibility("default")))
 #endif
 
+/* Result codes.
+ *
+ * Each is an int32_t constant, the type every export returns. Some values
+ * stand for more than one condition, depending on the export; each such
+ * value has one name per condition, all equal, so that the caller's code can
+ * say which it means. An export that calls the HTTP transport returns the
+ * transport's codes unchanged (save_game_route_info excepted), so the
+ * transport's codes are among the results of every query. Each export below
+ * lists the names it can return. */
+
+/* Success. get_kiv_adLink_from_service and get_kiv_client_title_from_service
+ * also return the service's own nonzero "err" value on success. */
+#define KIV_OK ((int32_t)0)
+/* A working buffer (the answer buffer, the compressed request, a list
+ * file's buffers, or a text the JSON library had to make) was not
+ * allocated. */
+#define KIV_E_NO_MEMORY ((int32_t)1)
+/* get_gameroute_from_server and get_gameprocess_from_server: the service's
+ * "err" was 0 (it refused the question). Equal to KIV_E_NO_MEMORY. */
+#define KIV_E_SERVICE_REFUSED ((int32_t)1)
+/* The saved list file could not be opened. */
+#define KIV_E_FILE_OPEN ((int32_t)4)
+/* http_access_protocol2: the answer file could not be created. */
+#define KIV_E_FILE_CREATE ((int32_t)5)
+/* The saved list file could not be read whole. */
+#define KIV_E_FILE_READ ((int32_t)7)
+/* The saved list file's size could not be taken. */
+#define KIV_E_FILE_SIZE ((int32_t)8)
+/* Compressing the request failed (or zlib is not bound). */
+#define KIV_E_COMPRESS ((int32_t)101)
+/* The service's answer is not JSON, as most queries report it (those that
+ * use KIV_E_NOT_JSON_114 say so). Equal to KIV_E_COMPRESS. */
+#define KIV_E_NOT_JSON_101 ((int32_t)101)
+/* Inflating failed: the answer or the saved list is not one zlib stream,
+ * is damaged, or inflates to more than its buffer holds. */
+#define KIV_E_UNCOMPRESS ((int32_t)102)
+/* The service answered with an HTTP status other than 200 (its body is
+ * dropped). */
+#define KIV_E_HTTP_STATUS ((int32_t)113)
+/* save_game_route_info: the exchange failed in any way, or the answer was
+ * empty. Equal to KIV_E_HTTP_STATUS. */
+#define KIV_E_SAVE_ROUTE_FAILED ((int32_t)113)
+/* The HTTP transfer was not set up or did not complete: no connection, a
+ * failed name lookup, the 2-second time-out, a redirect that failed, or an
+ * answer body longer than 1 MiB. */
+#define KIV_E_TRANSFER ((int32_t)114)
+/* The answer of get_verification_from_service or get_vpn_info, or the
+ * saved list, is not JSON. Equal to KIV_E_TRANSFER. */
+#define KIV_E_NOT_JSON_114 ((int32_t)114)
+/* The saved list's "err" member is 0 or absent. */
+#define KIV_E_LIST_REFUSED ((int32_t)115)
+/* The saved list lacks its list member ("server" or "serverType"). */
+#define KIV_E_NO_LIST ((int32_t)116)
+/* A required argument is null (or a size is negative, or an answer to save
+ * is empty). */
+#define KIV_E_MISSING_ARGUMENT ((int32_t)10003)
+/* A list reader or delay query could not allocate the small buffers of the
+ * rows it hands over. Equal to KIV_E_MISSING_ARGUMENT. */
+#define KIV_E_NO_ROW_MEMORY ((int32_t)10003)
+/* http_access_protocol2: writing the answer file failed. */
+#define KIV_E_FILE_WRITE ((int32_t)210605)
+/* libcurl refused an option of the transfer (for example a URL longer than
+ * it accepts). The value is the bit pattern 0xE0FF00FF as a signed 32-bit
+ * integer. */
+#define KIV_E_OPTION_REFUSED ((int32_t)-520158977)
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-/* One list element: `count` names and value pointers that correspond by
- * position. Names, values and the buffers behind them belong to the library
- * and are valid only while the callback runs. */
+/* One list element, handed to the caller: `count` field names and `count`
+ * value pointers that correspond by position. What each value points to (an
+ * int32_t, a float, or a NUL-terminated char array) is given by the export
+ * that calls it. `names`, `values` and everything they point to belong to
+ * the library and are valid only while the callback runs; the same buffers
+ * are rewritten for the next element. `context` is the export's context
+ * argument (see get_data_from_file for the one exception). */
 typedef void (*row_callback)(int32_t count, char** names, void** values, void* context);
 
-/* The JSON text of one answer member, valid only while the callback runs. */
+/* The JSON text of one answer member, NUL-terminated, valid only while the
+ * callback runs. `context` is the export's context argument. */
 typedef void (*json_text_callback)(const char* text, void* context);
 
-/* Text fields are pointers to caller buffers large enough for the value. */
+/* Filled by get_verification_from_service. Each of the four text fields
+ * must point to a caller buffer of at least 1024 bytes (they are not tested
+ * for null). */
 typedef struct verification_info {
-  int32_t err;
+  int32_t err; /* the answer's "err": nonzero, the account was accepted */
   int32_t haveTime;
   int32_t expired;
   int32_t usepay;
@@ -41,6 +166,8 @@ typedef struct verification_info {
   char* endBind;
 } verification_info;
 
+/* Filled by get_kiv_adLink_from_service. Each field must point to a
+ * caller buffer of at least 1024 bytes (they are not tested for null). */
 typedef struct ad_link_info {
   char* key;
   char* ref;
@@ -48,6 +175,9 @@ typedef struct ad_link_info {
   char* ref1;
 } ad_link_info;
 
+/* Filled by get_kiv_client_title_from_service. Each of the three text
+ * fields must point to a caller buffer of at least 1024 bytes (they are not
+ * tested for null). */
 typedef struct client_title_info {
   int32_t id;
   char* title;
@@ -58,88 +188,299 @@ typedef struct client_title_info {
   int32_t isbind;
 } client_title_info;
 
+/* Filled by get_vpn_info; the texts are held in the record. */
 typedef struct vpn_connection_info {
-  char VPNIP[17];
-  char LocalOutIP[17];
+  char VPNIP[17];      /* at most 16 characters and the NUL */
+  char LocalOutIP[17]; /* at most 16 characters and the NUL */
   int32_t VPNPort;
 } vpn_connection_info;
 
-/* HTTP transport. Both post the zlib-compressed first `request_size` bytes of
- * `request_data` to "http://" host ":" port "/" url. http_access_protocol1
- * inflates the answer into `respond_data`, whose capacity `*respond_size`
- * gives on entry; on success `*respond_size` holds the answer's length and is
- * otherwise left as it was. Both `respond_data` and `respond_size` are
- * required (10003 without them, before anything is sent); a capacity of 0
- * takes only an answer that inflates to nothing. http_access_protocol2
- * replaces the file `saveFile` with the answer body as received. */
+/* ---- HTTP transport ---------------------------------------------------- */
+
+/* Posts the request (see the request head above) and inflates the answer
+ * into the caller's buffer.
+ *
+ * respond_data  the caller's buffer for the inflated answer. Required. No
+ *               NUL is appended: to read the answer as text, use the length
+ *               in *respond_size, or zero a buffer one byte larger than the
+ *               capacity given.
+ * respond_size  in: the capacity of respond_data in bytes; a capacity of 0
+ *               takes only an answer that inflates to nothing. Out, on
+ *               KIV_OK only: the answer's inflated length. Required.
+ *
+ * Returns KIV_OK; KIV_E_MISSING_ARGUMENT (host, url, protocol,
+ * respond_data or respond_size null, request_data null with a size above
+ * 0, or request_size negative; nothing is sent); KIV_E_NO_MEMORY;
+ * KIV_E_COMPRESS; KIV_E_TRANSFER; KIV_E_OPTION_REFUSED; KIV_E_HTTP_STATUS;
+ * KIV_E_UNCOMPRESS (also when the answer does not fit the capacity). On any
+ * failure *respond_size is left as it was; respond_data is untouched,
+ * except after KIV_E_UNCOMPRESS, when it may hold part of the answer.
+ * Blocks for up to the transfer's 2-second time-out. */
 KIV_SVCQUERY_API int32_t http_access_protocol1(const char* host, const char* url, uint32_t port,
                                                const char* protocol, const char* request_data,
                                                int32_t request_size, char* respond_data,
                                                uint32_t* respond_size);
+
+/* Posts the request (see the request head above) and replaces the file
+ * `saveFile` with the answer body as received (still compressed): the
+ * service list that get_data_from_file and get_servertype_from_file read.
+ *
+ * saveFile  path of the file to replace. Required.
+ *
+ * Returns KIV_OK; KIV_E_MISSING_ARGUMENT (host, url, protocol or saveFile
+ * null, request_data null with a size above 0, request_size negative, or an
+ * empty answer); KIV_E_NO_MEMORY; KIV_E_COMPRESS; KIV_E_TRANSFER;
+ * KIV_E_OPTION_REFUSED; KIV_E_HTTP_STATUS; KIV_E_FILE_CREATE;
+ * KIV_E_FILE_WRITE. A null saveFile is found only after the exchange. The
+ * old file is untouched unless a 200 answer with a body arrived; from then
+ * on it is gone, also when creating or writing the new one fails. Blocks
+ * for up to the transfer's 2-second time-out, then for writing the file. */
 KIV_SVCQUERY_API int32_t http_access_protocol2(const char* host, const char* url, uint32_t port,
                                                const char* protocol, const char* request_data,
                                                int32_t request_size, const char* saveFile);
 
-/* Cached service-list readers. */
+/* ---- Saved service list ------------------------------------------------ */
+
+/* Reads the service list that http_access_protocol2 saved in `file_name`
+ * (one zlib stream inflating to at most 30720 bytes of JSON) and hands each
+ * relay server and each of its addresses to the caller. Makes no HTTP
+ * request.
+ *
+ * file_name           path of the saved list. Required.
+ * server_callback     called once per element of "server" (elements that
+ *                     are not objects are skipped), in array order, with 14
+ *                     fields: "payId", "product", "serverId", "area" (each
+ *                     an int32_t), "charge" (int32_t, 0 or 1), "serverIp"
+ *                     (the address-list pointer itself, see below),
+ *                     "userbw" (char[64]), "paramValue2", "maxOnline"
+ *                     (int32_t), "serverName" (char[64]), "serverType"
+ *                     (char[17]), "paramValue1", "userablePer" (float) and
+ *                     "msg" (char[128]), and `context`. Required.
+ * server_ip_callback  called once per object of the server's "serverip"
+ *                     array, before that server's server_callback, with 4
+ *                     fields: "ip" (char[17]), "net", "IPv6", "id" (each an
+ *                     int32_t). Its context argument is not `context` but
+ *                     the address of a void* slot, null before the
+ *                     server's first address, that the callback may set
+ *                     (say, to a list it builds); the slot's final value is
+ *                     the "serverIp" field of the server's row. The library
+ *                     never reads through it or frees it. Required.
+ * context             passed to server_callback unchanged. Required
+ *                     (non-null), though never read through.
+ * err_value           receives the list's "err" once its text has parsed
+ *                     (0 included); untouched before that. Required.
+ *
+ * Texts longer than their buffer are cut to its size less one. A member
+ * that is absent: a text field gets the empty text, the address "id" 0,
+ * and every other number keeps the value that the previous element of the
+ * same call left (0 before the first); the address buffers are shared by
+ * all servers of the call.
+ *
+ * Returns KIV_OK; KIV_E_MISSING_ARGUMENT (an argument null);
+ * KIV_E_NO_ROW_MEMORY; KIV_E_NO_MEMORY; KIV_E_FILE_OPEN; KIV_E_FILE_SIZE;
+ * KIV_E_FILE_READ; KIV_E_UNCOMPRESS; KIV_E_NOT_JSON_114;
+ * KIV_E_LIST_REFUSED; KIV_E_NO_LIST. Except for a KIV_E_NO_MEMORY during
+ * the walk (the JSON library had no memory for a text; the rows delivered
+ * before were whole), a failure means that no callback was called. */
 KIV_SVCQUERY_API int32_t get_data_from_file(const char* file_name, row_callback server_callback,
                                             row_callback server_ip_callback, void* context,
                                             int32_t* err_value);
+
+/* Reads the saved service list as get_data_from_file does and hands each
+ * element of "serverType" (non-objects skipped) to server_type_callback, in
+ * array order, with 4 fields: "id" (char[10]), "name" (char[32]), "pid"
+ * (char[64]) and "level" (int32_t; an absent "level" keeps the previous
+ * element's value), and `context`. Note the argument order.
+ *
+ * file_name, context, server_type_callback and err_value are required, as
+ * for get_data_from_file.
+ *
+ * Returns the codes of get_data_from_file, with the same meanings. */
 KIV_SVCQUERY_API int32_t get_servertype_from_file(const char* file_name, void* context,
                                                   row_callback server_type_callback,
                                                   int32_t* err_value);
 
-/* Account and connection queries. */
+/* ---- Account and connection queries ------------------------------------
+ *
+ * Each query below takes the request head (see above), inflates the answer
+ * into an answer buffer of its own (1024 bytes unless it says otherwise),
+ * parses it and copies members into the caller's storage. A text member is
+ * copied with its NUL, cut to the answer buffer's size less one (only a
+ * member that is not a string can be that long); an absent member gives the
+ * empty text, an absent number 0. Unless an entry says otherwise, a failure
+ * leaves the caller's storage untouched (but KIV_E_NO_MEMORY while filling,
+ * when the JSON library had no memory for a text, may leave it partly
+ * written), and so does an answer whose "err" is 0 (absent counts as 0).
+ *
+ * Every one returns KIV_E_MISSING_ARGUMENT (host, url, protocol,
+ * request_data or an output pointer null; nothing is sent), KIV_E_NO_MEMORY
+ * and the transport's codes (KIV_E_COMPRESS, KIV_E_TRANSFER,
+ * KIV_E_OPTION_REFUSED, KIV_E_HTTP_STATUS, KIV_E_UNCOMPRESS, also for an
+ * answer larger than the answer buffer) besides those it lists. */
+
+/* The login check of an account.
+ *
+ * info  the record to fill. Required; its four text pointers must point
+ *       to buffers of at least 1024 bytes.
+ *
+ * Once the answer parses, info->err receives "err". If it is nonzero, the
+ * other eight fields are filled too; if it is 0, they are left untouched.
+ * Returns KIV_OK whatever "err" said, or KIV_E_NOT_JSON_114. */
 KIV_SVCQUERY_API int32_t get_verification_from_service(const char* host, const char* url,
                                                        uint32_t port, const char* protocol,
                                                        const char* request_data,
                                                        int32_t request_size,
                                                        verification_info* info);
+
+/* The client's outside address as the service sees it. Answer buffer: 128
+ * bytes.
+ *
+ * ip  a caller buffer of at least 128 bytes. Required. Receives "ip" when
+ *     "err" is nonzero; untouched when it is 0.
+ *
+ * Returns KIV_OK whatever "err" said, or KIV_E_NOT_JSON_101. */
 KIV_SVCQUERY_API int32_t get_local_ip_from_service(const char* host, const char* url, uint32_t port,
                                                    const char* protocol, const char* request_data,
                                                    int32_t request_size, char* ip);
+
+/* The advertisement link.
+ *
+ * link  the record to fill. Required; its four pointers must point to
+ *       buffers of at least 1024 bytes. Filled from "key", "ref", "url"
+ *       and "ref1" when "err" is nonzero.
+ *
+ * Returns the answer's "err" when it is nonzero (1 for "err": 1, not
+ * KIV_OK), KIV_OK when it is 0 (no link; record untouched), or
+ * KIV_E_NOT_JSON_101. A nonzero result is therefore not always a failure:
+ * 1 may be the service's "err" or KIV_E_NO_MEMORY. A caller that must tell
+ * them apart checks whether the record was written. */
 KIV_SVCQUERY_API int32_t get_kiv_adLink_from_service(const char* host, const char* url,
                                                      uint32_t port, const char* protocol,
                                                      const char* request_data, int32_t request_size,
                                                      ad_link_info* link);
+
+/* The notice that the client may pop up.
+ *
+ * title  the record to fill. Required; its three text pointers must point
+ *        to buffers of at least 1024 bytes. Filled when "err" is nonzero.
+ *
+ * Returns the answer's "err" when it is nonzero, KIV_OK when it is 0 (no
+ * notice; record untouched), or KIV_E_NOT_JSON_101; as with
+ * get_kiv_adLink_from_service, the value alone does not tell the service's
+ * "err" from a failure code. */
 KIV_SVCQUERY_API int32_t get_kiv_client_title_from_service(const char* host, const char* url,
                                                            uint32_t port, const char* protocol,
                                                            const char* request_data,
                                                            int32_t request_size,
                                                            client_title_info* title);
+
+/* The check after a VPN dial-up.
+ *
+ * err_value  receives "err" once the answer parses, whatever its value.
+ *            Required.
+ * message    a caller buffer of at least 1024 bytes; receives "msg" once
+ *            the answer parses, whatever "err" is. Required.
+ *
+ * Returns KIV_OK whatever "err" said, or KIV_E_NOT_JSON_101. */
 KIV_SVCQUERY_API int32_t get_loginvpn_from_service(const char* host, const char* url, uint32_t port,
                                                    const char* protocol, const char* request_data,
                                                    int32_t request_size, int32_t* err_value,
                                                    char* message);
+
+/* The check around hanging up: as get_loginvpn_from_service, but `message`
+ * (at least 1024 bytes) receives the answer's "usermsg". */
 KIV_SVCQUERY_API int32_t check_hangup_from_service(const char* host, const char* url, uint32_t port,
                                                    const char* protocol, const char* request_data,
                                                    int32_t request_size, int32_t* err_value,
                                                    char* message);
+
+/* The VPN connection data. Answer buffer: 128 bytes. "err" is not read.
+ *
+ * vpn  the record to fill. Required. Once the service has answered, the
+ *      record is cleared (empty texts, port 0), so an answer that is not
+ *      JSON leaves no stale data in it; then "VPNIP" and "LocalOutIP" are copied,
+ *      cut to 16 characters, and "VPNPort" is stored, each only when
+ *      present. Transport failures leave it untouched.
+ *
+ * Returns KIV_OK or KIV_E_NOT_JSON_114. */
 KIV_SVCQUERY_API int32_t get_vpn_info(const char* host, const char* url, uint32_t port,
                                       const char* protocol, const char* request_data,
                                       int32_t request_size, vpn_connection_info* vpn);
 
-/* Game route and delay queries. */
+/* ---- Game route and delay queries --------------------------------------
+ *
+ * As the account queries: the request head, an answer buffer of the size
+ * each gives, KIV_E_MISSING_ARGUMENT (here also for a null callback or a
+ * null context: pass any non-null context if you need none), KIV_E_NO_MEMORY
+ * and the transport's codes. Callbacks are called only for a parsed answer
+ * whose "err" is nonzero. */
+
+/* The game routes. Answer buffer: 1 MiB.
+ *
+ * callback  called once with the JSON text of the answer's "gameroute"
+ *           (a string member's own text, the JSON text of an array or
+ *           object) and `context`, when "err" is nonzero and the member is
+ *           present. Required.
+ * context   passed to the callback unchanged. Required (non-null).
+ *
+ * Returns KIV_OK (also when "gameroute" is absent: no call),
+ * KIV_E_SERVICE_REFUSED ("err" 0: no call) or KIV_E_NOT_JSON_101. Writes
+ * progress lines (GBK text) to standard output: one before the callback,
+ * one before a parse failure, and one naming the export when "err" is 0. */
 KIV_SVCQUERY_API int32_t get_gameroute_from_server(const char* host, const char* url, uint32_t port,
                                                    const char* protocol, const char* request_data,
                                                    int32_t request_size,
                                                    json_text_callback callback, void* context);
+
+/* The user types: as get_gameroute_from_server with the member
+ * "usertypelist", an answer buffer of 2048 bytes and no standard output;
+ * "err" 0 gives KIV_OK (no call). Returns KIV_OK or KIV_E_NOT_JSON_101. */
 KIV_SVCQUERY_API int32_t get_usertypelist_from_server(const char* host, const char* url,
                                                       uint32_t port, const char* protocol,
                                                       const char* request_data,
                                                       int32_t request_size,
                                                       json_text_callback callback, void* context);
+
+/* The game processes: as get_gameroute_from_server, with the member
+ * "gameprocess" (answer buffer 1 MiB, the same standard-output lines).
+ * Returns KIV_OK, KIV_E_SERVICE_REFUSED or KIV_E_NOT_JSON_101. */
 KIV_SVCQUERY_API int32_t get_gameprocess_from_server(const char* host, const char* url,
                                                      uint32_t port, const char* protocol,
                                                      const char* request_data, int32_t request_size,
                                                      json_text_callback callback, void* context);
+
+/* Delays per game and server. Answer buffer: 4096 bytes.
+ *
+ * callback  called once per object of the answer's "gamedelay" array (other
+ *           elements skipped), in array order, with 3 fields: "gameid",
+ *           "serverid" and "delay", each value an int32_t (0 for an absent
+ *           member) at the start of a 32-byte block, and `context`.
+ *           Required.
+ * context   passed to the callback unchanged. Required (non-null).
+ *
+ * Returns KIV_OK ("err" 0 or no "gamedelay": no call), KIV_E_NO_ROW_MEMORY
+ * or KIV_E_NOT_JSON_101. */
 KIV_SVCQUERY_API int32_t get_serverdelay_from_server(const char* host, const char* url,
                                                      uint32_t port, const char* protocol,
                                                      const char* request_data, int32_t request_size,
                                                      row_callback callback, void* context);
+
+/* Delays per node and area: as get_serverdelay_from_server, with the fields
+ * "nodeId", "areaId" and "delay", read from the answer's "gamedelay" too. */
 KIV_SVCQUERY_API int32_t get_areadelay_from_server(const char* host, const char* url, uint32_t port,
                                                    const char* protocol, const char* request_data,
                                                    int32_t request_size, row_callback callback,
                                                    void* context);
+
+/* Sends the client's game-route data (in request_data) and reads back one
+ * flag. Answer buffer: 256 bytes.
+ *
+ * err_value  receives the answer's "err" when the answer parses and has
+ *            one; untouched otherwise. Required.
+ *
+ * Returns KIV_OK (also for an answer that is not JSON, or has no "err"),
+ * KIV_E_MISSING_ARGUMENT, KIV_E_NO_MEMORY, or KIV_E_SAVE_ROUTE_FAILED in
+ * place of every transport code and for an empty answer. */
 KIV_SVCQUERY_API int32_t save_game_route_info(const char* host, const char* url, uint32_t port,
                                               const char* protocol, const char* request_data,
                                               int32_t request_size, int32_t* err_value);

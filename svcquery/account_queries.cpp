@@ -6,7 +6,7 @@
 #include "kiv_svcquery.h"
 #include "query_messages.h"
 #include "query_procedure.h"
-#include "result_codes.h"
+#include "report_numbers.h"
 
 namespace kiv::svcquery {
 namespace {
@@ -20,8 +20,8 @@ constexpr query::Table kVerification{
     .func_id = func_id::kVerification,
     .report_name = "get_verification_from_service",
     .answer_size = 1024,
-    .parse_failure = result::kNotJson114,
-    .json_unbound = result::kNotJson114,
+    .parse_failure = KIV_E_NOT_JSON_114,
+    .json_unbound = KIV_E_NOT_JSON_114,
     .lines = {
         .param = {"ERROR: PARAM, in get_verification_from_service()"},
         .alloc = {"ERROR: Failed to alloc memory, in get_verification_from_service()"},
@@ -37,8 +37,8 @@ constexpr query::Table kLocalIp{
     .func_id = func_id::kLocalIp,
     .report_name = "get_local_ip_from_service",
     .answer_size = 128,
-    .parse_failure = result::kNotJson101,
-    .json_unbound = result::kNotJson101,
+    .parse_failure = KIV_E_NOT_JSON_101,
+    .json_unbound = KIV_E_NOT_JSON_101,
     .lines = {
         .param = {"ERROR: PARAM, in get_local_ip_from_service()"},
         .alloc = {"ERROR: Failed to alloc memory ,in get_local_ip_from_service()"},
@@ -52,8 +52,8 @@ constexpr query::Table kAdLink{
     .func_id = func_id::kAdLink,
     .report_name = "get_kiv_adLink_from_service",
     .answer_size = 1024,
-    .parse_failure = result::kNotJson101,
-    .json_unbound = result::kNotJson101,
+    .parse_failure = KIV_E_NOT_JSON_101,
+    .json_unbound = KIV_E_NOT_JSON_101,
     .lines = {
         .param = {"ERROR: PARAM, in get_kiv_ad_click_from_service()"},
         .alloc = {"ERROR: Failed to alloc memory ,in get_kiv_ad_click_from_service()"},
@@ -69,8 +69,8 @@ constexpr query::Table kClientTitle{
     .func_id = func_id::kClientTitle,
     .report_name = "get_kiv_client_title_from_service",
     .answer_size = 1024,
-    .parse_failure = result::kNotJson101,
-    .json_unbound = result::kNotJson101,
+    .parse_failure = KIV_E_NOT_JSON_101,
+    .json_unbound = KIV_E_NOT_JSON_101,
     .lines = {
         .param = {"ERROR: PARAM, in get_kiv_client_title_from_service()"},
         .alloc = {"ERROR: Failed to alloc memory ,in get_kiv_client_title_from_service()"},
@@ -85,8 +85,8 @@ constexpr query::Table kLoginVpn{.name = "get_loginvpn_from_service",
                                  .func_id = func_id::kLoginVpn,
                                  .report_name = "get_loginvpn_from_service",
                                  .answer_size = 1024,
-                                 .parse_failure = result::kNotJson101,
-                                 .json_unbound = result::kNotJson101,
+                                 .parse_failure = KIV_E_NOT_JSON_101,
+                                 .json_unbound = KIV_E_NOT_JSON_101,
                                  .lines = {
                                      .param = {"ERROR: PARAM, in get_loginvpn_from_service()"},
                                      .alloc = {msg::kAllocFailedNamed, Arg::kName},
@@ -102,8 +102,8 @@ constexpr query::Table kCheckHangup{
     .func_id = func_id::kCheckHangup,
     .report_name = "check_hangup_from_service",
     .answer_size = 1024,
-    .parse_failure = result::kNotJson101,
-    .json_unbound = result::kNotJson101,
+    .parse_failure = KIV_E_NOT_JSON_101,
+    .json_unbound = KIV_E_NOT_JSON_101,
     .lines = {
         .param = {"ERROR: PARAM, in check_hangup_from_service()"},
         .alloc = {"ERROR: Failed to alloc memory ,in check_hangup_from_service()"},
@@ -117,8 +117,8 @@ constexpr query::Table kVpnInfo{
     .func_id = func_id::kVpnInfo,
     .report_name = "get_vpn_info",
     .answer_size = 128,
-    .parse_failure = result::kNotJson114,
-    .json_unbound = result::kNotJson114,
+    .parse_failure = KIV_E_NOT_JSON_114,
+    .json_unbound = KIV_E_NOT_JSON_114,
     .lines =
         {
             .param = {"ERROR: PARAM, in %s()", Arg::kName},
@@ -136,7 +136,7 @@ int32_t flag_and_message(const query::Table& table, const query::Head& head, con
                       *err_value = err;
                       TextCopier copy(table, root);
                       copy(message, member);
-                      return copy.result(result::kOk);
+                      return copy.result(KIV_OK);
                     });
 }
 
@@ -151,7 +151,7 @@ int32_t get_verification_from_service(const char* host, const char* url, uint32_
   return query::run(kVerification, {host, url, port, protocol, request_data, request_size},
                     info != nullptr, [info](json_object* root, int32_t err) {
                       info->err = err;
-                      if (err == 0) return result::kOk;
+                      if (err == 0) return KIV_OK;
                       TextCopier copy(kVerification, root);
                       info->haveTime = int_member(root, "haveTime");
                       info->expired = int_member(root, "expired");
@@ -161,7 +161,7 @@ int32_t get_verification_from_service(const char* host, const char* url, uint32_
                       info->bindUnvalide = int_member(root, "bindUnvalide");
                       copy(info->ed, "ed");
                       copy(info->endBind, "endBind");
-                      return copy.result(result::kOk);
+                      return copy.result(KIV_OK);
                     });
 }
 
@@ -170,10 +170,10 @@ int32_t get_local_ip_from_service(const char* host, const char* url, uint32_t po
                                   int32_t request_size, char* ip) {
   return query::run(kLocalIp, {host, url, port, protocol, request_data, request_size},
                     ip != nullptr, [ip](json_object* root, int32_t err) {
-                      if (err == 0) return result::kOk;
+                      if (err == 0) return KIV_OK;
                       TextCopier copy(kLocalIp, root);
                       copy(ip, "ip");
-                      return copy.result(result::kOk);
+                      return copy.result(KIV_OK);
                     });
 }
 
@@ -182,7 +182,7 @@ int32_t get_kiv_adLink_from_service(const char* host, const char* url, uint32_t 
                                     int32_t request_size, ad_link_info* link) {
   return query::run(kAdLink, {host, url, port, protocol, request_data, request_size},
                     link != nullptr, [link](json_object* root, int32_t err) {
-                      if (err == 0) return result::kOk;
+                      if (err == 0) return KIV_OK;
                       TextCopier copy(kAdLink, root);
                       copy(link->key, "key");
                       copy(link->ref, "ref");
@@ -197,7 +197,7 @@ int32_t get_kiv_client_title_from_service(const char* host, const char* url, uin
                                           int32_t request_size, client_title_info* title) {
   return query::run(kClientTitle, {host, url, port, protocol, request_data, request_size},
                     title != nullptr, [title](json_object* root, int32_t err) {
-                      if (err == 0) return result::kOk;
+                      if (err == 0) return KIV_OK;
                       TextCopier copy(kClientTitle, root);
                       title->id = int_member(root, "id");
                       copy(title->title, "title");
@@ -242,7 +242,7 @@ int32_t get_vpn_info(const char* host, const char* url, uint32_t port, const cha
       }
     }
     if (json::member(root, "VPNPort") != nullptr) vpn->VPNPort = int_member(root, "VPNPort");
-    return complete ? result::kOk : query::out_of_memory(kVpnInfo);
+    return complete ? KIV_OK : query::out_of_memory(kVpnInfo);
   };
   return query::run(kVpnInfo, {host, url, port, protocol, request_data, request_size},
                     vpn != nullptr, fill, clear);

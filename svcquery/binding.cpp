@@ -2,12 +2,21 @@
 
 #include "kiv_clientlog.h"
 #include "query_messages.h"
-#include "result_codes.h"
 
 namespace kiv::svcquery {
 namespace {
 
 constinit Bindings g_state;
+
+// Codes of the binding routines, only ever seen in the attach lines.
+namespace bind_code {
+constexpr int kBound = 0;
+constexpr int kLibraryAbsent = 116;
+constexpr int kEntryMissing = 117;
+constexpr int kReportLibraryAbsent = 1;
+constexpr int kBugReportMissing = 2;
+constexpr int kOtherReportMissing = 3;
+}  // namespace bind_code
 
 }  // namespace
 

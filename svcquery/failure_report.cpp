@@ -1,9 +1,10 @@
 #include "failure_report.h"
 
 #include "binding.h"
+#include "kiv_svcquery.h"
 #include "platform.h"
 #include "query_messages.h"
-#include "result_codes.h"
+#include "report_numbers.h"
 
 namespace kiv::svcquery::report {
 namespace {
@@ -29,7 +30,7 @@ void zlib_failed(int32_t func_id, const char* call_name, int zlib_code) noexcept
 }
 
 void missing_argument(int32_t func_id, const char* reporter_name) noexcept {
-  send(func_id, result::kMissingArgument, reporter_name, msg::kParamErrorText);
+  send(func_id, KIV_E_MISSING_ARGUMENT, reporter_name, msg::kParamErrorText);
 }
 
 }  // namespace kiv::svcquery::report

@@ -8,16 +8,13 @@
 #include "kiv_svcquery.h"
 #include "query_messages.h"
 #include "query_procedure.h"
-#include "result_codes.h"
+#include "report_numbers.h"
 #include "rows.h"
 
 namespace kiv::svcquery {
 namespace {
 
 using query::Arg;
-
-// The route and process lists tell the client of a refusal with 1.
-constexpr int32_t kRouteRefused = 1;
 
 constexpr query::Table game_query(const char* name, uint32_t answer_size, const char* refusal,
                                   bool stdout_trace) {
@@ -26,8 +23,8 @@ constexpr query::Table game_query(const char* name, uint32_t answer_size, const 
       .func_id = func_id::kGameQueries,
       .report_name = nullptr,  // a missing argument is only logged
       .answer_size = answer_size,
-      .parse_failure = result::kNotJson101,
-      .json_unbound = result::kNotJson101,
+      .parse_failure = KIV_E_NOT_JSON_101,
+      .json_unbound = KIV_E_NOT_JSON_101,
       .lines = {.param = {"ERROR: PARAM, in %s()", Arg::kName},
                 .alloc = {"ERROR: Failed to alloc memory ,in %s()", Arg::kName},
                 .transport = {"ERROR:  Failed call http_access_protocol1(),in %s()", Arg::kName},
@@ -52,9 +49,9 @@ constexpr query::Table kSaveGameRoute{
     .func_id = func_id::kSaveGameRoute,
     .report_name = "get_check_ischeck_info",
     .answer_size = 256,
-    .parse_failure = result::kOk,
+    .parse_failure = KIV_OK,
     // The route data was never sent: a failure like any failed exchange.
-    .json_unbound = result::kHttpStatus,
+    .json_unbound = KIV_E_SAVE_ROUTE_FAILED,
     .lines =
         {
             .param = {"ERROR: PARAM, in get_check_ischeck_info()"},
@@ -63,7 +60,7 @@ constexpr query::Table kSaveGameRoute{
                 {"Error:  Failed to call http_access_protocol(), in get_check_ischeck_info()"},
             .parse = {"Error:  Failed to parse json"},
         },
-    .transport_override = result::kHttpStatus};
+    .transport_override = KIV_E_SAVE_ROUTE_FAILED};
 
 int32_t list_query(const query::Table& table, const query::Head& head, const char* member,
                    int32_t refused, json_text_callback callback, void* context) noexcept {
@@ -71,12 +68,12 @@ int32_t list_query(const query::Table& table, const query::Head& head, const cha
                     [&](json_object* root, int32_t err) {
                       if (err == 0) return refused;
                       json_object* value = json::member(root, member);
-                      if (value == nullptr) return result::kOk;
+                      if (value == nullptr) return KIV_OK;
                       const char* text = json::text_of(value);
                       if (text == nullptr) return query::out_of_memory(table);
                       if (table.stdout_trace) query::stdout_line(msg::kParseOk);
                       callback(text, context);
-                      return result::kOk;
+                      return KIV_OK;
                     });
 }
 
@@ -101,18 +98,18 @@ int32_t delay_query(const query::Table& table, const query::Head& head, const De
                     row_callback callback, void* context) noexcept {
   return query::run(
       table, head, callback != nullptr && context != nullptr, [&](json_object* root, int32_t err) {
-        if (err == 0) return result::kOk;
+        if (err == 0) return KIV_OK;
         json_object* list = json::member(root, "gamedelay");
-        if (list == nullptr) return result::kOk;
+        if (list == nullptr) return KIV_OK;
         // One set of blocks for the whole answer, rewritten per element.
         rows::RowSet row;
-        if (!row.allocate(fields, kDelayNameBlock)) return result::kMissingArgument;
+        if (!row.allocate(fields, kDelayNameBlock)) return KIV_E_NO_ROW_MEMORY;
         const bool walked = json::for_each_object(list, [&](const json_object* element) {
           if (!row.fill(element)) return false;
           row.deliver(callback, context);
           return true;
         });
-        return walked ? result::kOk : query::out_of_memory(table);
+        return walked ? KIV_OK : query::out_of_memory(table);
       });
 }
 
@@ -126,7 +123,7 @@ int32_t get_gameroute_from_server(const char* host, const char* url, uint32_t po
                                   int32_t request_size, json_text_callback callback,
                                   void* context) {
   return list_query(kGameRoute, {host, url, port, protocol, request_data, request_size},
-                    "gameroute", kRouteRefused, callback, context);
+                    "gameroute", KIV_E_SERVICE_REFUSED, callback, context);
 }
 
 int32_t get_usertypelist_from_server(const char* host, const char* url, uint32_t port,
@@ -134,7 +131,7 @@ int32_t get_usertypelist_from_server(const char* host, const char* url, uint32_t
                                      int32_t request_size, json_text_callback callback,
                                      void* context) {
   return list_query(kUserTypeList, {host, url, port, protocol, request_data, request_size},
-                    "usertypelist", result::kOk, callback, context);
+                    "usertypelist", KIV_OK, callback, context);
 }
 
 int32_t get_gameprocess_from_server(const char* host, const char* url, uint32_t port,
@@ -142,7 +139,7 @@ int32_t get_gameprocess_from_server(const char* host, const char* url, uint32_t 
                                     int32_t request_size, json_text_callback callback,
                                     void* context) {
   return list_query(kGameProcess, {host, url, port, protocol, request_data, request_size},
-                    "gameprocess", kRouteRefused, callback, context);
+                    "gameprocess", KIV_E_SERVICE_REFUSED, callback, context);
 }
 
 int32_t get_serverdelay_from_server(const char* host, const char* url, uint32_t port,
@@ -164,6 +161,6 @@ int32_t save_game_route_info(const char* host, const char* url, uint32_t port, c
   return query::run(kSaveGameRoute, {host, url, port, protocol, request_data, request_size},
                     err_value != nullptr, [err_value](json_object* root, int32_t err) {
                       if (json::member(root, "err") != nullptr) *err_value = err;
-                      return result::kOk;
+                      return KIV_OK;
                     });
 }

@@ -18,7 +18,7 @@
 #include "kiv_svcquery.h"
 #include "platform.h"
 #include "query_messages.h"
-#include "result_codes.h"
+#include "report_numbers.h"
 #include "transport.h"
 
 namespace kiv::svcquery::transport {
@@ -227,7 +227,7 @@ int32_t get_respond_data_bag(const char* host, const char* url, uint32_t port, c
   if (host == nullptr || url == nullptr || protocol == nullptr || body == nullptr ||
       answer == nullptr) {
     kiv_show_message(msg::kParamLine, line::kMissingArgument, kSource, kRespondBag);
-    return result::kMissingArgument;
+    return KIV_E_MISSING_ARGUMENT;
   }
 
   // Declared before the transfer handle, so that they outlive it: libcurl may
@@ -242,7 +242,7 @@ int32_t get_respond_data_bag(const char* host, const char* url, uint32_t port, c
   const CurlPtr transfer(curl_easy_init());
   if (transfer == nullptr) {
     kiv_show_message(msg::kCurlInitFailed, line::kInitFailed, kSource, kRespondBag);
-    return result::kTransferFailed;
+    return KIV_E_TRANSFER;
   }
   CURL* const handle = transfer.get();
 
@@ -251,13 +251,13 @@ int32_t get_respond_data_bag(const char* host, const char* url, uint32_t port, c
   headers.reset(curl_slist_append(nullptr, kContentType));
   if (full_url == nullptr || headers == nullptr) {
     kiv_show_message("Error: not enough memory to set up the transfer, in %s()", kRespondBag);
-    return result::kTransferFailed;
+    return KIV_E_TRANSFER;
   }
 
   if (!set_option(handle, CURLOPT_ERRORBUFFER, error_text, line::kSetErrorBuffer, false,
                   error_text) ||
       !set_option(handle, CURLOPT_HTTPHEADER, headers.get(), line::kSetHeader, true, error_text)) {
-    return result::kOptionRefused;
+    return KIV_E_OPTION_REFUSED;
   }
   // These two can only fail for an option this libcurl does not know.
   curl_easy_setopt(handle, CURLOPT_TIMEOUT, kTimeoutSeconds);
@@ -274,29 +274,29 @@ int32_t get_respond_data_bag(const char* host, const char* url, uint32_t port, c
                  error_text) &&
       set_option(handle, CURLOPT_POST, 1L, line::kSetPost, true, error_text) &&
       set_option(handle, CURLOPT_FOLLOWLOCATION, 1L, line::kSetFollowLocation, false, error_text);
-  if (!set) return result::kOptionRefused;
+  if (!set) return KIV_E_OPTION_REFUSED;
 
   const CURLcode performed = curl_easy_perform(handle);
   if (performed != CURLE_OK) {
     kiv_show_message(msg::kPerformFailed, line::kPerformFailed, kSource, kRespondBag,
                      static_cast<unsigned>(performed), error_text);
-    return result::kTransferFailed;
+    return KIV_E_TRANSFER;
   }
 
   long status = 0;
   if (curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status != kHttpOk) {
-    return result::kHttpStatus;
+    return KIV_E_HTTP_STATUS;
   }
   bag.transfer = nullptr;  // the handle ends with this call
   *answer = std::move(bag);
-  return result::kOk;
+  return KIV_OK;
 }
 
 int32_t save_services_list_to_file(const char* file_name, const void* data, size_t size) noexcept {
   if (file_name == nullptr || data == nullptr || size == 0) {
     kiv_show_message("Error: PARAM, in save_services_list_to_file()");
     report::missing_argument(func_id::kHttpAccessProtocol2, "save_services_list_to_file");
-    return result::kMissingArgument;
+    return KIV_E_MISSING_ARGUMENT;
   }
 
   // A missing old file is no failure.
@@ -308,16 +308,16 @@ int32_t save_services_list_to_file(const char* file_name, const void* data, size
     kiv_show_message("Error: Failed to call CreateFileA(), in save_services_list_to_file()");
     platform::set_last_error(error);
     report::system_call_failed(func_id::kHttpAccessProtocol2, "CreateFileA");
-    return result::kCreateFailed;
+    return KIV_E_FILE_CREATE;
   }
   if (!platform::write_file(file.get(), data, size, nullptr)) {
     const int error = platform::last_error();
     kiv_show_message("Error: Failed to call WriteFile, in save_services_list_to_file()");
     platform::set_last_error(error);
     report::system_call_failed(func_id::kHttpAccessProtocol2, "WriteFile");
-    return result::kWriteFailed;
+    return KIV_E_FILE_WRITE;
   }
-  return result::kOk;
+  return KIV_OK;
 }
 
 namespace {
@@ -356,15 +356,15 @@ int32_t exchange(const Export& from, const char* host, const char* url, uint32_t
       break;
     case Packing::kNoMemory:
       kiv_show_message("Error: Failed to call malloc, in %s()", from.name);
-      return result::kNoMemory;
+      return KIV_E_NO_MEMORY;
     case Packing::kZlibFailed:
       from.compress_failed(zlib_code);
       report::zlib_failed(from.func_id, "compress", zlib_code);
-      return result::kCompressFailed;
+      return KIV_E_COMPRESS;
   }
   const int32_t fetched =
       get_respond_data_bag(host, url, port, protocol, body.data.get(), body.size, answer);
-  if (fetched != result::kOk && from.logs_failed_exchange) {
+  if (fetched != KIV_OK && from.logs_failed_exchange) {
     kiv_show_message(msg::kGetRespondFailed, line::kRespondFailed, kSource, from.name);
   }
   return fetched;
@@ -376,17 +376,17 @@ int32_t protocol1(const char* host, const char* url, uint32_t port, const char* 
   // Nowhere to put the answer: refused before anything goes on the wire.
   if (respond_data == nullptr || respond_size == nullptr) {
     kiv_show_message("Error: PARAM, in %s()", kProtocol1);
-    return result::kMissingArgument;
+    return KIV_E_MISSING_ARGUMENT;
   }
   if (!compress_bound() || !uncompress_bound()) {
     kiv_show_message("Error: zlib1.dll is not loaded, in %s()", kProtocol1);
-    return result::kCompressFailed;
+    return KIV_E_COMPRESS;
   }
 
   RespondBag answer;
   const int32_t fetched =
       exchange(kExport1, host, url, port, protocol, request_data, request_size, &answer);
-  if (fetched != result::kOk) return fetched;
+  if (fetched != KIV_OK) return fetched;
 
   static constexpr Bytef kNothing = 0;  // an empty answer still needs a valid pointer
   const Bytef* source =
@@ -397,30 +397,29 @@ int32_t protocol1(const char* host, const char* url, uint32_t port, const char* 
   if (code != Z_OK) {
     kiv_show_message(msg::kUncompressFailed, line::kUncompressFailed, kSource, kProtocol1, code);
     report::zlib_failed(func_id::kHttpAccessProtocol1, "uncompress", code);
-    return result::kUncompressFailed;
+    return KIV_E_UNCOMPRESS;
   }
   *respond_size = static_cast<uint32_t>(length);
-  return result::kOk;
+  return KIV_OK;
 }
 
 int32_t protocol2(const char* host, const char* url, uint32_t port, const char* protocol,
                   const char* request_data, int32_t request_size, const char* save_file) noexcept {
   if (!compress_bound()) {
     kiv_show_message("Error: zlib1.dll is not loaded, in %s()", kProtocol2);
-    return result::kCompressFailed;
+    return KIV_E_COMPRESS;
   }
 
   RespondBag answer;
   const int32_t fetched =
       exchange(kExport2, host, url, port, protocol, request_data, request_size, &answer);
-  if (fetched != result::kOk) return fetched;
+  if (fetched != KIV_OK) return fetched;
   return save_services_list_to_file(save_file, answer.data.get(), answer.size);
 }
 
 }  // namespace
 }  // namespace kiv::svcquery::transport
 
-using kiv::svcquery::result::kNoMemory;
 using kiv::svcquery::transport::protocol1;
 using kiv::svcquery::transport::protocol2;
 using kiv::svcquery::transport::text_or_null;
@@ -434,7 +433,7 @@ extern "C" KIV_SVCQUERY_API int32_t http_access_protocol1(const char* host, cons
   kiv_show_message("host:%s, url: %s, protocol: %s, request_data: %s, request_size :%d",
                    text_or_null(host), text_or_null(url), text_or_null(protocol),
                    text_or_null(request_data), request_size);
-  const int32_t result = kiv::svcquery::guarded("http_access_protocol1", kNoMemory, [&] {
+  const int32_t result = kiv::svcquery::guarded("http_access_protocol1", KIV_E_NO_MEMORY, [&] {
     return protocol1(host, url, port, protocol, request_data, request_size, respond_data,
                      respond_size);
   });
@@ -452,7 +451,7 @@ extern "C" KIV_SVCQUERY_API int32_t http_access_protocol2(const char* host, cons
       "host:%s, url: %s, protocol: %s, request_data: %s, request_size :%d saveFile: %s",
       text_or_null(host), text_or_null(url), text_or_null(protocol), text_or_null(request_data),
       request_size, text_or_null(saveFile));
-  const int32_t result = kiv::svcquery::guarded("http_access_protocol2", kNoMemory, [&] {
+  const int32_t result = kiv::svcquery::guarded("http_access_protocol2", KIV_E_NO_MEMORY, [&] {
     return protocol2(host, url, port, protocol, request_data, request_size, saveFile);
   });
   kiv_show_message("Exit %s", "http_access_protocol2");

@@ -13,7 +13,7 @@
 #include "kiv_svcquery.h"
 #include "platform.h"
 #include "query_messages.h"
-#include "result_codes.h"
+#include "report_numbers.h"
 
 namespace kiv::svcquery::query {
 namespace {
@@ -31,7 +31,7 @@ int32_t run_steps(const Table& table, const Head& head, bool outputs_present, Fi
   if (!head_present(head) || !outputs_present) {
     log_line(table, table.lines.param);
     if (table.report_name != nullptr) report::missing_argument(table.func_id, table.report_name);
-    return result::kMissingArgument;
+    return KIV_E_MISSING_ARGUMENT;
   }
   // Never ask the service a question whose answer could not be read.
   if (!json_bound()) {
@@ -49,10 +49,10 @@ int32_t run_steps(const Table& table, const Head& head, bool outputs_present, Fi
   int32_t code = (transport != nullptr ? transport : &http_access_protocol1)(
       head.host, head.url, head.port, head.protocol, head.request_data, head.request_size,
       answer.get(), &capacity);
-  if (table.transport_override != 0 && code == result::kOk && answer.get()[0] == '\0') {
+  if (table.transport_override != 0 && code == KIV_OK && answer.get()[0] == '\0') {
     code = table.transport_override;
   }
-  if (code != result::kOk) {
+  if (code != KIV_OK) {
     log_line(table, table.lines.transport);
     return table.transport_override != 0 ? table.transport_override : code;
   }
@@ -77,7 +77,7 @@ int32_t run_steps(const Table& table, const Head& head, bool outputs_present, Fi
 int32_t run(const Table& table, const Head& head, bool outputs_present, Fill fill,
             OnAnswer on_answer) noexcept {
   log_line(table, table.lines.entry);
-  const int32_t result = guarded(table.name, result::kNoMemory, [&] {
+  const int32_t result = guarded(table.name, KIV_E_NO_MEMORY, [&] {
     return run_steps(table, head, outputs_present, fill, on_answer);
   });
   log_line(table, table.lines.exit);
@@ -124,7 +124,7 @@ int32_t out_of_memory(const Table& table) noexcept {
   log_line(table, table.lines.alloc);
   platform::set_last_error(error);  // the report carries the allocator's error
   report::system_call_failed(table.func_id, "malloc");
-  return result::kNoMemory;
+  return KIV_E_NO_MEMORY;
 }
 
 void stdout_line(const char* format, const char* name) noexcept {

@@ -15,7 +15,7 @@
 #include "kiv_svcquery.h"
 #include "platform.h"
 #include "query_messages.h"
-#include "result_codes.h"
+#include "report_numbers.h"
 #include "rows.h"
 
 namespace kiv::svcquery {
@@ -72,13 +72,13 @@ constexpr char kNoServiceList[] = "No service list";
 int32_t check_bindings(const char* export_name) noexcept {
   if (!uncompress_bound()) {
     kiv_show_message("Error: zlib1.dll is not bound, in %s()", export_name);
-    return result::kUncompressFailed;
+    return KIV_E_UNCOMPRESS;
   }
   if (!json_bound()) {
     kiv_show_message("Error: kiv_json.dll is not bound, in %s()", export_name);
-    return result::kNotJson114;
+    return KIV_E_NOT_JSON_114;
   }
-  return result::kOk;
+  return KIV_OK;
 }
 
 // Reads `byte_count` bytes of the named file into `buffer`.
@@ -87,13 +87,13 @@ int32_t read_local_data_from_file(void* buffer, const char* file_name,
   if (buffer == nullptr || file_name == nullptr) {
     kiv_show_message("Error: PARAM, in read_local_data_from_file()");
     report::missing_argument(func_id::kDataFromFile, "read_local_data_from_file");
-    return result::kMissingArgument;
+    return KIV_E_MISSING_ARGUMENT;
   }
   platform::File file(platform::open_for_reading(file_name));
   if (!file) {
     kiv_show_message("Error: Failed to call OpenFile, in read_local_data_from_file() ");
     report::system_call_failed(func_id::kDataFromFile, "OpenFile");
-    return result::kOpenFailed;
+    return KIV_E_FILE_OPEN;
   }
   // Reads on until the count is in; a file that ends early (it was replaced
   // since its size was taken) is a failed read too, as the rest of the
@@ -111,9 +111,9 @@ int32_t read_local_data_from_file(void* buffer, const char* file_name,
   if (!ok) {
     kiv_show_message("Error: Failed to call ReadFile, in read_local_data_from_file()");
     report::system_call_failed(func_id::kDataFromFile, "ReadFile");
-    return result::kReadFailed;
+    return KIV_E_FILE_READ;
   }
-  return result::kOk;
+  return KIV_OK;
 }
 
 // The JSON library had no memory for a member's text while the list was
@@ -123,7 +123,7 @@ int32_t text_failed(int32_t func_id) noexcept {
   kiv_show_message("ERROR: Failed to alloc memory, in get_data_from_file()");
   platform::set_last_error(error);
   report::system_call_failed(func_id, "malloc");
-  return result::kNoMemory;
+  return KIV_E_NO_MEMORY;
 }
 
 // Reads, inflates and parses the list file. On success `document` holds the
@@ -136,13 +136,13 @@ int32_t load_list(const char* file_name, int32_t func_id, json::Document& docume
   if (!file) {
     kiv_show_message("Error: Failed to call OpenFile, in get_data_from_file() ");
     report::system_call_failed(func_id, "OpenFile");
-    return result::kOpenFailed;
+    return KIV_E_FILE_OPEN;
   }
   uint64_t file_bytes = 0;
   if (!platform::file_size(file.get(), &file_bytes)) {
     kiv_show_message("Error: Failed to call GetFileSize, in get_data_from_file ");
     report::system_call_failed(func_id, "GetFileSize");
-    return result::kSizeFailed;
+    return KIV_E_FILE_SIZE;
   }
 
   // An empty file still gets a block, so that it fails as an empty stream.
@@ -156,12 +156,12 @@ int32_t load_list(const char* file_name, int32_t func_id, json::Document& docume
   if (!packed || !text) {
     kiv_show_message("ERROR: Failed to alloc memory, in get_data_from_file()");
     report::system_call_failed(func_id, "malloc");
-    return result::kNoMemory;
+    return KIV_E_NO_MEMORY;
   }
   const auto packed_bytes = static_cast<std::size_t>(file_bytes);
 
   const int32_t read = read_local_data_from_file(packed.get(), file_name, packed_bytes);
-  if (read != result::kOk) return read;
+  if (read != KIV_OK) return read;
   file.reset();
 
   uLongf text_bytes = kListTextCapacity;
@@ -170,21 +170,21 @@ int32_t load_list(const char* file_name, int32_t func_id, json::Document& docume
   if (inflated != Z_OK) {
     kiv_show_message("Error: Failed to call uncompress, in get_data_from_file()1");
     report::zlib_failed(func_id, "uncompress", inflated);
-    return result::kUncompressFailed;
+    return KIV_E_UNCOMPRESS;
   }
   packed.reset();
 
   document = json::Document::parse(text.get());
   if (!document) {
     kiv_show_message("ERROR : Failed to call json_tokener_parser, in get_data_from_file()");
-    return result::kNotJson114;
+    return KIV_E_NOT_JSON_114;
   }
   *err_value = json::int_member(document.root(), "err");
   if (*err_value == 0) {
     kiv_show_message(msg::kUserVerifyFailed);
-    return result::kListRefused;
+    return KIV_E_LIST_REFUSED;
   }
-  return result::kOk;
+  return KIV_OK;
 }
 
 }  // namespace
@@ -199,7 +199,7 @@ int32_t data_from_file(const char* file_name, row_callback server_callback,
   rows::RowSet servers;
   rows::RowSet addresses;
   if (!servers.allocate(kServerFields) || !addresses.allocate(kAddressFields)) {
-    return result::kMissingArgument;
+    return KIV_E_NO_ROW_MEMORY;
   }
   // Null callbacks or a null err_value would bring the client down: they are
   // refused like the other required arguments.
@@ -207,17 +207,17 @@ int32_t data_from_file(const char* file_name, row_callback server_callback,
       server_ip_callback == nullptr || err_value == nullptr) {
     kiv_show_message(kParamError);
     report::missing_argument(func_id::kDataFromFile, "get_data_from_file");
-    return result::kMissingArgument;
+    return KIV_E_MISSING_ARGUMENT;
   }
-  if (const int32_t code = check_bindings("get_data_from_file"); code != result::kOk) return code;
+  if (const int32_t code = check_bindings("get_data_from_file"); code != KIV_OK) return code;
 
   json::Document document;
   const int32_t loaded = load_list(file_name, func_id::kDataFromFile, document, err_value);
-  if (loaded != result::kOk) return loaded;
+  if (loaded != KIV_OK) return loaded;
   const json_object* list = json::member(document.root(), "server");
   if (list == nullptr) {
     kiv_show_message(kNoServiceList);
-    return result::kNoList;
+    return KIV_E_NO_LIST;
   }
 
   const char* const address_member = kServerFields[kAddressListField].member;
@@ -236,7 +236,7 @@ int32_t data_from_file(const char* file_name, row_callback server_callback,
     servers.deliver(server_callback, context);
     return true;
   });
-  return walked ? result::kOk : text_failed(func_id::kDataFromFile);
+  return walked ? KIV_OK : text_failed(func_id::kDataFromFile);
 }
 
 int32_t servertype_from_file(const char* file_name, void* context,
@@ -245,29 +245,29 @@ int32_t servertype_from_file(const char* file_name, void* context,
       err_value == nullptr) {
     kiv_show_message(kParamError);
     report::missing_argument(func_id::kServerTypeFromFile, "get_servertype_from_file");
-    return result::kMissingArgument;
+    return KIV_E_MISSING_ARGUMENT;
   }
-  if (const int32_t code = check_bindings("get_servertype_from_file"); code != result::kOk) {
+  if (const int32_t code = check_bindings("get_servertype_from_file"); code != KIV_OK) {
     return code;
   }
 
   json::Document document;
   const int32_t loaded = load_list(file_name, func_id::kServerTypeFromFile, document, err_value);
-  if (loaded != result::kOk) return loaded;
+  if (loaded != KIV_OK) return loaded;
   const json_object* list = json::member(document.root(), "serverType");
   if (list == nullptr) {
     kiv_show_message(kNoServiceList);
-    return result::kNoList;
+    return KIV_E_NO_LIST;
   }
 
   rows::RowSet types;
-  if (!types.allocate(kServerTypeFields)) return result::kMissingArgument;
+  if (!types.allocate(kServerTypeFields)) return KIV_E_NO_ROW_MEMORY;
   const bool walked = json::for_each_object(list, [&](const json_object* type) {
     if (!types.fill(type)) return false;
     types.deliver(server_type_callback, context);
     return true;
   });
-  return walked ? result::kOk : text_failed(func_id::kServerTypeFromFile);
+  return walked ? KIV_OK : text_failed(func_id::kServerTypeFromFile);
 }
 
 }  // namespace
@@ -276,7 +276,7 @@ extern "C" KIV_SVCQUERY_API int32_t get_data_from_file(const char* file_name,
                                                        row_callback server_callback,
                                                        row_callback server_ip_callback,
                                                        void* context, int32_t* err_value) {
-  return guarded("get_data_from_file", result::kNoMemory, [&] {
+  return guarded("get_data_from_file", KIV_E_NO_MEMORY, [&] {
     return data_from_file(file_name, server_callback, server_ip_callback, context, err_value);
   });
 }
@@ -284,7 +284,7 @@ extern "C" KIV_SVCQUERY_API int32_t get_data_from_file(const char* file_name,
 extern "C" KIV_SVCQUERY_API int32_t get_servertype_from_file(const char* file_name, void* context,
                                                              row_callback server_type_callback,
                                                              int32_t* err_value) {
-  return guarded("get_servertype_from_file", result::kNoMemory, [&] {
+  return guarded("get_servertype_from_file", KIV_E_NO_MEMORY, [&] {
     return servertype_from_file(file_name, context, server_type_callback, err_value);
   });
 }

@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "child_process.h"
+#include "kiv_version.h"
 #include "standin.h"
 
 namespace kiv::test {
@@ -115,6 +118,7 @@ TEST_F(InstalledPackage, HoldsLibrariesHeadersAndPackageFiles) {
       "include/kiv_svcquery.h",
       "include/kiv_logsend.h",
       "include/kiv_clientlog.h",
+      "include/kiv_version.h",
       KIV_TEST_INSTALL_LIBDIR "/cmake/kiv/kivConfig.cmake",
       KIV_TEST_INSTALL_LIBDIR "/cmake/kiv/kivConfigVersion.cmake",
       KIV_TEST_INSTALL_LIBDIR "/pkgconfig/kiv-svcquery.pc",
@@ -140,6 +144,13 @@ TEST_F(InstalledPackage, HoldsLibrariesHeadersAndPackageFiles) {
     EXPECT_EQ(runpath, file == query_library) << file << dynamic.out;
   }
 
+  // The CMake package carries the version that the headers spell.
+  std::ifstream version_file(libdir() + "/cmake/kiv/kivConfigVersion.cmake");
+  const std::string version_text((std::istreambuf_iterator<char>(version_file)),
+                                 std::istreambuf_iterator<char>());
+  EXPECT_NE(version_text.find("set(PACKAGE_VERSION \"" KIV_VERSION_STRING "\")"), std::string::npos)
+      << version_text;
+
   // pkg-config resolves the installed tree from the file's own location, and
   // each library brings the logger along.
   const std::map<std::string, std::string> env = {{"PKG_CONFIG_PATH", libdir() + "/pkgconfig"}};
@@ -153,6 +164,10 @@ TEST_F(InstalledPackage, HoldsLibrariesHeadersAndPackageFiles) {
     ASSERT_EQ(libs.exit_code, 0) << describe(libs);
     EXPECT_NE(libs.out.find(library), std::string::npos) << libs.out;
     EXPECT_NE(libs.out.find("-lkiv_clientlog"), std::string::npos) << libs.out;
+    // The package carries the version that the headers spell.
+    const ChildResult version = run({KIV_TEST_PKG_CONFIG, "--modversion", module}, env);
+    ASSERT_EQ(version.exit_code, 0) << describe(version);
+    EXPECT_EQ(version.out, KIV_VERSION_STRING "\n") << module;
   }
 }
 

@@ -13,10 +13,10 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "../svcquery/query_messages.h"
-#include "../svcquery/result_codes.h"
 #include "child_process.h"
 #include "http_server.h"
 #include "kiv_svcquery.h"
@@ -29,7 +29,23 @@ namespace kiv::test {
 namespace {
 
 namespace msg = svcquery::msg;
-namespace result = svcquery::result;
+
+// The results are asserted by value, so that a wrong constant in the public
+// header cannot hide behind its own name; this table ties every name to its
+// value once.
+constexpr int32_t kOptionRefusedBits = static_cast<int32_t>(0xE0FF00FFu);
+static_assert(KIV_OK == 0 && KIV_E_NO_MEMORY == 1 && KIV_E_SERVICE_REFUSED == 1);
+static_assert(KIV_E_FILE_OPEN == 4 && KIV_E_FILE_CREATE == 5 && KIV_E_FILE_READ == 7 &&
+              KIV_E_FILE_SIZE == 8);
+static_assert(KIV_E_COMPRESS == 101 && KIV_E_NOT_JSON_101 == 101 && KIV_E_UNCOMPRESS == 102);
+static_assert(KIV_E_HTTP_STATUS == 113 && KIV_E_SAVE_ROUTE_FAILED == 113);
+static_assert(KIV_E_TRANSFER == 114 && KIV_E_NOT_JSON_114 == 114);
+static_assert(KIV_E_LIST_REFUSED == 115 && KIV_E_NO_LIST == 116);
+static_assert(KIV_E_MISSING_ARGUMENT == 10003 && KIV_E_NO_ROW_MEMORY == 10003);
+static_assert(KIV_E_FILE_WRITE == 210605);
+static_assert(KIV_E_OPTION_REFUSED == kOptionRefusedBits && KIV_E_OPTION_REFUSED == -520158977);
+static_assert(std::is_same_v<decltype(KIV_OK), int32_t> &&
+              std::is_same_v<decltype(KIV_E_OPTION_REFUSED), int32_t>);
 
 constexpr char kSource[] = "kiv_transport_info";
 constexpr char kBag[] = "get_respond_data_bag";
@@ -137,7 +153,7 @@ TEST_F(Transport, PostsTheCompressedRequestPrefixAndInflatesTheAnswer) {
   answer.rc = http_access_protocol1("127.0.0.1", "svc/query.php?id=7", server.port(), "proto",
                                     request.c_str(), 12, answer.data.data(), &answer.size);
 
-  ASSERT_EQ(answer.rc, result::kOk);
+  ASSERT_EQ(answer.rc, 0);
   EXPECT_EQ(answer.size, text.size());
   EXPECT_EQ(answer.data.substr(0, text.size() + 1), text + "#");  // no NUL appended
   const auto requests = server.requests();
@@ -173,12 +189,12 @@ TEST_F(Transport, StatusOtherThan200Gives113AndLeavesCallerStorageAndFileAlone) 
     dir.write("list.dat", "old content");
     capture.clear();
     const Answer answer = call1("q", "req");
-    EXPECT_EQ(answer.rc, result::kHttpStatus);
+    EXPECT_EQ(answer.rc, 113);
     EXPECT_EQ(answer.data, std::string(4096, '#'));
     EXPECT_EQ(answer.size, 4096u);
     EXPECT_EQ(capture.messages(),
               (std::vector<std::string>{kEnter1, params1("q", "req"), kRespondFailedLine, kExit1}));
-    EXPECT_EQ(call2("q", old_file.c_str()), result::kHttpStatus);
+    EXPECT_EQ(call2("q", old_file.c_str()), 113);
     EXPECT_EQ(read_file(old_file), "old content");
   }
   EXPECT_TRUE(ReportRecorder::take().empty());
@@ -188,7 +204,7 @@ TEST_F(Transport, EmptyAnswerFailsInflationAndLeavesTheOldFile) {
   server.set_reply("/empty", make_reply(200, ""));
   const int z = zlib_code_for("", 4096);
   const Answer answer = call1("empty", "req");
-  EXPECT_EQ(answer.rc, result::kUncompressFailed);
+  EXPECT_EQ(answer.rc, 102);
   EXPECT_EQ(capture.messages(), (std::vector<std::string>{
                                     kEnter1, params1("empty", "req"),
                                     format(msg::kUncompressFailed, 810, kSource, kP1, z), kExit1}));
@@ -197,7 +213,7 @@ TEST_F(Transport, EmptyAnswerFailsInflationAndLeavesTheOldFile) {
 
   const std::string file = dir.file("list.dat");
   dir.write("list.dat", "old content");
-  EXPECT_EQ(call2("empty", file.c_str()), result::kMissingArgument);
+  EXPECT_EQ(call2("empty", file.c_str()), 10003);
   EXPECT_EQ(read_file(file), "old content");
   EXPECT_TRUE(capture.contains("Error: PARAM, in save_services_list_to_file()"));
   EXPECT_EQ(ReportRecorder::take(),
@@ -211,13 +227,13 @@ TEST_F(Transport, RedirectsAreFollowedAndOnlyTheFinalResponseCounts) {
   server.set_reply("/gone", make_reply(200, "", {}, "/missing"));
 
   const Answer answer = call1("old", "req");
-  ASSERT_EQ(answer.rc, result::kOk);
+  ASSERT_EQ(answer.rc, 0);
   EXPECT_EQ(answer.data.substr(0, answer.size), "the answer");
   const auto requests = server.requests();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[1].path, "/new");
 
-  EXPECT_EQ(call1("gone", "req").rc, result::kHttpStatus);
+  EXPECT_EQ(call1("gone", "req").rc, 113);
 }
 
 TEST_F(Transport, TransferFailuresGive114WithLibcurlsCodeAndText) {
@@ -225,7 +241,7 @@ TEST_F(Transport, TransferFailuresGive114WithLibcurlsCodeAndText) {
   server.set_reply("/slow",
                    make_reply(200, zlib_compress("late"), std::chrono::milliseconds(4000)));
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(call1("slow", "req").rc, result::kTransferFailed);
+  EXPECT_EQ(call1("slow", "req").rc, 114);
   const auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_GE(elapsed, std::chrono::milliseconds(1900));
   EXPECT_LT(elapsed, std::chrono::milliseconds(3500));
@@ -240,8 +256,7 @@ TEST_F(Transport, TransferFailuresGive114WithLibcurlsCodeAndText) {
   capture.clear();
   char buffer[16];
   uint32_t size = sizeof buffer;
-  EXPECT_EQ(http_access_protocol1("127.0.0.1", "q", port, "p", "r", 1, buffer, &size),
-            result::kTransferFailed);
+  EXPECT_EQ(http_access_protocol1("127.0.0.1", "q", port, "p", "r", 1, buffer, &size), 114);
   lines = capture.messages();
   ASSERT_EQ(lines.size(), 5u);
   EXPECT_EQ(lines[2].rfind(perform_line_start(kCurlCouldntConnect), 0), 0u) << lines[2];
@@ -257,14 +272,14 @@ TEST_F(Transport, CallerBufferThatCannotHoldTheAnswerGives102WithZlibsCode) {
     SCOPED_TRACE(capacity);
     const int z = zlib_code_for(zlib_compress(text), capacity);
     const Answer answer = call1("q", "req", capacity);
-    EXPECT_EQ(answer.rc, result::kUncompressFailed);
+    EXPECT_EQ(answer.rc, 102);
     EXPECT_EQ(answer.size, capacity);
     EXPECT_EQ(ReportRecorder::take(),
               (std::vector<RecordedReport>{report(301, z + 11000, "uncompress")}));
   }
   // A capacity of 0 takes an answer that inflates to nothing.
   const Answer empty = call1("nothing", "req", 0);
-  EXPECT_EQ(empty.rc, result::kOk);
+  EXPECT_EQ(empty.rc, 0);
   EXPECT_EQ(empty.size, 0u);
 }
 
@@ -272,12 +287,12 @@ TEST_F(Transport, AnswersAreKeptUpTo1MiBAndLongerOnesFail) {
   const std::string file = dir.file("list.dat");
   const std::string limit_body = random_bytes(1 << 20, false);
   server.set_reply("/limit", make_reply(200, limit_body));
-  EXPECT_EQ(call2("limit", file.c_str()), result::kOk);
+  EXPECT_EQ(call2("limit", file.c_str()), 0);
   EXPECT_TRUE(read_file(file) == limit_body);
 
   server.set_reply("/over", make_reply(200, limit_body + "!"));
   capture.clear();
-  EXPECT_EQ(call2("over", file.c_str()), result::kTransferFailed);
+  EXPECT_EQ(call2("over", file.c_str()), 114);
   EXPECT_TRUE(read_file(file) == limit_body);
   const auto lines = capture.messages();
   ASSERT_EQ(lines.size(), 4u);
@@ -286,13 +301,13 @@ TEST_F(Transport, AnswersAreKeptUpTo1MiBAndLongerOnesFail) {
   // A valid stream that inflates to little but is too long on the wire.
   std::string padded = zlib_compress(random_bytes((1 << 20) + 64, false));
   server.set_reply("/over1", make_reply(200, padded));
-  EXPECT_EQ(call1("over1", "req").rc, result::kTransferFailed);
+  EXPECT_EQ(call1("over1", "req").rc, 114);
 }
 
 TEST_F(Transport, LargeRequestIsSentWhenItsCompressedFormFitsElseFails101) {
   server.set_default_reply(json_reply("ok"));
   const std::string text = random_bytes(20 * 1024, true);
-  ASSERT_EQ(call1("big", text).rc, result::kOk);
+  ASSERT_EQ(call1("big", text).rc, 0);
   ASSERT_EQ(server.request_count(), 1u);
   EXPECT_TRUE(server.requests()[0].body == zlib_compress(text));
 
@@ -301,9 +316,9 @@ TEST_F(Transport, LargeRequestIsSentWhenItsCompressedFormFitsElseFails101) {
   ReportRecorder::take();
   const std::string noise = random_bytes(20 * 1024, false);
   capture.clear();
-  EXPECT_EQ(call1("big", noise).rc, result::kCompressFailed);
+  EXPECT_EQ(call1("big", noise).rc, 101);
   EXPECT_TRUE(capture.contains(format(msg::kCompressFailed, Z_BUF_ERROR, 779, kSource, kP1)));
-  EXPECT_EQ(call2("big", dir.file("x").c_str(), noise), result::kCompressFailed);
+  EXPECT_EQ(call2("big", dir.file("x").c_str(), noise), 101);
   EXPECT_TRUE(capture.contains("Error: Failed to call compress, in http_access_protoco2()"));
   EXPECT_EQ(server.request_count(), 0u);
   EXPECT_EQ(ReportRecorder::take(),
@@ -332,7 +347,7 @@ TEST_F(Transport, MissingArgumentsGive10003WithoutAConnection) {
     uint32_t size = sizeof buffer;
     EXPECT_EQ(http_access_protocol1(c.host, c.url, server.port(), c.protocol, c.data, c.size,
                                     buffer, &size),
-              result::kMissingArgument);
+              10003);
     const auto lines = capture.messages();
     ASSERT_EQ(lines.size(), 5u);
     EXPECT_EQ(lines[2], kParamLine);
@@ -342,7 +357,7 @@ TEST_F(Transport, MissingArgumentsGive10003WithoutAConnection) {
     }
     EXPECT_EQ(http_access_protocol2(c.host, c.url, server.port(), c.protocol, c.data, c.size,
                                     dir.file("x").c_str()),
-              result::kMissingArgument);
+              10003);
   }
 
   // No place for the answer.
@@ -350,9 +365,9 @@ TEST_F(Transport, MissingArgumentsGive10003WithoutAConnection) {
   char buffer[16];
   uint32_t size = sizeof buffer;
   EXPECT_EQ(http_access_protocol1("127.0.0.1", "q", server.port(), "p", "r", 1, buffer, nullptr),
-            result::kMissingArgument);
+            10003);
   EXPECT_EQ(http_access_protocol1("127.0.0.1", "q", server.port(), "p", "r", 1, nullptr, &size),
-            result::kMissingArgument);
+            10003);
   EXPECT_EQ(capture.count("Error: PARAM, in http_access_protocol1()"), 2u);
 
   EXPECT_EQ(server.request_count(), 0u);
@@ -372,7 +387,7 @@ TEST_F(Transport, UrlIsBuiltFromItsPartsWhateverTheirLength) {
         Case{"127.0.0.1", long_path, "/" + long_path}, Case{"localhost", "by/name", "/by/name"}}) {
     SCOPED_TRACE(c.url.substr(0, 20));
     server.clear_requests();
-    EXPECT_EQ(call1(c.url.c_str(), "req", 64, c.host).rc, result::kOk);
+    EXPECT_EQ(call1(c.url.c_str(), "req", 64, c.host).rc, 0);
     ASSERT_EQ(server.request_count(), 1u);
     EXPECT_EQ(server.requests()[0].path, c.path);
   }
@@ -381,14 +396,13 @@ TEST_F(Transport, UrlIsBuiltFromItsPartsWhateverTheirLength) {
   char buffer[16];
   uint32_t size = sizeof buffer;
   capture.clear();
-  EXPECT_EQ(http_access_protocol1("127.0.0.1", "q", 4294967295u, "p", "r", 1, buffer, &size),
-            result::kTransferFailed);
+  EXPECT_EQ(http_access_protocol1("127.0.0.1", "q", 4294967295u, "p", "r", 1, buffer, &size), 114);
   EXPECT_EQ(capture.messages()[2].rfind(perform_line_start(kCurlUrlMalformed), 0), 0u);
 
   // A URL longer than libcurl accepts: the option is refused.
   const std::string huge(8'000'001, 'u');
   capture.clear();
-  EXPECT_EQ(call1(huge.c_str(), "req").rc, result::kOptionRefused);
+  EXPECT_EQ(call1(huge.c_str(), "req").rc, kOptionRefusedBits);
   EXPECT_EQ(capture.messages()[2].rfind(
                 format("curl_set: %d, %s, %s ret:%u ", 375, kSource, kBag, kCurlBadArgument), 0),
             0u);
@@ -399,7 +413,7 @@ TEST_F(Transport, AnswerFileIsReplacedByTheRawBody) {
   server.set_reply("/list", make_reply(200, body));
   const std::string file = dir.file("list.dat");
   dir.write("list.dat", std::string(100, 'o'));
-  EXPECT_EQ(call2("list", file.c_str()), result::kOk);
+  EXPECT_EQ(call2("list", file.c_str()), 0);
   EXPECT_TRUE(read_file(file) == body);
   EXPECT_EQ(capture.messages(),
             (std::vector<std::string>{"Enter http_access_protocol2",
@@ -410,7 +424,7 @@ TEST_F(Transport, AnswerFileIsReplacedByTheRawBody) {
 
   // Its folder does not exist.
   const std::string lost = dir.file("no-such-folder/list.dat");
-  EXPECT_EQ(call2("list", lost.c_str()), result::kCreateFailed);
+  EXPECT_EQ(call2("list", lost.c_str()), 5);
   EXPECT_FALSE(std::filesystem::exists(lost));
   EXPECT_TRUE(
       capture.contains("Error: Failed to call CreateFileA(), in save_services_list_to_file()"));
@@ -419,7 +433,7 @@ TEST_F(Transport, AnswerFileIsReplacedByTheRawBody) {
 
   // No file named: the exchange happens, the writer refuses.
   server.clear_requests();
-  EXPECT_EQ(call2("list", nullptr), result::kMissingArgument);
+  EXPECT_EQ(call2("list", nullptr), 10003);
   EXPECT_EQ(server.request_count(), 1u);
   EXPECT_EQ(ReportRecorder::take(),
             (std::vector<RecordedReport>{
@@ -445,10 +459,9 @@ TEST_F(Transport, ConcurrentCallsEachGetTheirOwnAnswer) {
             (missing ? "missing/" : "t") + std::to_string(t) + "/" + std::to_string(i);
         const std::string request = "request " + std::to_string(t * 1000 + i);
         const Answer answer = call1(url.c_str(), request, 256);
-        const bool right =
-            missing ? answer.rc == result::kHttpStatus && answer.size == 256
-                    : answer.rc == result::kOk && answer.data.substr(0, answer.size) ==
-                                                      "answer to /" + url + " for " + request;
+        const bool right = missing ? answer.rc == 113 && answer.size == 256
+                                   : answer.rc == 0 && answer.data.substr(0, answer.size) ==
+                                                           "answer to /" + url + " for " + request;
         if (!right) ++wrong;
       }
     });

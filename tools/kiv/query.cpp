@@ -8,12 +8,8 @@
 #include <filesystem>
 #include <utility>
 
-#include "svcquery/result_codes.h"
-
 namespace kiv::tool {
 namespace {
-
-namespace result = kiv::svcquery::result;
 
 // A caller text buffer that tells whether the library wrote it: it starts
 // with a marker no answer text holds.
@@ -326,10 +322,6 @@ QueryOutcome run_save_game_route(const RequestHead& h, const QueryOptions&) {
   return outcome("save_game_route_info", code, out);
 }
 
-bool one_of(std::string_view name, std::initializer_list<std::string_view> names) {
-  return std::find(names.begin(), names.end(), name) != names.end();
-}
-
 }  // namespace
 
 const std::vector<QueryInfo>& queries() {
@@ -376,60 +368,78 @@ QueryOutcome run_query(const QueryInfo& query, const RequestHead& head,
   return query.run(head, options);
 }
 
+namespace {
+
+// What each result code means, by its public name. One value may have
+// several names; the export decides which of them apply: a row lists the
+// exports it is for (none: every export), and a row marked `alone` is the
+// whole meaning for its exports.
+struct CodeMeaning {
+  int32_t code;
+  const char* text;
+  std::vector<std::string_view> only = {};
+  bool alone = false;
+};
+
+const std::vector<CodeMeaning>& code_meanings() {
+  const std::vector<std::string_view> readers = {"get_data_from_file", "get_servertype_from_file"};
+  const std::vector<std::string_view> rows = {"get_data_from_file", "get_servertype_from_file",
+                                              "get_serverdelay_from_server",
+                                              "get_areadelay_from_server"};
+  static const std::vector<CodeMeaning> table = {
+      {KIV_OK, "success"},
+      {KIV_E_NO_MEMORY, "a working buffer was not allocated"},
+      {KIV_E_SERVICE_REFUSED,
+       "the service's \"err\" was 0",
+       {"get_gameroute_from_server", "get_gameprocess_from_server"}},
+      {KIV_E_FILE_OPEN, "the file could not be opened"},
+      {KIV_E_FILE_CREATE, "the answer file could not be created"},
+      {KIV_E_FILE_READ, "the file could not be read"},
+      {KIV_E_FILE_SIZE, "the file's size could not be taken"},
+      {KIV_E_COMPRESS, "compressing the request failed"},
+      {KIV_E_NOT_JSON_101,
+       "the answer is not JSON",
+       {"get_local_ip_from_service", "get_kiv_adLink_from_service",
+        "get_kiv_client_title_from_service", "get_loginvpn_from_service",
+        "check_hangup_from_service", "get_gameroute_from_server", "get_usertypelist_from_server",
+        "get_gameprocess_from_server", "get_serverdelay_from_server", "get_areadelay_from_server"}},
+      {KIV_E_UNCOMPRESS,
+       "the answer could not be inflated (not a zlib stream, or larger than the answer buffer)"},
+      {KIV_E_UNCOMPRESS, "the file could not be inflated (damaged, empty, or too long a text)",
+       readers, true},
+      {KIV_E_HTTP_STATUS, "the service answered with an HTTP status other than 200"},
+      {KIV_E_SAVE_ROUTE_FAILED,
+       "the transfer failed, or the answer was empty",
+       {"save_game_route_info"},
+       true},
+      {KIV_E_TRANSFER, "the transfer failed (no connection, time-out)"},
+      {KIV_E_NOT_JSON_114,
+       "the answer is not JSON",
+       {"get_verification_from_service", "get_vpn_info"}},
+      {KIV_E_NOT_JSON_114, "the list is not JSON", readers, true},
+      {KIV_E_LIST_REFUSED, "the list's \"err\" is 0"},
+      {KIV_E_NO_LIST, "the list lacks its list member"},
+      {KIV_E_MISSING_ARGUMENT, "a required argument is missing"},
+      {KIV_E_NO_ROW_MEMORY, "a working record was not allocated", rows},
+      {KIV_E_FILE_WRITE, "writing the answer file failed"},
+      {KIV_E_OPTION_REFUSED, "an option of the HTTP transfer was refused"},
+  };
+  return table;
+}
+
+}  // namespace
+
 std::string code_meaning(std::string_view name, int32_t code) {
-  const bool reader = one_of(name, {"get_data_from_file", "get_servertype_from_file"});
-  const bool not_json_101 =
-      one_of(name, {"get_local_ip_from_service", "get_kiv_adLink_from_service",
-                    "get_kiv_client_title_from_service", "get_loginvpn_from_service",
-                    "check_hangup_from_service", "get_gameroute_from_server",
-                    "get_usertypelist_from_server", "get_gameprocess_from_server",
-                    "get_serverdelay_from_server", "get_areadelay_from_server"});
-  const bool not_json_114 = one_of(name, {"get_verification_from_service", "get_vpn_info"});
-  switch (code) {
-    case result::kOk:
-      return "success";
-    case result::kNoMemory:
-      if (one_of(name, {"get_gameroute_from_server", "get_gameprocess_from_server"})) {
-        return "the service's \"err\" was 0 (or a working buffer was not allocated)";
-      }
-      return "a working buffer was not allocated";
-    case result::kOpenFailed:
-      return "the file could not be opened";
-    case result::kCreateFailed:
-      return "the answer file could not be created";
-    case result::kReadFailed:
-      return "the file could not be read";
-    case result::kSizeFailed:
-      return "the file's size could not be taken";
-    case result::kCompressFailed:
-      return not_json_101 ? "the answer is not JSON, or compressing the request failed"
-                          : "compressing the request failed";
-    case result::kUncompressFailed:
-      return reader ? "the file could not be inflated (damaged, empty, or too long a text)"
-                    : "the answer could not be inflated (not a zlib stream, or larger than the "
-                      "answer buffer)";
-    case result::kHttpStatus:
-      return name == "save_game_route_info"
-                 ? "the transfer failed, or the answer was empty"
-                 : "the service answered with an HTTP status other than 200";
-    case result::kTransferFailed:
-      if (reader) return "the list is not JSON";
-      return not_json_114 ? "the answer is not JSON, or the transfer failed (no connection, "
-                            "time-out)"
-                          : "the transfer failed (no connection, time-out)";
-    case result::kListRefused:
-      return "the list's \"err\" is 0";
-    case result::kNoList:
-      return "the list lacks its list member";
-    case result::kMissingArgument:
-      return "a required argument is missing (or a working record was not allocated)";
-    case result::kWriteFailed:
-      return "writing the answer file failed";
-    case result::kOptionRefused:
-      return "an option of the HTTP transfer was refused";
-    default:
-      return "unknown result code";
+  std::string text;
+  for (const CodeMeaning& row : code_meanings()) {
+    if (row.code != code) continue;
+    if (!row.only.empty() && std::find(row.only.begin(), row.only.end(), name) == row.only.end()) {
+      continue;
+    }
+    if (row.alone) return row.text;
+    text += (text.empty() ? "" : ", or ") + std::string(row.text);
   }
+  return text.empty() ? "unknown result code" : text;
 }
 
 Command add_query_command(CLI::App& app) {

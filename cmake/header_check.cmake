@@ -1,0 +1,38 @@
+# Each public header compiles on its own, as a client's C99 or C++17 source
+# meets it, without a warning: one generated source per header and language
+# includes the header alone (twice, for its include guard), built as part of
+# the normal build.
+set(KIV_PUBLIC_HEADERS
+  ${PROJECT_SOURCE_DIR}/include/kiv_svcquery.h
+  ${PROJECT_SOURCE_DIR}/include/kiv_logsend.h
+  ${PROJECT_SOURCE_DIR}/include/kiv_version.h
+  ${PROJECT_SOURCE_DIR}/clientlog/kiv_clientlog.h)
+
+set(KIV_HEADER_CHECK_DIR ${PROJECT_BINARY_DIR}/header_check)
+set(KIV_HEADER_CHECK_C "")
+set(KIV_HEADER_CHECK_CXX "")
+foreach(header IN LISTS KIV_PUBLIC_HEADERS)
+  get_filename_component(name ${header} NAME_WE)
+  get_filename_component(file ${header} NAME)
+  # A declaration of its own: ISO C forbids an empty translation unit, which
+  # a header of macros alone would leave.
+  set(text "#include \"${file}\"\n#include \"${file}\"\ntypedef int ${name}_stands_alone;\n")
+  file(CONFIGURE OUTPUT ${KIV_HEADER_CHECK_DIR}/${name}.c CONTENT "${text}")
+  file(CONFIGURE OUTPUT ${KIV_HEADER_CHECK_DIR}/${name}.cpp CONTENT "${text}")
+  list(APPEND KIV_HEADER_CHECK_C ${KIV_HEADER_CHECK_DIR}/${name}.c)
+  list(APPEND KIV_HEADER_CHECK_CXX ${KIV_HEADER_CHECK_DIR}/${name}.cpp)
+endforeach()
+
+# Only the headers' own folders are searched, so a header that needs another
+# one of ours must find it beside itself, as it does when installed.
+foreach(language C CXX)
+  set(target kiv_header_check_${language})
+  add_library(${target} OBJECT ${KIV_HEADER_CHECK_${language}})
+  target_include_directories(${target} PRIVATE
+    ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/clientlog)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror -pedantic)
+endforeach()
+set_target_properties(kiv_header_check_C PROPERTIES
+  C_STANDARD 99 C_STANDARD_REQUIRED ON C_EXTENSIONS OFF)
+set_target_properties(kiv_header_check_CXX PROPERTIES
+  CXX_STANDARD 17 CXX_STANDARD_REQUIRED ON CXX_EXTENSIONS OFF)
