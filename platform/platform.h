@@ -79,15 +79,25 @@ inline constexpr char kReportLibraryFile[] = "libkiv_logsend.so";
 using FileHandle = intptr_t;
 inline constexpr FileHandle kInvalidFile = -1;
 
-FileHandle open_for_reading(const char* path) noexcept;  // shared read access
-FileHandle create_always(const char* path) noexcept;     // truncate or create
+// Shared read access; readers let the file be deleted or renamed under them
+// (FILE_SHARE_DELETE).
+FileHandle open_for_reading(const char* path) noexcept;
+// Creates a file that does not exist yet, for writing; fails when the name is
+// taken.
+FileHandle create_new(const char* path) noexcept;
 bool file_size(FileHandle file, uint64_t* size) noexcept;
 // One read call of up to `count` bytes; `*done` receives how many were read.
 bool read_file(FileHandle file, void* buffer, size_t count, size_t* done) noexcept;
 // Writes all `count` bytes (retrying short writes); `*done` receives the count.
 bool write_file(FileHandle file, const void* data, size_t count, size_t* done) noexcept;
+// Waits until what was written has reached the disk (fsync, FlushFileBuffers).
+bool flush_file(FileHandle file) noexcept;
 void close_file(FileHandle file) noexcept;
 bool delete_file(const char* path) noexcept;
+// Puts the closed file `from` in the place of `to` in one step (rename,
+// MoveFileExA replacing the existing file): whoever opens `to` gets the old
+// file or the new one whole, never a mix or none.
+bool replace_file(const char* from, const char* to) noexcept;
 bool path_exists(const char* path) noexcept;
 
 // Owns one open file.

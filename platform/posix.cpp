@@ -85,8 +85,8 @@ FileHandle open_for_reading(const char* path) noexcept {
   return open_with(path, O_RDONLY);
 }
 
-FileHandle create_always(const char* path) noexcept {
-  return open_with(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+FileHandle create_new(const char* path) noexcept {
+  return open_with(path, O_WRONLY | O_CREAT | O_EXCL, 0644);
 }
 
 FileHandle open_for_append(const char* path) noexcept {
@@ -130,12 +130,28 @@ bool write_file(FileHandle file, const void* data, size_t count, size_t* done) n
   return true;
 }
 
+bool flush_file(FileHandle file) noexcept {
+  int rc;
+  do {
+    rc = ::fsync(static_cast<int>(file));
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
 void close_file(FileHandle file) noexcept {
   if (file != kInvalidFile) ::close(static_cast<int>(file));
 }
 
 bool delete_file(const char* path) noexcept {
   return path != nullptr && ::unlink(path) == 0;
+}
+
+bool replace_file(const char* from, const char* to) noexcept {
+  if (from == nullptr || to == nullptr) {
+    errno = EINVAL;
+    return false;
+  }
+  return ::rename(from, to) == 0;
 }
 
 bool path_exists(const char* path) noexcept {
