@@ -80,11 +80,13 @@ using FileHandle = intptr_t;
 inline constexpr FileHandle kInvalidFile = -1;
 
 // Shared read access; readers let the file be deleted or renamed under them
-// (FILE_SHARE_DELETE).
+// (FILE_SHARE_DELETE). The open never waits: a FIFO or a device is opened
+// without blocking (O_NONBLOCK), and file_size then refuses it.
 FileHandle open_for_reading(const char* path) noexcept;
 // Creates a file that does not exist yet, for writing; fails when the name is
 // taken.
 FileHandle create_new(const char* path) noexcept;
+// The size of a regular (disk) file; false for a folder, FIFO or device.
 bool file_size(FileHandle file, uint64_t* size) noexcept;
 // One read call of up to `count` bytes; `*done` receives how many were read.
 bool read_file(FileHandle file, void* buffer, size_t count, size_t* done) noexcept;

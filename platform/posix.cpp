@@ -82,7 +82,10 @@ FileHandle open_with(const char* path, int flags, mode_t mode = 0) noexcept {
 }  // namespace
 
 FileHandle open_for_reading(const char* path) noexcept {
-  return open_with(path, O_RDONLY);
+  // Opening a FIFO would wait for a writer; without blocking it opens at
+  // once and file_size refuses it. The flag changes nothing for a regular
+  // file, and a read of anything else returns at once too.
+  return open_with(path, O_RDONLY | O_NONBLOCK);
 }
 
 FileHandle create_new(const char* path) noexcept {
@@ -97,7 +100,7 @@ bool file_size(FileHandle file, uint64_t* size) noexcept {
   struct stat info {};
   if (::fstat(static_cast<int>(file), &info) != 0) return false;
   if (!S_ISREG(info.st_mode)) {
-    errno = EISDIR;
+    errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
     return false;
   }
   *size = static_cast<uint64_t>(info.st_size);

@@ -2,16 +2,22 @@
 // rules, and the exports as a client process sees them.
 #include <gtest/gtest.h>
 #include <json-c/json.h>
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <new>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "boundary.h"
@@ -423,6 +429,30 @@ TEST_F(LogsendClient, SettingsThatCannotBeReadSendNothing) {
     EXPECT_EQ(report.messages, c.messages);
     EXPECT_TRUE(report.datagrams.empty());
     EXPECT_EQ(report.child.out, c.out);
+  }
+}
+
+// A settings file that is a folder, a FIFO or a device reads as one without
+// the keys. Each report runs in a child process, so that a call that blocked
+// (opening a FIFO waits for a writer) would end at the child's time-out.
+TEST_F(LogsendClient, SettingsThatAreNotARegularFileSendNothingWithoutBlocking) {
+  const std::string path = dir_.file("loginurl.ini");
+  std::vector<std::pair<const char*, std::function<bool()>>> kinds = {
+      {"folder", [&] { return std::filesystem::create_directory(path); }}};
+#if !defined(_WIN32)
+  // Windows has neither FIFOs nor /dev/zero.
+  kinds.emplace_back("FIFO", [&] { return ::mkfifo(path.c_str(), 0600) == 0; });
+  kinds.emplace_back("/dev/zero", [&] { return ::symlink("/dev/zero", path.c_str()) == 0; });
+#endif
+  for (const auto& [kind, make] : kinds) {
+    SCOPED_TRACE(kind);
+    std::filesystem::remove_all(path);
+    ASSERT_TRUE(make());
+    const Report report = run({"link", "1", "2", "s", "n", "a", "3"}, 0);
+    EXPECT_FALSE(report.child.timed_out);
+    EXPECT_EQ(report.messages, (Messages{"Error: Failed to call GetPrivateProfileStringA\n",
+                                         "Error: Failed to get services information\n"}));
+    EXPECT_TRUE(report.datagrams.empty());
   }
 }
 
