@@ -151,6 +151,7 @@ bool system_error_text(int error, std::string* text);
 bool sockets_start() noexcept;  // WSAStartup
 void sockets_stop() noexcept;   // WSACleanup
 int socket_last_error() noexcept;
+void set_socket_last_error(int error) noexcept;
 
 using SocketHandle = intptr_t;
 inline constexpr SocketHandle kInvalidSocket = -1;
@@ -208,8 +209,12 @@ uint16_t network_to_host(uint16_t value) noexcept;
 
 enum class LookupResult { kAddress, kFailed, kNoAddress };
 // gethostbyname restricted to IPv4: on kAddress `out` receives the first
-// address as dotted text (at most 15 characters and a NUL).
+// address as dotted text (at most 15 characters and a NUL). Answered from the
+// process's resolver cache (resolver_cache.h), which asks
+// uncached_lookup_ipv4 only when it holds nothing recent for the name.
 LookupResult lookup_ipv4(const char* name, char (&out)[16]) noexcept;
+// The system's lookup itself, every time.
+LookupResult uncached_lookup_ipv4(const char* name, char (&out)[16]) noexcept;
 
 // ---- clock, threads, console (for the message logger) ---------------------
 struct LocalTime {

@@ -205,6 +205,9 @@ void sockets_stop() noexcept {}
 int socket_last_error() noexcept {
   return errno;
 }
+void set_socket_last_error(int error) noexcept {
+  errno = error;
+}
 
 SocketHandle udp_socket() noexcept {
   const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
@@ -279,7 +282,7 @@ uint16_t network_to_host(uint16_t value) noexcept {
   return ntohs(value);
 }
 
-LookupResult lookup_ipv4(const char* name, char (&out)[16]) noexcept {
+LookupResult uncached_lookup_ipv4(const char* name, char (&out)[16]) noexcept {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_DGRAM;

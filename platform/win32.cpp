@@ -276,6 +276,10 @@ int socket_last_error() noexcept {
   return WSAGetLastError();
 }
 
+void set_socket_last_error(int error) noexcept {
+  WSASetLastError(error);
+}
+
 SocketHandle udp_socket() noexcept {
   const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
   return s == INVALID_SOCKET ? kInvalidSocket : static_cast<SocketHandle>(s);
@@ -364,7 +368,7 @@ uint16_t network_to_host(uint16_t value) noexcept {
   return ::ntohs(value);
 }
 
-LookupResult lookup_ipv4(const char* name, char (&out)[16]) noexcept {
+LookupResult uncached_lookup_ipv4(const char* name, char (&out)[16]) noexcept {
   if (name == nullptr) {  // gethostbyname(NULL) would name this machine
     WSASetLastError(WSAHOST_NOT_FOUND);
     return LookupResult::kFailed;
