@@ -73,15 +73,27 @@ inline constexpr char kReportLibraryFile[] = "libkiv_logsend.so";
 using FileHandle = intptr_t;
 inline constexpr FileHandle kInvalidFile = -1;
 
-FileHandle open_for_reading(const char* path) noexcept;  // shared read access
-FileHandle create_always(const char* path) noexcept;     // truncate or create
+// Shared read access; readers let the file be deleted or renamed under them
+// (FILE_SHARE_DELETE). The open never waits: a FIFO or a device is opened
+// without blocking (O_NONBLOCK), and file_size then refuses it.
+FileHandle open_for_reading(const char* path) noexcept;
+// Creates a file that does not exist yet, for writing; fails when the name is
+// taken.
+FileHandle create_new(const char* path) noexcept;
+// The size of a regular (disk) file; false for a folder, FIFO or device.
 bool file_size(FileHandle file, uint64_t* size) noexcept;
 // One read call of up to `count` bytes; `*done` receives how many were read.
 bool read_file(FileHandle file, void* buffer, size_t count, size_t* done) noexcept;
 // Writes all `count` bytes (retrying short writes); `*done` receives the count.
 bool write_file(FileHandle file, const void* data, size_t count, size_t* done) noexcept;
+// Waits until what was written has reached the disk (fsync, FlushFileBuffers).
+bool flush_file(FileHandle file) noexcept;
 void close_file(FileHandle file) noexcept;
 bool delete_file(const char* path) noexcept;
+// Puts the closed file `from` in the place of `to` in one step (rename,
+// MoveFileExA replacing the existing file): whoever opens `to` gets the old
+// file or the new one whole, never a mix or none.
+bool replace_file(const char* from, const char* to) noexcept;
 bool path_exists(const char* path) noexcept;
 
 struct FileTraits {
@@ -116,6 +128,7 @@ std::string error_line(int error);
 bool sockets_start() noexcept;  // WSAStartup
 void sockets_stop() noexcept;   // WSACleanup
 int socket_last_error() noexcept;
+void set_socket_last_error(int error) noexcept;
 
 // Holds the socket layer started while it lives: Winsock counts its users.
 class SocketLayer {
@@ -168,8 +181,12 @@ uint16_t network_to_host(uint16_t value) noexcept;
 
 enum class LookupResult { kAddress, kFailed, kNoAddress };
 // gethostbyname restricted to IPv4: on kAddress `out` receives the first
-// address as dotted text (at most 15 characters and a NUL).
+// address as dotted text (at most 15 characters and a NUL). Answered from the
+// process's resolver cache (resolver_cache.h), which asks
+// uncached_lookup_ipv4 only when it holds nothing recent for the name.
 LookupResult lookup_ipv4(const char* name, char (&out)[16]) noexcept;
+// The system's lookup itself, every time.
+LookupResult uncached_lookup_ipv4(const char* name, char (&out)[16]) noexcept;
 
 // ---- clock, threads, console (for the message logger) ---------------------
 struct LocalTime {

@@ -97,11 +97,14 @@ FileHandle open_with(const char* path, int flags, mode_t mode = 0) noexcept {
 }  // namespace
 
 FileHandle open_for_reading(const char* path) noexcept {
-  return open_with(path, O_RDONLY);
+  // Opening a FIFO would wait for a writer; without blocking it opens at
+  // once and file_size refuses it. The flag changes nothing for a regular
+  // file, and a read of anything else returns at once too.
+  return open_with(path, O_RDONLY | O_NONBLOCK);
 }
 
-FileHandle create_always(const char* path) noexcept {
-  return open_with(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+FileHandle create_new(const char* path) noexcept {
+  return open_with(path, O_WRONLY | O_CREAT | O_EXCL, 0644);
 }
 
 FileHandle open_for_append(const char* path) noexcept {
@@ -112,7 +115,7 @@ bool file_size(FileHandle file, uint64_t* size) noexcept {
   struct stat info {};
   if (::fstat(static_cast<int>(file), &info) != 0) return false;
   if (!S_ISREG(info.st_mode)) {
-    errno = EISDIR;
+    errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
     return false;
   }
   *size = static_cast<uint64_t>(info.st_size);
@@ -145,12 +148,28 @@ bool write_file(FileHandle file, const void* data, size_t count, size_t* done) n
   return true;
 }
 
+bool flush_file(FileHandle file) noexcept {
+  int rc;
+  do {
+    rc = ::fsync(static_cast<int>(file));
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
 void close_file(FileHandle file) noexcept {
   if (file != kInvalidFile) ::close(static_cast<int>(file));
 }
 
 bool delete_file(const char* path) noexcept {
   return path != nullptr && ::unlink(path) == 0;
+}
+
+bool replace_file(const char* from, const char* to) noexcept {
+  if (from == nullptr || to == nullptr) {
+    errno = EINVAL;
+    return false;
+  }
+  return ::rename(from, to) == 0;
 }
 
 bool path_exists(const char* path) noexcept {
@@ -200,6 +219,9 @@ bool sockets_start() noexcept {
 void sockets_stop() noexcept {}
 int socket_last_error() noexcept {
   return errno;
+}
+void set_socket_last_error(int error) noexcept {
+  errno = error;
 }
 
 SocketHandle udp_socket() noexcept {
@@ -279,7 +301,7 @@ uint16_t network_to_host(uint16_t value) noexcept {
   return ntohs(value);
 }
 
-LookupResult lookup_ipv4(const char* name, char (&out)[16]) noexcept {
+LookupResult uncached_lookup_ipv4(const char* name, char (&out)[16]) noexcept {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_DGRAM;

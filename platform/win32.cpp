@@ -142,11 +142,13 @@ FileHandle create_file(const char* path, DWORD access, DWORD share, DWORD dispos
 }  // namespace
 
 FileHandle open_for_reading(const char* path) noexcept {
-  return create_file(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+  // Sharing deletion lets the file be deleted or renamed while it is read;
+  // replacing it still waits until no reader holds it (see replace_file).
+  return create_file(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING);
 }
 
-FileHandle create_always(const char* path) noexcept {
-  return create_file(path, GENERIC_ALL, 0, CREATE_ALWAYS);
+FileHandle create_new(const char* path) noexcept {
+  return create_file(path, GENERIC_ALL, 0, CREATE_NEW);
 }
 
 FileHandle open_for_append(const char* path) noexcept {
@@ -199,12 +201,42 @@ bool write_file(FileHandle file, const void* data, size_t count, size_t* done) n
   return true;
 }
 
+bool flush_file(FileHandle file) noexcept {
+  return FlushFileBuffers(to_handle(file)) != 0;
+}
+
 void close_file(FileHandle file) noexcept {
   if (file != kInvalidFile) CloseHandle(to_handle(file));
 }
 
 bool delete_file(const char* path) noexcept {
   return path != nullptr && DeleteFileA(path) != 0;
+}
+
+namespace {
+// Replacing a file that a reader holds open fails, even when the reader
+// shares deletion; readers hold the list for one read of a small file, so
+// the replacement is tried again for about a second before it fails.
+constexpr int kReplaceAttempts = 200;
+constexpr DWORD kReplacePauseMs = 5;
+}  // namespace
+
+bool replace_file(const char* from, const char* to) noexcept {
+  if (from == nullptr || to == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  for (int attempt = 1;; ++attempt) {
+    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+    const DWORD error = GetLastError();
+    const bool held = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
+                      error == ERROR_LOCK_VIOLATION;
+    if (!held || attempt == kReplaceAttempts) {
+      SetLastError(error);
+      return false;
+    }
+    Sleep(kReplacePauseMs);
+  }
 }
 
 bool path_exists(const char* path) noexcept {
@@ -256,6 +288,10 @@ void sockets_stop() noexcept {
 
 int socket_last_error() noexcept {
   return WSAGetLastError();
+}
+
+void set_socket_last_error(int error) noexcept {
+  WSASetLastError(error);
 }
 
 SocketHandle udp_socket() noexcept {
@@ -351,7 +387,7 @@ uint16_t network_to_host(uint16_t value) noexcept {
   return ::ntohs(value);
 }
 
-LookupResult lookup_ipv4(const char* name, char (&out)[16]) noexcept {
+LookupResult uncached_lookup_ipv4(const char* name, char (&out)[16]) noexcept {
   if (name == nullptr) {  // gethostbyname(NULL) would name this machine
     WSASetLastError(WSAHOST_NOT_FOUND);
     return LookupResult::kFailed;

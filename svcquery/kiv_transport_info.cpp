@@ -4,7 +4,9 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -292,30 +294,78 @@ int32_t get_respond_data_bag(const char* host, const char* url, uint32_t port, c
   return KIV_OK;
 }
 
-int32_t save_services_list_to_file(const char* file_name, const void* data, size_t size) noexcept {
+namespace {
+
+// Ends a failed save: the new file is closed and removed, the step's line
+// logged and its failure reported with the error of the call that failed.
+int32_t save_failed(platform::File& file, const char* temp_name, const char* message,
+                    const char* call, int32_t code) noexcept {
+  const int error = platform::last_error();
+  file.reset();
+  if (temp_name != nullptr) platform::delete_file(temp_name);
+  kiv_show_message(message);
+  platform::set_last_error(error);
+  report::system_call_failed(func_id::kHttpAccessProtocol2, call);
+  return code;
+}
+
+constexpr char kCreateFailedLine[] =
+    "Error: Failed to call CreateFileA(), in save_services_list_to_file()";
+
+}  // namespace
+
+int32_t save_services_list_to_file(const char* file_name, const void* data, size_t size,
+                                   const ListFileSystem& system) noexcept {
   if (file_name == nullptr || data == nullptr || size == 0) {
     kiv_show_message("Error: PARAM, in save_services_list_to_file()");
     report::missing_argument(func_id::kHttpAccessProtocol2, "save_services_list_to_file");
     return KIV_E_MISSING_ARGUMENT;
   }
 
-  // A missing old file is no failure.
-  platform::delete_file(file_name);
-
-  platform::File file(platform::create_always(file_name));
-  if (!file) {
-    const int error = platform::last_error();
-    kiv_show_message("Error: Failed to call CreateFileA(), in save_services_list_to_file()");
-    platform::set_last_error(error);
-    report::system_call_failed(func_id::kHttpAccessProtocol2, "CreateFileA");
-    return KIV_E_FILE_CREATE;
+  // The new list goes to a file of its own in the same folder, named by this
+  // thread and a count, so that concurrent saves never share one; only when
+  // it is whole on disk does it take the old file's place.
+  static std::atomic<uint32_t> saves{0};
+  const size_t name_size = std::strlen(file_name) + 40;
+  HeapPtr<char> temp_name = heap_allocate(name_size);
+  if (!temp_name) {
+    kiv_show_message("Error: Failed to call malloc, in save_services_list_to_file()");
+    return KIV_E_NO_MEMORY;
   }
-  if (!platform::write_file(file.get(), data, size, nullptr)) {
+  platform::File file;
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    std::snprintf(temp_name.get(), name_size, "%s.%llx-%x.tmp", file_name,
+                  static_cast<unsigned long long>(platform::current_thread_id()),
+                  static_cast<unsigned>(saves.fetch_add(1)));
+    file = platform::File(system.create_new(temp_name.get()));
+    if (file) break;
+    // A name left by an earlier process is passed over; any other failure
+    // is the folder's.
     const int error = platform::last_error();
-    kiv_show_message("Error: Failed to call WriteFile, in save_services_list_to_file()");
+    const bool taken = platform::path_exists(temp_name.get());
     platform::set_last_error(error);
-    report::system_call_failed(func_id::kHttpAccessProtocol2, "WriteFile");
-    return KIV_E_FILE_WRITE;
+    if (!taken) break;
+  }
+  if (!file) {
+    return save_failed(file, nullptr, kCreateFailedLine, "CreateFileA", KIV_E_FILE_CREATE);
+  }
+  size_t written = 0;
+  platform::set_last_error(0);  // a write that stops short may leave none
+  if (!system.write(file.get(), data, size, &written) || written != size) {
+    return save_failed(file, temp_name.get(),
+                       "Error: Failed to call WriteFile, in save_services_list_to_file()",
+                       "WriteFile", KIV_E_FILE_WRITE);
+  }
+  if (!system.flush(file.get())) {
+    return save_failed(file, temp_name.get(),
+                       "Error: Failed to call FlushFileBuffers, in save_services_list_to_file()",
+                       "FlushFileBuffers", KIV_E_FILE_WRITE);
+  }
+  file.reset();  // Windows renames no file that is open without shared deletion
+  if (!system.replace(temp_name.get(), file_name)) {
+    return save_failed(file, temp_name.get(),
+                       "Error: Failed to call MoveFileExA(), in save_services_list_to_file()",
+                       "MoveFileExA", KIV_E_FILE_CREATE);
   }
   return KIV_OK;
 }

@@ -81,21 +81,17 @@ int32_t check_bindings(const char* export_name) noexcept {
   return KIV_OK;
 }
 
-// Reads `byte_count` bytes of the named file into `buffer`.
-int32_t read_local_data_from_file(void* buffer, const char* file_name,
+// Reads `byte_count` bytes of the open list file into `buffer`. It reads
+// from the handle that the size was taken from: opening the name a second
+// time could meet a list saved since, of another size.
+int32_t read_local_data_from_file(void* buffer, const platform::File& file,
                                   std::size_t byte_count) noexcept {
-  if (buffer == nullptr || file_name == nullptr) {
+  if (buffer == nullptr || !file) {
     kiv_show_message("Error: PARAM, in read_local_data_from_file()");
     report::missing_argument(func_id::kDataFromFile, "read_local_data_from_file");
     return KIV_E_MISSING_ARGUMENT;
   }
-  platform::File file(platform::open_for_reading(file_name));
-  if (!file) {
-    kiv_show_message("Error: Failed to call OpenFile, in read_local_data_from_file() ");
-    report::system_call_failed(func_id::kDataFromFile, "OpenFile");
-    return KIV_E_FILE_OPEN;
-  }
-  // Reads on until the count is in; a file that ends early (it was replaced
+  // Reads on until the count is in; a file that ends early (it was cut
   // since its size was taken) is a failed read too, as the rest of the
   // buffer would otherwise be parsed as if it were data. Such a read leaves
   // no error number, so nothing is reported for it.
@@ -131,7 +127,6 @@ int32_t text_failed(int32_t func_id) noexcept {
 // as the text has parsed.
 int32_t load_list(const char* file_name, int32_t func_id, json::Document& document,
                   int32_t* err_value) noexcept {
-  // Opened for its size only; the reading routine opens it again.
   platform::File file(platform::open_for_reading(file_name));
   if (!file) {
     kiv_show_message("Error: Failed to call OpenFile, in get_data_from_file() ");
@@ -160,7 +155,7 @@ int32_t load_list(const char* file_name, int32_t func_id, json::Document& docume
   }
   const auto packed_bytes = static_cast<std::size_t>(file_bytes);
 
-  const int32_t read = read_local_data_from_file(packed.get(), file_name, packed_bytes);
+  const int32_t read = read_local_data_from_file(packed.get(), file, packed_bytes);
   if (read != KIV_OK) return read;
   file.reset();
 

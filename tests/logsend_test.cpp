@@ -2,16 +2,25 @@
 // rules, and the exports as a client process sees them.
 #include <gtest/gtest.h>
 #include <json-c/json.h>
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <future>
 #include <map>
+#include <mutex>
 #include <new>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "channel.h"
@@ -21,6 +30,7 @@
 #include "record.h"
 #include "report_guard.h"
 #include "report_messages.h"
+#include "resolver_cache.h"
 #include "udp_sink.h"
 #include "zlib_util.h"
 
@@ -255,6 +265,96 @@ TEST_F(LogsendChannel, SocketLayerThatWillNotStartDropsTheRecordAndKeepsTheProce
   EXPECT_TRUE(sent(0).empty());
 }
 
+// ---- the resolver cache in front of a resolver that takes its time --------------
+
+// Answers from the table only once let go, and counts the questions.
+struct HeldResolver {
+  std::mutex lock;
+  std::condition_variable changed;
+  bool held = false;
+  int asked = 0;
+};
+HeldResolver g_resolver;
+platform::LookupResult held_lookup(const char* name, char (&out)[16]) noexcept {
+  std::unique_lock guard(g_resolver.lock);
+  ++g_resolver.asked;
+  g_resolver.changed.notify_all();
+  // Bounded, so that a test gone wrong ends instead of hanging.
+  g_resolver.changed.wait_for(guard, 30s, [] { return !g_resolver.held; });
+  return table_lookup(name, out);
+}
+uint64_t g_now_ms = 0;
+uint64_t test_clock() noexcept {
+  return g_now_ms;
+}
+platform::ResolverCache* g_cache = nullptr;
+platform::LookupResult cached_held_lookup(const char* name, char (&out)[16]) noexcept {
+  return g_cache->lookup(name, out);
+}
+
+TEST_F(LogsendChannel, ASlowResolverIsWaitedOnByOneReportPerInterval) {
+  platform::ResolverCache cache(held_lookup, test_clock);
+  g_cache = &cache;
+  system_.lookup = cached_held_lookup;
+  Channel channel(system_);
+  const auto report = [&] { return channel.report("{}", 2); };
+  const auto asked = [] {
+    std::lock_guard guard(g_resolver.lock);
+    return g_resolver.asked;
+  };
+  const auto hold = [](bool held) {
+    std::lock_guard guard(g_resolver.lock);
+    g_resolver.held = held;
+    g_resolver.changed.notify_all();
+  };
+  // One report with the resolver held: it waits inside the lookup until let go.
+  const auto held_report = [&](int asked_before) {
+    hold(true);
+    auto first = std::async(std::launch::async, report);
+    {
+      std::unique_lock guard(g_resolver.lock);
+      g_resolver.changed.wait_for(guard, 30s, [&] { return g_resolver.asked > asked_before; });
+    }
+    EXPECT_EQ(first.wait_for(0s), std::future_status::timeout);
+    hold(false);
+    return first.get();
+  };
+  const auto hundred_sent = [&] {
+    int sent_count = 0;
+    for (int i = 0; i < 100; ++i) sent_count += report() == Channel::Outcome::kSent;
+    return sent_count;
+  };
+
+  g_names["log.slow"] = "127.0.0.1";
+  point_at("log.slow");
+  EXPECT_EQ(held_report(0), Channel::Outcome::kSent);
+  EXPECT_EQ(hundred_sent(), 100);
+  EXPECT_EQ(asked(), 1);
+  EXPECT_EQ(sent(101).size(), 101u);
+
+  // The answer has grown old and the resolver is dead: one report waits and
+  // learns nothing, the failure is remembered, and every record goes to the
+  // address the name had.
+  g_now_ms += platform::kAnswerKeptMs;
+  g_names.erase("log.slow");
+  sink_.clear();
+  EXPECT_EQ(held_report(1), Channel::Outcome::kSent);
+  EXPECT_EQ(hundred_sent(), 100);
+  EXPECT_EQ(asked(), 2);
+  EXPECT_EQ(sent(101).size(), 101u);
+
+  // Once the failure has grown old the resolver is asked again; a changed
+  // name is asked at once.
+  g_now_ms += platform::kFailureKeptMs;
+  EXPECT_EQ(report(), Channel::Outcome::kSent);
+  EXPECT_EQ(asked(), 3);
+  g_names["log.other"] = "127.0.0.1";
+  point_at("log.other");
+  EXPECT_EQ(report(), Channel::Outcome::kSent);
+  EXPECT_EQ(asked(), 4);
+  g_cache = nullptr;
+}
+
 // ---- the library in a client process ------------------------------------------
 
 struct Report {
@@ -420,6 +520,30 @@ TEST_F(LogsendClient, SettingsThatCannotBeReadSendNothing) {
     EXPECT_EQ(report.messages, c.messages);
     EXPECT_TRUE(report.datagrams.empty());
     EXPECT_EQ(report.child.out, c.out);
+  }
+}
+
+// A settings file that is a folder, a FIFO or a device reads as one without
+// the keys. Each report runs in a child process, so that a call that blocked
+// (opening a FIFO waits for a writer) would end at the child's time-out.
+TEST_F(LogsendClient, SettingsThatAreNotARegularFileSendNothingWithoutBlocking) {
+  const std::string path = dir_.file("loginurl.ini");
+  std::vector<std::pair<const char*, std::function<bool()>>> kinds = {
+      {"folder", [&] { return std::filesystem::create_directory(path); }}};
+#if !defined(_WIN32)
+  // Windows has neither FIFOs nor /dev/zero.
+  kinds.emplace_back("FIFO", [&] { return ::mkfifo(path.c_str(), 0600) == 0; });
+  kinds.emplace_back("/dev/zero", [&] { return ::symlink("/dev/zero", path.c_str()) == 0; });
+#endif
+  for (const auto& [kind, make] : kinds) {
+    SCOPED_TRACE(kind);
+    std::filesystem::remove_all(path);
+    ASSERT_TRUE(make());
+    const Report report = run({"link", "1", "2", "s", "n", "a", "3"}, 0);
+    EXPECT_FALSE(report.child.timed_out);
+    EXPECT_EQ(report.messages, (Messages{"Error: Failed to call GetPrivateProfileStringA\n",
+                                         "Error: Failed to get services information\n"}));
+    EXPECT_TRUE(report.datagrams.empty());
   }
 }
 

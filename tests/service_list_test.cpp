@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -525,6 +526,40 @@ TEST_F(ServiceList, FailedOrShortReadGives7UnderTheReadingRoutinesNumber) {
     EXPECT_TRUE(ReportRecorder::take().empty());
   }
   EXPECT_TRUE(rows.empty());
+}
+
+// A list path naming a FIFO or a device: opened without waiting for a writer
+// and refused by its size, never read. Each read runs in a child process, so
+// that a call that blocked would end at the child's time-out.
+TEST(ServiceListSpecialFiles, AFifoOrADeviceIsRefusedByItsSizeWithoutBlocking) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "Windows has neither FIFOs nor /dev/zero; the folder case, which it has, is "
+                  "in FailuresGiveTheirCodeMessageAndReportAndNoCallback";
+#else
+  TempDir dir;
+  const std::string fifo = dir.file("list.fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {fifo, std::string("/dev/zero")}) {
+    for (const bool type_reader : {false, true}) {
+      SCOPED_TRACE(path + (type_reader ? ", type reader" : ", server reader"));
+      ChildOptions options;
+      options.argv = {test_program("probe_service_list"), built_library("kiv_svcquery"),
+                      type_reader ? "types" : "servers", path};
+      options.env["KIV_TEST_REPORT_STDOUT"] = "1";
+      options.timeout = std::chrono::seconds(20);
+      search_libraries_in(options, {stub_folder("report_recorder")});
+      const ChildResult child = run_child(options);
+      EXPECT_FALSE(child.timed_out);
+      EXPECT_EQ(child.out, "bug_report: 3|" +
+                               std::to_string(type_reader ? kServerTypeFromFile : kDataFromFile) +
+                               "|" + std::to_string(EINVAL) +
+                               "|GetFileSize|(null)\nresult=8 err=-1 rows=0\n");
+      EXPECT_NE(child.err.find("Error: Failed to call GetFileSize, in get_data_from_file \x1e"),
+                std::string::npos)
+          << child.err;
+    }
+  }
+#endif
 }
 
 // A client program whose zlib or JSON library lacks an entry point the
