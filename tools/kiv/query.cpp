@@ -50,47 +50,58 @@ QueryOutcome outcome(std::string_view name, int32_t code, json_object* output) {
   return out;
 }
 
+// One export as a runner calls it: the export's name, and its function bound
+// by that name.
+template <typename Export>
+struct Call {
+  const char* name;
+  Export fn;
+  QueryOutcome outcome(int32_t code, json_object* output) const {
+    return ::kiv::tool::outcome(name, code, output);
+  }
+};
+
 #define KIV_HEAD(h)                                                                        \
   (h).host.c_str(), (h).path.c_str(), (h).port, (h).protocol.c_str(), (h).request.c_str(), \
       static_cast<int32_t>((h).request.size())
 
-QueryOutcome run_protocol1(const RequestHead& h, const QueryOptions& o) {
-  auto call = KIV_SVCQUERY_EXPORT(http_access_protocol1);
+template <typename Call>
+QueryOutcome run_protocol1(const Call& call, const RequestHead& h, const QueryOptions& o) {
   std::vector<char> answer(std::max<uint32_t>(o.capacity, 1));
   uint32_t size = o.capacity;
   int32_t code = 0;
   {
     LibraryOutput divert;
-    code = call(KIV_HEAD(h), answer.data(), &size);
+    code = call.fn(KIV_HEAD(h), answer.data(), &size);
   }
-  if (code != 0) return outcome("http_access_protocol1", code, nullptr);
+  if (code != 0) return call.outcome(code, nullptr);
   json_object* out = json_object_new_object();
   json_add(out, "respond_size", json_object_new_int64(size));
   json_add(
       out, "respond_data",
       json_text(display(std::string_view(answer.data(), std::min<size_t>(size, answer.size())))));
-  return outcome("http_access_protocol1", code, out);
+  return call.outcome(code, out);
 }
 
-QueryOutcome run_protocol2(const RequestHead& h, const QueryOptions& o) {
+template <typename Call>
+QueryOutcome run_protocol2(const Call& call, const RequestHead& h, const QueryOptions& o) {
   if (o.save_file.empty()) throw UsageError("http_access_protocol2 needs --save FILE");
-  auto call = KIV_SVCQUERY_EXPORT(http_access_protocol2);
   int32_t code = 0;
   {
     LibraryOutput divert;
-    code = call(KIV_HEAD(h), o.save_file.c_str());
+    code = call.fn(KIV_HEAD(h), o.save_file.c_str());
   }
-  if (code != 0) return outcome("http_access_protocol2", code, nullptr);
+  if (code != 0) return call.outcome(code, nullptr);
   std::error_code ec;
   const auto bytes = std::filesystem::file_size(o.save_file, ec);
   json_object* out = json_object_new_object();
   json_add(out, "saveFile", json_text(o.save_file));
   json_add(out, "bytes", ec ? nullptr : json_object_new_int64(static_cast<int64_t>(bytes)));
-  return outcome("http_access_protocol2", code, out);
+  return call.outcome(code, out);
 }
 
-QueryOutcome run_verification(const RequestHead& h, const QueryOptions&) {
-  auto call = KIV_SVCQUERY_EXPORT(get_verification_from_service);
+template <typename Call>
+QueryOutcome run_verification(const Call& call, const RequestHead& h, const QueryOptions&) {
   TextBuffer ut(1024), msg(1024), ed(1024), end_bind(1024);
   verification_info info{};
   info.err = kUntouched;
@@ -101,10 +112,10 @@ QueryOutcome run_verification(const RequestHead& h, const QueryOptions&) {
   int32_t code = 0;
   {
     LibraryOutput divert;
-    code = call(KIV_HEAD(h), &info);
+    code = call.fn(KIV_HEAD(h), &info);
   }
   if (code != 0 || info.err == kUntouched) {
-    return outcome("get_verification_from_service", code, nullptr);
+    return call.outcome(code, nullptr);
   }
   json_object* out = json_object_new_object();
   json_add(out, "err", json_object_new_int(info.err));
@@ -118,33 +129,33 @@ QueryOutcome run_verification(const RequestHead& h, const QueryOptions&) {
     json_add(out, "ed", ed.json());
     json_add(out, "endBind", end_bind.json());
   }
-  return outcome("get_verification_from_service", code, out);
+  return call.outcome(code, out);
 }
 
-QueryOutcome run_local_ip(const RequestHead& h, const QueryOptions&) {
-  auto call = KIV_SVCQUERY_EXPORT(get_local_ip_from_service);
+template <typename Call>
+QueryOutcome run_local_ip(const Call& call, const RequestHead& h, const QueryOptions&) {
   TextBuffer ip(128);
   int32_t code = 0;
   {
     LibraryOutput divert;
-    code = call(KIV_HEAD(h), ip.data());
+    code = call.fn(KIV_HEAD(h), ip.data());
   }
-  if (code != 0) return outcome("get_local_ip_from_service", code, nullptr);
+  if (code != 0) return call.outcome(code, nullptr);
   json_object* out = json_object_new_object();
   json_add(out, "ip", ip.json());
-  return outcome("get_local_ip_from_service", code, out);
+  return call.outcome(code, out);
 }
 
-QueryOutcome run_ad_link(const RequestHead& h, const QueryOptions&) {
-  auto call = KIV_SVCQUERY_EXPORT(get_kiv_adLink_from_service);
+template <typename Call>
+QueryOutcome run_ad_link(const Call& call, const RequestHead& h, const QueryOptions&) {
   TextBuffer key(1024), ref(1024), url(1024), ref1(1024);
   ad_link_info link{key.data(), ref.data(), url.data(), ref1.data()};
   int32_t code = 0;
   {
     LibraryOutput divert;
-    code = call(KIV_HEAD(h), &link);
+    code = call.fn(KIV_HEAD(h), &link);
   }
-  QueryOutcome out = outcome("get_kiv_adLink_from_service", code, nullptr);
+  QueryOutcome out = call.outcome(code, nullptr);
   if (key.written()) {
     out.meaning = "the service's \"err\" value: the link was given";
     json_object* record = json_object_new_object();
@@ -159,8 +170,8 @@ QueryOutcome run_ad_link(const RequestHead& h, const QueryOptions&) {
   return out;
 }
 
-QueryOutcome run_client_title(const RequestHead& h, const QueryOptions&) {
-  auto call = KIV_SVCQUERY_EXPORT(get_kiv_client_title_from_service);
+template <typename Call>
+QueryOutcome run_client_title(const Call& call, const RequestHead& h, const QueryOptions&) {
   TextBuffer title_text(1024), url(1024), msg(1024);
   client_title_info title{};
   title.title = title_text.data();
@@ -169,9 +180,9 @@ QueryOutcome run_client_title(const RequestHead& h, const QueryOptions&) {
   int32_t code = 0;
   {
     LibraryOutput divert;
-    code = call(KIV_HEAD(h), &title);
+    code = call.fn(KIV_HEAD(h), &title);
   }
-  QueryOutcome out = outcome("get_kiv_client_title_from_service", code, nullptr);
+  QueryOutcome out = call.outcome(code, nullptr);
   if (title_text.written()) {
     out.meaning = "the service's \"err\" value: the notice was given";
     json_object* record = json_object_new_object();
@@ -189,46 +200,36 @@ QueryOutcome run_client_title(const RequestHead& h, const QueryOptions&) {
   return out;
 }
 
-template <typename Export>
-QueryOutcome run_err_and_message(const char* name, Export call, const RequestHead& h) {
+template <typename Call>
+QueryOutcome run_err_and_message(const Call& call, const RequestHead& h, const QueryOptions&) {
   TextBuffer message(1024);
   int32_t err_value = kUntouched;
   int32_t code = 0;
   {
     LibraryOutput divert;
-    code = call(KIV_HEAD(h), &err_value, message.data());
+    code = call.fn(KIV_HEAD(h), &err_value, message.data());
   }
-  if (code != 0) return outcome(name, code, nullptr);
+  if (code != 0) return call.outcome(code, nullptr);
   json_object* out = json_object_new_object();
   json_add(out, "err_value", json_written_int(err_value));
   json_add(out, "message", message.json());
-  return outcome(name, code, out);
+  return call.outcome(code, out);
 }
 
-QueryOutcome run_loginvpn(const RequestHead& h, const QueryOptions&) {
-  return run_err_and_message("get_loginvpn_from_service",
-                             KIV_SVCQUERY_EXPORT(get_loginvpn_from_service), h);
-}
-
-QueryOutcome run_hangup(const RequestHead& h, const QueryOptions&) {
-  return run_err_and_message("check_hangup_from_service",
-                             KIV_SVCQUERY_EXPORT(check_hangup_from_service), h);
-}
-
-QueryOutcome run_vpn_info(const RequestHead& h, const QueryOptions&) {
-  auto call = KIV_SVCQUERY_EXPORT(get_vpn_info);
+template <typename Call>
+QueryOutcome run_vpn_info(const Call& call, const RequestHead& h, const QueryOptions&) {
   vpn_connection_info vpn{};
   int32_t code = 0;
   {
     LibraryOutput divert;
-    code = call(KIV_HEAD(h), &vpn);
+    code = call.fn(KIV_HEAD(h), &vpn);
   }
-  if (code != 0) return outcome("get_vpn_info", code, nullptr);
+  if (code != 0) return call.outcome(code, nullptr);
   json_object* out = json_object_new_object();
   json_add(out, "VPNIP", json_text(fixed_text(vpn.VPNIP, sizeof vpn.VPNIP)));
   json_add(out, "LocalOutIP", json_text(fixed_text(vpn.LocalOutIP, sizeof vpn.LocalOutIP)));
   json_add(out, "VPNPort", json_object_new_int(vpn.VPNPort));
-  return outcome("get_vpn_info", code, out);
+  return call.outcome(code, out);
 }
 
 // The texts a json_text_callback was handed, copied while it ran.
@@ -241,32 +242,19 @@ void collect_text(const char* text, void* context) {
   calls->texts.emplace_back(text != nullptr ? text : "");
 }
 
-template <typename Export>
-QueryOutcome run_text_query(const char* name, Export call, const RequestHead& h) {
+template <typename Call>
+QueryOutcome run_text_query(const Call& call, const RequestHead& h, const QueryOptions&) {
   TextCalls calls;
   int32_t code = 0;
   {
     LibraryOutput divert;
-    code = call(KIV_HEAD(h), &collect_text, &calls);
+    code = call.fn(KIV_HEAD(h), &collect_text, &calls);
   }
-  if (code != 0 && calls.texts.empty()) return outcome(name, code, nullptr);
+  if (code != 0 && calls.texts.empty()) return call.outcome(code, nullptr);
   json_object* out = json_object_new_object();
   json_add(out, "calls", json_object_new_int(static_cast<int32_t>(calls.texts.size())));
   json_add(out, "text", calls.texts.empty() ? nullptr : json_text(display(calls.texts.front())));
-  return outcome(name, code, out);
-}
-
-QueryOutcome run_gameroute(const RequestHead& h, const QueryOptions&) {
-  return run_text_query("get_gameroute_from_server", KIV_SVCQUERY_EXPORT(get_gameroute_from_server),
-                        h);
-}
-QueryOutcome run_usertypelist(const RequestHead& h, const QueryOptions&) {
-  return run_text_query("get_usertypelist_from_server",
-                        KIV_SVCQUERY_EXPORT(get_usertypelist_from_server), h);
-}
-QueryOutcome run_gameprocess(const RequestHead& h, const QueryOptions&) {
-  return run_text_query("get_gameprocess_from_server",
-                        KIV_SVCQUERY_EXPORT(get_gameprocess_from_server), h);
+  return call.outcome(code, out);
 }
 
 // Rows of three named integers, copied while the callback ran.
@@ -283,75 +271,85 @@ void collect_delay_row(int32_t count, char** names, void** values, void* context
   rows->push_back(std::move(row));
 }
 
-template <typename Export>
-QueryOutcome run_delay_query(const char* name, Export call, const RequestHead& h) {
+template <typename Call>
+QueryOutcome run_delay_query(const Call& call, const RequestHead& h, const QueryOptions&) {
   std::vector<Json> rows;
   int32_t code = 0;
   {
     LibraryOutput divert;
-    code = call(KIV_HEAD(h), &collect_delay_row, &rows);
+    code = call.fn(KIV_HEAD(h), &collect_delay_row, &rows);
   }
-  if (code != 0 && rows.empty()) return outcome(name, code, nullptr);
+  if (code != 0 && rows.empty()) return call.outcome(code, nullptr);
   json_object* list = json_object_new_array();
   for (auto& row : rows) json_object_array_add(list, row.release());
   json_object* out = json_object_new_object();
   json_add(out, "rows", list);
-  return outcome(name, code, out);
+  return call.outcome(code, out);
 }
 
-QueryOutcome run_serverdelay(const RequestHead& h, const QueryOptions&) {
-  return run_delay_query("get_serverdelay_from_server",
-                         KIV_SVCQUERY_EXPORT(get_serverdelay_from_server), h);
-}
-QueryOutcome run_areadelay(const RequestHead& h, const QueryOptions&) {
-  return run_delay_query("get_areadelay_from_server",
-                         KIV_SVCQUERY_EXPORT(get_areadelay_from_server), h);
-}
-
-QueryOutcome run_save_game_route(const RequestHead& h, const QueryOptions&) {
-  auto call = KIV_SVCQUERY_EXPORT(save_game_route_info);
+template <typename Call>
+QueryOutcome run_save_game_route(const Call& call, const RequestHead& h, const QueryOptions&) {
   int32_t err_value = kUntouched;
   int32_t code = 0;
   {
     LibraryOutput divert;
-    code = call(KIV_HEAD(h), &err_value);
+    code = call.fn(KIV_HEAD(h), &err_value);
   }
-  if (code != 0) return outcome("save_game_route_info", code, nullptr);
+  if (code != 0) return call.outcome(code, nullptr);
   json_object* out = json_object_new_object();
   json_add(out, "err_value", json_written_int(err_value));
-  return outcome("save_game_route_info", code, out);
+  return call.outcome(code, out);
 }
 
 }  // namespace
 
+// A row of the table: the export's name, written once, gives both the name
+// the tool shows and the function it binds.
+// clang-format off
+#define KIV_QUERY(export_name, path, summary, runner)                                 \
+  QueryInfo{#export_name, path, summary,                                              \
+            [](const RequestHead& h, const QueryOptions& o) {                         \
+              return runner(Call<decltype(&::export_name)>{                           \
+                                #export_name, KIV_SVCQUERY_EXPORT(export_name)},      \
+                            h, o);                                                    \
+            }}
+// clang-format on
+
 const std::vector<QueryInfo>& queries() {
   static const std::vector<QueryInfo> table = {
-      {"http_access_protocol1", "servers", "post a request, print the inflated answer",
-       &run_protocol1},
-      {"http_access_protocol2", "servers", "post a request, save the raw answer (--save FILE)",
-       &run_protocol2},
-      {"get_verification_from_service", "verification", "the account's login check",
-       &run_verification},
-      {"get_local_ip_from_service", "local_ip", "the client's outside address", &run_local_ip},
-      {"get_kiv_adLink_from_service", "ad_link", "the advertisement link", &run_ad_link},
-      {"get_kiv_client_title_from_service", "client_title", "the client's pop-up notice",
-       &run_client_title},
-      {"get_loginvpn_from_service", "loginvpn", "the check after a VPN dial-up", &run_loginvpn},
-      {"check_hangup_from_service", "hangup", "the check around hanging up", &run_hangup},
-      {"get_vpn_info", "vpn_info", "the VPN connection data", &run_vpn_info},
-      {"get_gameroute_from_server", "gameroute", "the game routes (JSON text)", &run_gameroute},
-      {"get_usertypelist_from_server", "usertypelist", "the user types (JSON text)",
-       &run_usertypelist},
-      {"get_gameprocess_from_server", "gameprocess", "the game processes (JSON text)",
-       &run_gameprocess},
-      {"get_serverdelay_from_server", "serverdelay", "delays per game and server (rows)",
-       &run_serverdelay},
-      {"get_areadelay_from_server", "areadelay", "delays per node and area (rows)", &run_areadelay},
-      {"save_game_route_info", "save_game_route", "upload game-route data, read back \"err\"",
-       &run_save_game_route},
+      KIV_QUERY(http_access_protocol1, "servers", "post a request, print the inflated answer",
+                run_protocol1),
+      KIV_QUERY(http_access_protocol2, "servers",
+                "post a request, save the raw answer (--save FILE)", run_protocol2),
+      KIV_QUERY(get_verification_from_service, "verification", "the account's login check",
+                run_verification),
+      KIV_QUERY(get_local_ip_from_service, "local_ip", "the client's outside address",
+                run_local_ip),
+      KIV_QUERY(get_kiv_adLink_from_service, "ad_link", "the advertisement link", run_ad_link),
+      KIV_QUERY(get_kiv_client_title_from_service, "client_title", "the client's pop-up notice",
+                run_client_title),
+      KIV_QUERY(get_loginvpn_from_service, "loginvpn", "the check after a VPN dial-up",
+                run_err_and_message),
+      KIV_QUERY(check_hangup_from_service, "hangup", "the check around hanging up",
+                run_err_and_message),
+      KIV_QUERY(get_vpn_info, "vpn_info", "the VPN connection data", run_vpn_info),
+      KIV_QUERY(get_gameroute_from_server, "gameroute", "the game routes (JSON text)",
+                run_text_query),
+      KIV_QUERY(get_usertypelist_from_server, "usertypelist", "the user types (JSON text)",
+                run_text_query),
+      KIV_QUERY(get_gameprocess_from_server, "gameprocess", "the game processes (JSON text)",
+                run_text_query),
+      KIV_QUERY(get_serverdelay_from_server, "serverdelay", "delays per game and server (rows)",
+                run_delay_query),
+      KIV_QUERY(get_areadelay_from_server, "areadelay", "delays per node and area (rows)",
+                run_delay_query),
+      KIV_QUERY(save_game_route_info, "save_game_route",
+                "upload game-route data, read back \"err\"", run_save_game_route),
   };
   return table;
 }
+
+#undef KIV_QUERY
 
 const QueryInfo* find_query(std::string_view name) {
   for (const auto& query : queries()) {
