@@ -97,14 +97,15 @@ std::FILE* capture_file() {
   return nullptr;
 }
 #else
-// The folder the build and the installation put the libraries in: lib/
-// beside the tool's bin/.
+// The folder the build and the installation put the libraries in, the
+// one the tool's run path names (lib/ beside the tool's bin/, or the
+// install's library folder).
 std::string library_folder() {
   char path[4096];
   const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
   if (n <= 0) return {};
   const std::string exe(path, static_cast<size_t>(n));
-  return exe.substr(0, exe.rfind('/')) + "/../lib/";
+  return exe.substr(0, exe.rfind('/')) + "/" KIV_TOOL_LIBRARY_FOLDER "/";
 }
 
 // Libraries stay mapped after dlclose: their detach routines then run at
