@@ -103,6 +103,15 @@ struct FileTraits {
 };
 using File = Handle<FileTraits>;  // owns one open file
 
+// A read failure that real files give only as special files (a kernel
+// attribute that refuses reads, a file replaced by a shorter one), made on
+// demand for the readers' tests: from this call on, read_file delivers at
+// most `bytes` more bytes in all, then fails with `error` as the last error,
+// or reports the end of the file when `error` is 0. Only a program that links
+// the platform layer itself reaches it; no library calls it.
+void inject_read_fault(size_t bytes, int error) noexcept;
+void clear_read_fault() noexcept;
+
 // ---- profile (INI) files ------------------------------------------------------
 // Same rules as GetPrivateProfileStringA: section and key compared without
 // case, the value trimmed and stripped of one pair of surrounding quotes, cut

@@ -20,6 +20,7 @@
 
 #include "heap.h"
 #include "platform.h"
+#include "read_fault.h"
 
 namespace kiv::platform {
 
@@ -123,13 +124,15 @@ bool file_size(FileHandle file, uint64_t* size) noexcept {
 }
 
 bool read_file(FileHandle file, void* buffer, size_t count, size_t* done) noexcept {
-  ssize_t got;
-  do {
-    got = ::read(static_cast<int>(file), buffer, count);
-  } while (got < 0 && errno == EINTR);
-  if (got < 0) return false;
-  if (done != nullptr) *done = static_cast<size_t>(got);
-  return true;
+  return detail::read_through_fault(count, done, [&](size_t asked, size_t* delivered) {
+    ssize_t got;
+    do {
+      got = ::read(static_cast<int>(file), buffer, asked);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) return false;
+    if (delivered != nullptr) *delivered = static_cast<size_t>(got);
+    return true;
+  });
 }
 
 bool write_file(FileHandle file, const void* data, size_t count, size_t* done) noexcept {

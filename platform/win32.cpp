@@ -22,6 +22,7 @@
 #include <string>
 
 #include "platform.h"
+#include "read_fault.h"
 
 namespace kiv::platform {
 
@@ -176,11 +177,13 @@ bool file_size(FileHandle file, uint64_t* size) noexcept {
 }
 
 bool read_file(FileHandle file, void* buffer, size_t count, size_t* done) noexcept {
-  DWORD got = 0;
-  const auto asked = static_cast<DWORD>(count < kMaxTransfer ? count : kMaxTransfer);
-  if (!ReadFile(to_handle(file), buffer, asked, &got, nullptr)) return false;
-  if (done != nullptr) *done = got;
-  return true;
+  return detail::read_through_fault(count, done, [&](size_t wanted, size_t* delivered) {
+    DWORD got = 0;
+    const auto asked = static_cast<DWORD>(wanted < kMaxTransfer ? wanted : kMaxTransfer);
+    if (!ReadFile(to_handle(file), buffer, asked, &got, nullptr)) return false;
+    if (delivered != nullptr) *delivered = got;
+    return true;
+  });
 }
 
 bool write_file(FileHandle file, const void* data, size_t count, size_t* done) noexcept {

@@ -1,9 +1,7 @@
 // The cached service-list readers, fed with list files written here with
 // zlib from JSON texts.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -474,58 +472,6 @@ TEST_F(ServiceList, AnExceptionFromACallbackStopsAtTheExportWithCode1) {
   const std::string path = write(R"({"err":1,"serverType":[{"id":"1"},{"id":"2"}]})");
   EXPECT_EQ(get_servertype_from_file(path.c_str(), &context, throwing_type, &err), 1);
   EXPECT_TRUE(log.contains("Error: not enough memory, in get_servertype_from_file()"));
-}
-
-// Bytes a read of the whole file gives, or -1 with errno set.
-ssize_t read_whole(const char* path, off_t* size) {
-  const int fd = ::open(path, O_RDONLY);
-  if (fd < 0) return -1;
-  struct stat info {};
-  ::fstat(fd, &info);
-  *size = info.st_size;
-  char buffer[8192];
-  const ssize_t got = ::read(fd, buffer, sizeof buffer);
-  const int error = errno;
-  ::close(fd);
-  errno = error;
-  return got;
-}
-
-// Kernel attribute files claim a size of a page: reading one that refuses to
-// be read fails, and one that holds less than its size ends early.
-TEST_F(ServiceList, FailedOrShortReadGives7UnderTheReadingRoutinesNumber) {
-  const char* const refusing = "/sys/class/net/lo/speed";
-  const char* const short_one = "/sys/class/net/lo/mtu";
-  off_t size = 0;
-  if (read_whole(refusing, &size) >= 0 || errno != EINVAL || size == 0) {
-    GTEST_SKIP() << refusing << " does not refuse reading here";
-  }
-  for (const bool type_reader : {false, true}) {
-    SCOPED_TRACE(type_reader ? "type reader" : "server reader");
-    log.clear();
-    EXPECT_EQ(type_reader ? types(refusing) : servers(refusing), 7);
-    EXPECT_EQ(
-        log.messages(),
-        std::vector<std::string>{"Error: Failed to call ReadFile, in read_local_data_from_file()"});
-    EXPECT_EQ(ReportRecorder::take(),
-              (std::vector<RecordedReport>{
-                  {3, kDataFromFile, kErrorInvalidArgument, "ReadFile", std::nullopt}}));
-  }
-  const ssize_t got = read_whole(short_one, &size);
-  if (got < 0 || got >= size) GTEST_SKIP() << short_one << " is not shorter than its size";
-  for (const bool type_reader : {false, true}) {
-    SCOPED_TRACE(type_reader ? "type reader, short" : "server reader, short");
-    log.clear();
-    err = -7;
-    EXPECT_EQ(type_reader ? types(short_one) : servers(short_one), 7);
-    EXPECT_EQ(err, -7);
-    EXPECT_EQ(
-        log.messages(),
-        std::vector<std::string>{"Error: Failed to call ReadFile, in read_local_data_from_file()"});
-    // No system call failed, so there is no error number to report.
-    EXPECT_TRUE(ReportRecorder::take().empty());
-  }
-  EXPECT_TRUE(rows.empty());
 }
 
 // A list path naming a FIFO or a device: opened without waiting for a writer

@@ -94,14 +94,14 @@ platform::Library load_library(const char* name) {
   // search begins there, and the tool's own folder is tried by path after it.
   return platform::Library::adopt(platform::load_library_beside_module(name));
 #else
-  // LD_LIBRARY_PATH first, as for any program; then the build's lib/ beside
-  // the tool's bin/, by path (a sanitizer's wrapper around dlopen hides the
-  // tool's run path); then the system's search, which takes the run path.
+  // LD_LIBRARY_PATH first, as for any program; then the library folder the
+  // tool's run path names, by path (a sanitizer's wrapper around dlopen
+  // hides the run path); then the system's search.
   const char* search = platform::environment("LD_LIBRARY_PATH");
   if (search != nullptr && search[0] != '\0') {
     if (platform::Library library(name); library) return library;
   }
-  const std::string beside = platform::program_folder() + "../lib/" + name;
+  const std::string beside = platform::program_folder() + KIV_TOOL_LIBRARY_FOLDER "/" + name;
   if (platform::Library library(beside.c_str()); library) return library;
   return platform::Library(name);
 #endif
