@@ -303,7 +303,7 @@ int32_t save_failed(platform::File& file, const char* temp_name, const char* mes
   const int error = platform::last_error();
   file.reset();
   if (temp_name != nullptr) platform::delete_file(temp_name);
-  kiv_show_message(message);
+  kiv_show_message("%s", message);
   platform::set_last_error(error);
   report::system_call_failed(func_id::kHttpAccessProtocol2, call);
   return code;
