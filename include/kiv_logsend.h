@@ -14,11 +14,15 @@
  *   log_servers_dns (host name or dotted IPv4 address; only its first 63
  *   characters are read) and log_servers_port (decimal UDP port; its first
  *   7 characters are read, and the number is taken modulo 65536). Without
- *   the file, or with either key missing or empty, the record is not
- *   sent.
- * - Resolves log_servers_dns to its first IPv4 address for every record.
- *   If that fails, the address last resolved is used when it was resolved
- *   from the same name; otherwise the record is not sent.
+ *   the file, when it is not a regular file (a folder, a FIFO, a device:
+ *   it is never waited on), or with either key missing or empty, the
+ *   record is not sent.
+ * - Resolves log_servers_dns to its first IPv4 address for every record,
+ *   from a cache of recent lookups kept by name: an address is reused for
+ *   5 minutes, a failed lookup is remembered for 30 seconds, and threads
+ *   asking for a name that is being looked up wait for that one lookup.
+ *   If the lookup fails, the address last resolved is used when it was
+ *   resolved from the same name; otherwise the record is not sent.
  * - Loads zlib (libz.so.1, or zlib1.dll on Windows) for the record, opens a
  *   UDP socket, sends one datagram of exactly one zlib stream of the record
  *   (without its NUL) and releases all of it again. Sockets of the caller
@@ -39,8 +43,9 @@
  * - May be called from any thread. Records go out one at a time: a report
  *   waits while another thread's report is being sent.
  * - Blocks for the settings read, the name lookup (as long as the system's
- *   resolver takes for log_servers_dns; a dotted address resolves at once)
- *   and the send, plus any wait for another thread's report. Sending does
+ *   resolver takes for log_servers_dns when the cache has nothing recent
+ *   for it; a dotted address resolves at once) and the send, plus any wait
+ *   for another thread's report. Sending does
  *   not wait for the network. */
 #ifndef KIV_LOGSEND_H
 #define KIV_LOGSEND_H

@@ -90,7 +90,8 @@
 #define KIV_E_SERVICE_REFUSED ((int32_t)1)
 /* The saved list file could not be opened. */
 #define KIV_E_FILE_OPEN ((int32_t)4)
-/* http_access_protocol2: the answer file could not be created. */
+/* http_access_protocol2: the new answer file could not be created beside
+ * the old one, or could not be put in its place. */
 #define KIV_E_FILE_CREATE ((int32_t)5)
 /* The saved list file could not be read whole. */
 #define KIV_E_FILE_READ ((int32_t)7)
@@ -127,7 +128,8 @@
 /* A list reader or delay query could not allocate the small buffers of the
  * rows it hands over. Equal to KIV_E_MISSING_ARGUMENT. */
 #define KIV_E_NO_ROW_MEMORY ((int32_t)10003)
-/* http_access_protocol2: writing the answer file failed. */
+/* http_access_protocol2: writing the new answer file, or flushing it to
+ * disk, failed. */
 #define KIV_E_FILE_WRITE ((int32_t)210605)
 /* libcurl refused an option of the transfer (for example a URL longer than
  * it accepts). The value is the bit pattern 0xE0FF00FF as a signed 32-bit
@@ -232,9 +234,14 @@ KIV_SVCQUERY_API int32_t http_access_protocol1(const char* host, const char* url
  * empty answer); KIV_E_NO_MEMORY; KIV_E_COMPRESS; KIV_E_TRANSFER;
  * KIV_E_OPTION_REFUSED; KIV_E_HTTP_STATUS; KIV_E_FILE_CREATE;
  * KIV_E_FILE_WRITE. A null saveFile is found only after the exchange. The
- * old file is untouched unless a 200 answer with a body arrived; from then
- * on it is gone, also when creating or writing the new one fails. Blocks
- * for up to the transfer's 2-second time-out, then for writing the file. */
+ * answer is written to a new file in the same folder, flushed to disk, then
+ * put in the old file's place in one step, so that a reader, also on
+ * another thread, finds the old list or the new one whole; on any failure
+ * the old file stays as it was and the new one is removed. The process
+ * needs write access to the folder. On Windows a file that other readers
+ * keep open without pause cannot be replaced: the replacement is retried
+ * for about a second, then KIV_E_FILE_CREATE. Blocks for up to the
+ * transfer's 2-second time-out, then for writing and flushing the file. */
 KIV_SVCQUERY_API int32_t http_access_protocol2(const char* host, const char* url, uint32_t port,
                                                const char* protocol, const char* request_data,
                                                int32_t request_size, const char* saveFile);
@@ -279,9 +286,12 @@ KIV_SVCQUERY_API int32_t http_access_protocol2(const char* host, const char* url
  * Returns KIV_OK; KIV_E_MISSING_ARGUMENT (an argument null);
  * KIV_E_NO_ROW_MEMORY; KIV_E_NO_MEMORY; KIV_E_FILE_OPEN; KIV_E_FILE_SIZE;
  * KIV_E_FILE_READ; KIV_E_UNCOMPRESS; KIV_E_NOT_JSON_114;
- * KIV_E_LIST_REFUSED; KIV_E_NO_LIST. Except for a KIV_E_NO_MEMORY during
- * the walk (the JSON library had no memory for a text; the rows delivered
- * before were whole), a failure means that no callback was called. */
+ * KIV_E_LIST_REFUSED; KIV_E_NO_LIST. A file_name that is not a regular
+ * file (a folder, a FIFO, a device) is never waited on or read: it gives
+ * KIV_E_FILE_SIZE (on Windows a folder gives KIV_E_FILE_OPEN). Except for a
+ * KIV_E_NO_MEMORY during the walk (the JSON library had no memory for a
+ * text; the rows delivered before were whole), a failure means that no
+ * callback was called. */
 KIV_SVCQUERY_API int32_t get_data_from_file(const char* file_name, row_callback server_callback,
                                             row_callback server_ip_callback, void* context,
                                             int32_t* err_value);
