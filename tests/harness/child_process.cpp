@@ -12,10 +12,14 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
 
 extern char** environ;
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -111,15 +115,20 @@ std::thread drain(HANDLE pipe, std::string* sink) {
   });
 }
 
-}  // namespace
-
-ChildResult run_child(const ChildOptions& options) {
-  if (options.argv.empty()) throw std::invalid_argument("no program");
+std::string command_line_of(const std::vector<std::string>& argv) {
+  if (argv.empty()) throw std::invalid_argument("no program");
   std::string command_line;
-  for (const auto& argument : options.argv) {
+  for (const auto& argument : argv) {
     if (!command_line.empty()) command_line += ' ';
     command_line += quoted(argument);
   }
+  return command_line;
+}
+
+}  // namespace
+
+ChildResult run_child(const ChildOptions& options) {
+  std::string command_line = command_line_of(options.argv);
   // Sorted by name, as Windows expects, and ended by an empty entry.
   std::string block;
   for (const auto& [name, value] : child_environment(options)) {
@@ -174,6 +183,110 @@ ChildResult run_child(const ChildOptions& options) {
     result.exit_code = static_cast<int>(code);
   }
   return result;
+}
+
+struct BackgroundChild::Process {
+  Handle process;
+  Handle job;
+  Handle out;
+  DWORD id = 0;
+};
+
+BackgroundChild::BackgroundChild(std::vector<std::string> argv) {
+  std::string command_line = command_line_of(argv);
+  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE read_end = nullptr;
+  HANDLE write_end = nullptr;
+  if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) throw std::runtime_error("CreatePipe");
+  Handle out_read(read_end), out_write(write_end);
+  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+  Handle no_input(CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                              OPEN_EXISTING, 0, nullptr));
+  HANDLE error = nullptr;  // this process's own, made inheritable
+  DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_ERROR_HANDLE), GetCurrentProcess(), &error,
+                  0, TRUE, DUPLICATE_SAME_ACCESS);
+  Handle error_copy(error);
+
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = no_input.get();
+  startup.hStdOutput = out_write.get();
+  startup.hStdError = error_copy.get();
+  PROCESS_INFORMATION info{};
+  // In this console (a control event reaches only processes sharing it), in
+  // a process group of its own (so Ctrl-Break reaches it alone), and held
+  // until it is in the job.
+  if (!CreateProcessA(argv[0].c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                      CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED, nullptr, nullptr, &startup,
+                      &info)) {
+    throw std::runtime_error("CreateProcess " + argv[0] + ": error " +
+                             std::to_string(GetLastError()));
+  }
+  process_ = std::make_unique<Process>();
+  process_->process.reset(info.hProcess);
+  process_->id = info.dwProcessId;
+  Handle thread(info.hThread);
+  // The job ends it when its last handle goes, which happens however this
+  // process ends. Where jobs cannot nest, it runs without one.
+  process_->job.reset(CreateJobObjectA(nullptr, nullptr));
+  if (process_->job) {
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    SetInformationJobObject(process_->job.get(), JobObjectExtendedLimitInformation, &limits,
+                            sizeof limits);
+    AssignProcessToJobObject(process_->job.get(), process_->process.get());
+  }
+  ResumeThread(thread.get());
+  process_->out = std::move(out_read);
+}
+
+bool BackgroundChild::read_some(std::chrono::milliseconds timeout) {
+  if (!process_) return false;
+  // An anonymous pipe cannot be waited on: it is looked at until data comes.
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(process_->out.get(), nullptr, 0, nullptr, &available, nullptr)) {
+      return false;  // broken: the child has gone
+    }
+    if (available > 0) {
+      char buffer[4096];
+      DWORD n = 0;
+      if (!ReadFile(process_->out.get(), buffer, std::min<DWORD>(available, sizeof buffer), &n,
+                    nullptr) ||
+          n == 0) {
+        return false;
+      }
+      // A CR LF may be split between two reads.
+      const size_t from = output_.empty() ? 0 : output_.size() - 1;
+      output_.append(buffer, n);
+      output_.replace(from, std::string::npos, text_lines(std::string_view(output_).substr(from)));
+      return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    Sleep(10);
+  }
+}
+
+int BackgroundChild::stop() {
+  if (!process_) return exit_status_;
+  constexpr UINT kTerminated = 255;
+  HANDLE process = process_->process.get();
+  stop_requested_ = GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, process_->id) != 0;
+  if (!stop_requested_) TerminateProcess(process, kTerminated);
+  while (read_some(std::chrono::seconds(10))) {
+  }
+  if (WaitForSingleObject(process, 10000) == WAIT_TIMEOUT) {
+    stop_requested_ = false;  // it did not heed the request
+    TerminateProcess(process, kTerminated);
+    WaitForSingleObject(process, INFINITE);
+  }
+  DWORD code = 0;
+  exit_status_ =
+      stop_requested_ && GetExitCodeProcess(process, &code) ? static_cast<int>(code) : -1;
+  process_.reset();
+  return exit_status_;
 }
 
 TempDir::TempDir() {
@@ -264,6 +377,61 @@ ChildResult run_child(const ChildOptions& options) {
   return result;
 }
 
+struct BackgroundChild::Process {
+  pid_t pid = -1;
+  int out = -1;
+  ~Process() {
+    if (out >= 0) ::close(out);
+  }
+};
+
+BackgroundChild::BackgroundChild(std::vector<std::string> argv) {
+  if (argv.empty()) throw std::invalid_argument("no program");
+  std::vector<char*> raw;
+  for (auto& a : argv) raw.push_back(a.data());
+  raw.push_back(nullptr);
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork");
+  if (pid == 0) {
+#if defined(__linux__)
+    // Gone with the test, even when the test itself dies.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+#endif
+    ::dup2(fds[1], STDOUT_FILENO);
+    ::execv(raw[0], raw.data());
+    ::_exit(127);
+  }
+  ::close(fds[1]);
+  process_ = std::make_unique<Process>();
+  process_->pid = pid;
+  process_->out = fds[0];
+}
+
+bool BackgroundChild::read_some(std::chrono::milliseconds timeout) {
+  if (!process_) return false;
+  pollfd p{process_->out, POLLIN, 0};
+  if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return false;
+  char buffer[4096];
+  const ssize_t n = ::read(process_->out, buffer, sizeof buffer);
+  if (n <= 0) return false;
+  output_.append(buffer, static_cast<size_t>(n));
+  return true;
+}
+
+int BackgroundChild::stop() {
+  if (!process_) return exit_status_;
+  stop_requested_ = ::kill(process_->pid, SIGINT) == 0;
+  while (read_some(std::chrono::seconds(10))) {
+  }
+  int status = 0;
+  ::waitpid(process_->pid, &status, 0);
+  exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  process_.reset();
+  return exit_status_;
+}
+
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "kiv-test-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
@@ -271,6 +439,20 @@ TempDir::TempDir() {
 }
 
 #endif
+
+BackgroundChild::~BackgroundChild() {
+  stop();
+}
+
+bool BackgroundChild::wait_for_output(std::string_view text, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (output_.find(text) == std::string::npos) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || !read_some(left)) return output_.find(text) != std::string::npos;
+  }
+  return true;
+}
 
 TempDir::~TempDir() {
   std::error_code ignored;
@@ -289,6 +471,19 @@ std::string read_file(const std::string& path) {
   std::ostringstream content;
   content << in.rdbuf();
   return content.str();
+}
+
+std::string text_lines(std::string_view text) {
+#if defined(_WIN32)
+  std::string lines;
+  lines.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\r' || i + 1 == text.size() || text[i + 1] != '\n') lines += text[i];
+  }
+  return lines;
+#else
+  return std::string(text);  // as it came: a CR here would be a fault to see
+#endif
 }
 
 std::vector<std::string> framed_messages(std::string_view text) {

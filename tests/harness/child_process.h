@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,46 @@ struct ChildResult {
 
 // Runs a program to its end with its own environment and current folder.
 ChildResult run_child(const ChildOptions& options);
+
+// A program's text with its lines ended by "\n" alone: a Windows program
+// writing in text mode ends them with CR LF. Elsewhere the text as it is.
+std::string text_lines(std::string_view text);
+
+// A program running in the background while a test talks to it, its
+// standard output read as it comes (standard error is the test's own). It is
+// stopped the way a user stops a console program: SIGINT on POSIX,
+// Ctrl-Break on Windows (it runs in a process group of its own, so the event
+// reaches it alone). Where the system cannot deliver that event (Wine without
+// a console), it is terminated instead, and stop_was_requested() says so.
+// It goes when the test does, even when the test itself dies.
+class BackgroundChild {
+ public:
+  explicit BackgroundChild(std::vector<std::string> argv);
+  ~BackgroundChild();
+  BackgroundChild(const BackgroundChild&) = delete;
+  BackgroundChild& operator=(const BackgroundChild&) = delete;
+
+  // Its output is taken as text_lines. Reads until `text` is in it; false when the time passes or
+  // the output ends first.
+  bool wait_for_output(std::string_view text, std::chrono::milliseconds timeout);
+  const std::string& output() const { return output_; }
+
+  // Asks it to stop, reads its output to the end and returns its exit
+  // status (-1 when it did not exit normally); at once when it has stopped.
+  int stop();
+  // Whether the stop request reached it, rather than it being terminated.
+  bool stop_was_requested() const { return stop_requested_; }
+
+ private:
+  struct Process;
+  // Appends what arrives within `timeout`; false on time-out or the end.
+  bool read_some(std::chrono::milliseconds timeout);
+
+  std::unique_ptr<Process> process_;
+  std::string output_;
+  int exit_status_ = -1;
+  bool stop_requested_ = false;
+};
 
 // The messages a probe wrote to standard error, each ended by 0x1E (a
 // message may hold line breaks of its own).

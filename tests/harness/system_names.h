@@ -36,13 +36,23 @@ inline std::string built_library(std::string_view name) {
   return std::string(KIV_TEST_LIB_DIR) + "/" + library_file(name);
 }
 
+// "kiv" -> "kiv" or "kiv.exe".
+inline std::string program_file(std::string_view name) {
+#if defined(_WIN32)
+  return std::string(name) + ".exe";
+#else
+  return std::string(name);
+#endif
+}
+
 // A test program of this build (a probe), by its base name.
 inline std::string test_program(std::string_view name) {
-#if defined(_WIN32)
-  return std::string(KIV_TEST_BIN_DIR) + "/" + std::string(name) + ".exe";
-#else
-  return std::string(KIV_TEST_BIN_DIR) + "/" + std::string(name);
-#endif
+  return std::string(KIV_TEST_BIN_DIR) + "/" + program_file(name);
+}
+
+// A program this build ships (the tool), by its base name.
+inline std::string built_program(std::string_view name) {
+  return std::string(KIV_TEST_TOOL_DIR) + "/" + program_file(name);
 }
 
 // One of the stub-library folders (see tests/CMakeLists.txt).
