@@ -148,6 +148,7 @@ class SocketLayer {
   }
   SocketLayer(const SocketLayer&) = delete;
   SocketLayer& operator=(const SocketLayer&) = delete;
+  explicit operator bool() const noexcept { return started_; }
 
  private:
   bool started_;

@@ -174,21 +174,6 @@ TEST(ResolverCache, CallersOfOneNameShareOneLookupUntilItsIntervalEnds) {
   EXPECT_EQ(g_asked.load(), 5);
 }
 
-// Winsock answers only between WSAStartup and WSACleanup.
-class SocketsStarted {
- public:
-  SocketsStarted() : started_(platform::sockets_start()) {}
-  ~SocketsStarted() {
-    if (started_) platform::sockets_stop();
-  }
-  SocketsStarted(const SocketsStarted&) = delete;
-  SocketsStarted& operator=(const SocketsStarted&) = delete;
-  explicit operator bool() const { return started_; }
-
- private:
-  bool started_;
-};
-
 struct Received {
   platform::ReceiveResult result;
   std::string bytes;
@@ -207,7 +192,7 @@ Received receive(const platform::Socket& socket, size_t buffer_size, int timeout
 }
 
 TEST(Datagrams, ABoundSocketTakesEachDatagramWholeWithItsSender) {
-  SocketsStarted sockets;
+  platform::SocketLayer sockets;
   ASSERT_TRUE(sockets);
   const uint32_t loopback = platform::ipv4_from_text("127.0.0.1");
   uint16_t port = 0;
@@ -244,7 +229,7 @@ TEST(Datagrams, ABoundSocketTakesEachDatagramWholeWithItsSender) {
 }
 
 TEST(Datagrams, WaitingEndsAfterTheTimeoutAndATakenPortIsRefused) {
-  SocketsStarted sockets;
+  platform::SocketLayer sockets;
   ASSERT_TRUE(sockets);
   const uint32_t loopback = platform::ipv4_from_text("127.0.0.1");
   uint16_t port = 0;

@@ -28,6 +28,7 @@ extern char** environ;
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 namespace kiv::test {
 
@@ -125,10 +126,42 @@ std::string command_line_of(const std::vector<std::string>& argv) {
   return command_line;
 }
 
+// A pipe for a child's output: the child inherits the write end only.
+std::pair<Handle, Handle> output_pipe() {
+  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE read_end = nullptr;
+  HANDLE write_end = nullptr;
+  if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) throw std::runtime_error("CreatePipe");
+  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+  return {Handle(read_end), Handle(write_end)};
+}
+
+// Starts `argv` with its output and errors on `out` and `err` and its input
+// on NUL; a null `environment` or `cwd` is this process's own.
+PROCESS_INFORMATION start_process(const std::vector<std::string>& argv, DWORD flags,
+                                  void* environment, const char* cwd, HANDLE out, HANDLE err) {
+  std::string command_line = command_line_of(argv);
+  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  Handle no_input(CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                              OPEN_EXISTING, 0, nullptr));
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = no_input.get();
+  startup.hStdOutput = out;
+  startup.hStdError = err;
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessA(argv[0].c_str(), command_line.data(), nullptr, nullptr, TRUE, flags,
+                      environment, cwd, &startup, &info)) {
+    throw std::runtime_error("CreateProcess " + argv[0] + ": error " +
+                             std::to_string(GetLastError()));
+  }
+  return info;
+}
+
 }  // namespace
 
 ChildResult run_child(const ChildOptions& options) {
-  std::string command_line = command_line_of(options.argv);
   // Sorted by name, as Windows expects, and ended by an empty entry.
   std::string block;
   for (const auto& [name, value] : child_environment(options)) {
@@ -137,30 +170,11 @@ ChildResult run_child(const ChildOptions& options) {
   }
   block += '\0';
 
-  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  HANDLE ends[2][2] = {};
-  for (auto& pipe : ends) {
-    if (!CreatePipe(&pipe[0], &pipe[1], &inheritable, 0)) throw std::runtime_error("CreatePipe");
-    SetHandleInformation(pipe[0], HANDLE_FLAG_INHERIT, 0);
-  }
-  Handle out_read(ends[0][0]), out_write(ends[0][1]);
-  Handle err_read(ends[1][0]), err_write(ends[1][1]);
-  Handle no_input(CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
-                              OPEN_EXISTING, 0, nullptr));
-
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = no_input.get();
-  startup.hStdOutput = out_write.get();
-  startup.hStdError = err_write.get();
-  PROCESS_INFORMATION process{};
-  if (!CreateProcessA(options.argv[0].c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                      CREATE_NO_WINDOW, block.data(),
-                      options.cwd.empty() ? nullptr : options.cwd.c_str(), &startup, &process)) {
-    throw std::runtime_error("CreateProcess " + options.argv[0] + ": error " +
-                             std::to_string(GetLastError()));
-  }
+  auto [out_read, out_write] = output_pipe();
+  auto [err_read, err_write] = output_pipe();
+  const PROCESS_INFORMATION process = start_process(
+      options.argv, CREATE_NO_WINDOW, block.data(),
+      options.cwd.empty() ? nullptr : options.cwd.c_str(), out_write.get(), err_write.get());
   Handle child(process.hProcess);
   CloseHandle(process.hThread);
   // Only the child holds the write ends now: the pipes end when it does.
@@ -193,36 +207,17 @@ struct BackgroundChild::Process {
 };
 
 BackgroundChild::BackgroundChild(std::vector<std::string> argv) {
-  std::string command_line = command_line_of(argv);
-  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  HANDLE read_end = nullptr;
-  HANDLE write_end = nullptr;
-  if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) throw std::runtime_error("CreatePipe");
-  Handle out_read(read_end), out_write(write_end);
-  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-  Handle no_input(CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
-                              OPEN_EXISTING, 0, nullptr));
+  auto [out_read, out_write] = output_pipe();
   HANDLE error = nullptr;  // this process's own, made inheritable
   DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_ERROR_HANDLE), GetCurrentProcess(), &error,
                   0, TRUE, DUPLICATE_SAME_ACCESS);
   Handle error_copy(error);
-
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = no_input.get();
-  startup.hStdOutput = out_write.get();
-  startup.hStdError = error_copy.get();
-  PROCESS_INFORMATION info{};
   // In this console (a control event reaches only processes sharing it), in
   // a process group of its own (so Ctrl-Break reaches it alone), and held
   // until it is in the job.
-  if (!CreateProcessA(argv[0].c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                      CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED, nullptr, nullptr, &startup,
-                      &info)) {
-    throw std::runtime_error("CreateProcess " + argv[0] + ": error " +
-                             std::to_string(GetLastError()));
-  }
+  const PROCESS_INFORMATION info =
+      start_process(argv, CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED, nullptr, nullptr,
+                    out_write.get(), error_copy.get());
   process_ = std::make_unique<Process>();
   process_->process.reset(info.hProcess);
   process_->id = info.dwProcessId;
