@@ -226,8 +226,8 @@ TEST(Tool, FaultsAndAnswerFoldersGiveTheResultsTheySetUp) {
   answers.write("verification.json", "{\"err\":0,\"msg\":\"denied\"}");
   answers.write("vpn_info.json", "{\"VPNIP\":\"10.0.0.1\",\"LocalOutIP\":\"\",\"VPNPort\":1}");
   answers.write("local_ip.json", "{\"err\":1,\"ip\":\"198.51.100.7\"}");
-  Serve serve({"--answers", answers.path(), "--fault", "vpn_info:status=503", "--fault",
-               "/local_ip:not-zlib"});
+  Serve serve({"--answers", answers.path(), "--no-built-in-answers", "--fault",
+               "vpn_info:status=503", "--fault", "/local_ip:not-zlib"});
   ASSERT_GT(serve.http_port(), 0) << serve.output();
 
   // A refused account: only "err" is written.

@@ -17,16 +17,20 @@
 #include <utility>
 
 #include "codec.h"
+#include "control.h"
 #include "gbk_text.h"
+#include "journal.h"
 #include "platform.h"
 #include "recording.h"
+#include "scenario.h"
 #include "udp_receiver.h"
 
 namespace kiv::standin {
 namespace {
 
 constexpr std::size_t kRequestLimit = 16u << 20;  // inflated request bodies shown
-constexpr std::size_t kHistory = 1000;
+// Enough workers that a few readers waiting on the journal keep no client waiting.
+constexpr std::size_t kHttpWorkers = 64;
 // What a busy front end answers instead of the service's JSON.
 constexpr std::string_view kNotJsonText =
     "<html><head><title>503 Service Unavailable</title></head>"
@@ -156,7 +160,7 @@ std::string Datagram::line() const {
   return line;
 }
 
-struct Service::Impl {
+struct Service::Impl final : ControlTarget {
   platform::SocketLayer sockets;
   Options options;
   uint16_t http_port = 0;
@@ -169,8 +173,9 @@ struct Service::Impl {
   std::map<std::string, std::string, std::less<>> served_raw;  // key -> bytes as sent
   std::unique_ptr<Recorder> recorder;
   std::map<std::string, Fault, std::less<>> faults;
-  std::deque<HttpExchange> exchanges;
-  std::deque<Datagram> datagrams;
+  // Everything received, bounded; the only history kept.
+  std::unique_ptr<Journal> journal_;
+  Scenario scenario_;
 
   httplib::Server server;
   std::thread http_thread;
@@ -198,11 +203,12 @@ struct Service::Impl {
     bool cut = false;                  // close the connection unanswered
   };
 
-  Reply own_reply(const httplib::Request& req, const std::string& key, HttpExchange& ex) {
+  Reply own_reply(const httplib::Request& req, const std::string& key, HttpExchange& ex,
+                  const std::optional<std::string>& chosen) {
     Reply reply;
-    std::optional<std::string> text;
+    std::optional<std::string> text = chosen;
     std::optional<std::string> raw;
-    {
+    if (!chosen) {
       std::lock_guard guard(lock);
       if (auto it = served.find(key); it != served.end()) text = it->second;
       if (auto it = served_raw.find(key); it != served_raw.end()) raw = it->second;
@@ -216,7 +222,8 @@ struct Service::Impl {
       reply.answered = true;
       reply.body = raw ? std::move(*raw) : zlib_compress(*text);
       reply.plain = raw ? zlib_inflate(reply.body, kRequestLimit, nullptr) : std::move(text);
-      ex.answer = "answer \"" + key + (raw ? "\" (raw)" : "\"");
+      ex.answer = chosen ? "answer of the rule"
+                         : "answer \"" + key + (raw ? "\" (raw)" : "\"");
     } else {
       reply.status = 404;
       ex.answer = "no answer for this path";
@@ -283,7 +290,10 @@ struct Service::Impl {
   }
 
   void answer(const httplib::Request& req, httplib::Response& res) {
+    const auto arrived = std::chrono::steady_clock::now();
     HttpExchange ex;
+    ex.time = journal_time();
+    ex.from = req.remote_addr + ":" + std::to_string(req.remote_port);
     ex.method = req.method;
     ex.path = req.path;
     ex.body_bytes = req.body.size();
@@ -295,6 +305,15 @@ struct Service::Impl {
       std::lock_guard guard(lock);
       if (auto it = faults.find(key); it != faults.end()) fault = it->second;
     }
+    std::optional<std::string> chosen;
+    if (req.method == "POST") {
+      if (auto choice = scenario_.choose(key, ex.request)) {
+        // The rule decides both: its answer (or the path's) and its fault (or none).
+        ex.rule = std::move(choice->rule);
+        chosen = std::move(choice->answer);
+        fault = std::move(choice->fault);
+      }
+    }
     if (fault) {
       ex.fault = fault->describe();
       if (fault->delay.count() > 0) {
@@ -303,8 +322,9 @@ struct Service::Impl {
       }
     }
 
-    Reply reply = options.upstream && req.method == "POST" ? upstream_reply(req, ex)
-                                                           : own_reply(req, key, ex);
+    Reply reply = options.upstream && req.method == "POST" && !chosen
+                      ? upstream_reply(req, ex)
+                      : own_reply(req, key, ex, chosen);
     // What the service said, not what the faults made of it.
     if (recorder && reply.answered && reply.status == 200) {
       try {
@@ -317,6 +337,7 @@ struct Service::Impl {
 
     ex.status = reply.status;
     ex.answer_bytes = reply.body.size();
+    if (!reply.cut) ex.answer_text = zlib_inflate(reply.body, kRequestLimit, nullptr);
     res.status = reply.status;
     if (reply.cut) {
       // One byte announced and none sent: the client's transfer fails.
@@ -326,14 +347,16 @@ struct Service::Impl {
       res.set_content(reply.body, reply.content_type);
     }
 
+    ex.duration_ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - arrived)
+            .count();
     if (options.on_http) options.on_http(ex);
-    std::lock_guard guard(lock);
-    exchanges.push_back(std::move(ex));
-    if (exchanges.size() > kHistory) exchanges.pop_front();
+    journal_->add(std::move(ex));
   }
 
   void take_datagram(const platform::UdpReceiver::Datagram& received) {
     Datagram d;
+    d.time = journal_time();
     d.from = ipv4_text(received.from_address) + ":" +
              std::to_string(platform::network_to_host(received.from_port));
     d.bytes = received.bytes.size();
@@ -349,12 +372,7 @@ struct Service::Impl {
       std::fflush(sink.get());
     }
     if (options.on_datagram) options.on_datagram(d);
-    {
-      std::lock_guard guard(lock);
-      datagrams.push_back(std::move(d));
-      if (datagrams.size() > kHistory) datagrams.pop_front();
-    }
-    changed.notify_all();
+    journal_->add(std::move(d));
   }
 
   void start_udp() {
@@ -393,6 +411,9 @@ struct Service::Impl {
   }
 
   void start_http() {
+    server.new_task_queue = [] { return new httplib::ThreadPool(kHttpWorkers); };
+    // First: the service's own routes take every path.
+    add_control_routes(server, *this);
     auto handler = [this](const httplib::Request& req, httplib::Response& res) {
       answer(req, res);
     };
@@ -419,6 +440,66 @@ struct Service::Impl {
     }
   }
 
+  // ---- what the control interface acts on
+  Journal& journal() override { return *journal_; }
+  Scenario& scenario() override { return scenario_; }
+
+  void put_answer(const std::string& key, std::string_view utf8_text) override {
+    std::string gbk = encode(key, utf8_text);
+    std::lock_guard guard(lock);
+    served.insert_or_assign(key, std::move(gbk));
+    served_raw.erase(key);
+  }
+
+  bool remove_answer(const std::string& key) override {
+    std::lock_guard guard(lock);
+    const bool text = served.erase(key) > 0;
+    const bool raw = served_raw.erase(key) > 0;
+    return text || raw;
+  }
+
+  void put_fault(const std::string& key, const Fault& fault) override {
+    std::lock_guard guard(lock);
+    faults.insert_or_assign(key, fault);
+  }
+
+  bool remove_fault(const std::string& key) override {
+    std::lock_guard guard(lock);
+    return faults.erase(key) > 0;
+  }
+
+  std::string answers_json() override {
+    json_object* answers = json_object_new_object();
+    json_object* raws = json_object_new_object();
+    json_object* fault_list = json_object_new_object();
+    {
+      std::lock_guard guard(lock);
+      for (const auto& [key, gbk] : served) {
+        const auto utf8 = gbk_to_utf8_exact(gbk);
+        JsonValue value = utf8 ? parse_strict_json(*utf8) : nullptr;
+        json_object_object_add(answers, key.c_str(),
+                               value ? value.release()
+                                     : json_object_new_string(kiv::text::gbk_to_utf8(gbk).c_str()));
+      }
+      for (const auto& [key, bytes] : served_raw) {
+        json_object_object_add(raws, key.c_str(),
+                               json_object_new_int64(static_cast<int64_t>(bytes.size())));
+      }
+      for (const auto& [key, fault] : faults) {
+        json_object_object_add(fault_list, key.c_str(),
+                               json_object_new_string(fault.describe().c_str()));
+      }
+    }
+    auto text = [](json_object* o) {
+      std::string out = json_object_to_json_string_ext(
+          o, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
+      json_object_put(o);
+      return out;
+    };
+    return "\"answers\":" + text(answers) + ",\"raw_answers\":" + text(raws) +
+           ",\"faults\":" + text(fault_list);
+  }
+
   void stop() {
     {
       std::lock_guard guard(lock);
@@ -426,6 +507,8 @@ struct Service::Impl {
       stopping = true;
     }
     changed.notify_all();
+    // Readers waiting on the journal let their workers go.
+    if (journal_) journal_->close();
     if (http_thread.joinable()) {
       server.stop();
       http_thread.join();
@@ -436,6 +519,14 @@ struct Service::Impl {
 
 Service::Service(Options options) : impl_(std::make_unique<Impl>()) {
   impl_->options = std::move(options);
+  impl_->journal_ = std::make_unique<Journal>(
+      impl_->options.journal_entries, impl_->options.journal_bytes, impl_->options.journal_file);
+  if (!impl_->options.rules.empty()) {
+    std::string why;
+    auto rules = Scenario::parse(impl_->options.rules, &why);
+    if (!rules) throw std::runtime_error("rules: " + why);
+    impl_->scenario_.add(std::move(*rules));
+  }
   for (const auto& [key, text] : impl_->options.answers.texts()) {
     impl_->served.emplace(key, impl_->encode(key, text));
   }
@@ -486,24 +577,12 @@ void Service::clear_fault(std::string_view path) {
 }
 
 std::vector<HttpExchange> Service::take_exchanges() {
-  std::lock_guard guard(impl_->lock);
-  std::vector<HttpExchange> out(std::make_move_iterator(impl_->exchanges.begin()),
-                                std::make_move_iterator(impl_->exchanges.end()));
-  impl_->exchanges.clear();
-  return out;
+  return impl_->journal_->take_exchanges();
 }
 
 std::vector<Datagram> Service::wait_for_datagrams(std::size_t count,
                                                   std::chrono::milliseconds timeout) {
-  std::unique_lock guard(impl_->lock);
-  impl_->changed.wait_for(guard, timeout,
-                          [&] { return impl_->stopping || impl_->datagrams.size() >= count; });
-  std::vector<Datagram> out;
-  while (out.size() < count && !impl_->datagrams.empty()) {
-    out.push_back(std::move(impl_->datagrams.front()));
-    impl_->datagrams.pop_front();
-  }
-  return out;
+  return impl_->journal_->take_datagrams(count, timeout);
 }
 
 void Service::stop() {

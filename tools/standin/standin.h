@@ -37,6 +37,8 @@ std::optional<Fault> parse_fault(std::string_view spec, std::string* error);
 
 // One HTTP request and what the stand-in answered.
 struct HttpExchange {
+  std::string time;  // local time of its arrival, "YYYY-MM-DD hh:mm:ss.mmm"
+  std::string from;  // "address:port" of the client
   std::string method;
   std::string path;  // as received
   std::size_t body_bytes = 0;
@@ -47,10 +49,14 @@ struct HttpExchange {
   std::string answer;  // which answer, or why there is none
   std::string fault;   // the fault applied, if any
   std::string record;  // the files recorded, or why none were
+  std::string rule;    // the scenario rule that chose the answer, if any
+  std::optional<std::string> answer_text;  // the answer inflated (GBK), when it is a zlib stream
+  double duration_ms = 0;                  // from arrival to the answer
 };
 
 // One datagram received by the log-server side.
 struct Datagram {
+  std::string time;  // local time of its arrival, as for HttpExchange
   std::string from;  // "address:port" of the sender
   std::size_t bytes = 0;
   std::optional<std::string> record;  // inflated, exactly the bytes that were sent
@@ -82,6 +88,15 @@ struct Options {
   std::string record_folder;
   // When set, every datagram is also passed on to this log server unchanged.
   std::optional<Endpoint> upstream_log;
+  // The journal of what was received: at most this many entries and about
+  // this many bytes in memory, the oldest dropped first; every entry is also
+  // appended to `journal_file` as a line of JSON when it is set.
+  std::size_t journal_entries = 10000;
+  std::size_t journal_bytes = 64u << 20;
+  std::string journal_file;
+  // Scenario rules in force from the start, as the control interface takes
+  // them (one rule object or an array), in UTF-8; empty for none.
+  std::string rules;
   std::function<void(const HttpExchange&)> on_http;  // called on a service thread
   std::function<void(const Datagram&)> on_datagram;  // called on the sink's thread
 };
@@ -91,7 +106,8 @@ class Service {
   // Binds both ports and starts serving. Throws std::runtime_error with a
   // readable reason (port in use, bad address, an answer GBK cannot hold, a
   // record folder that cannot be written, an upstream log server's name
-  // that does not resolve).
+  // that does not resolve, rules that are not rules, a journal file that
+  // cannot be written).
   explicit Service(Options options);
   ~Service();
   Service(const Service&) = delete;
@@ -107,7 +123,7 @@ class Service {
   void set_fault(std::string_view path, const Fault& fault);
   void clear_fault(std::string_view path);
 
-  // The exchanges since the last call (the most recent 1000 at most).
+  // The exchanges since the last call (those the journal still holds).
   std::vector<HttpExchange> take_exchanges();
   // Waits until `count` datagrams are there or `timeout` has passed, and
   // takes up to `count` of them, oldest first.
