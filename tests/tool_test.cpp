@@ -155,7 +155,9 @@ TEST(Tool, ServeStopsCleanlyWhenAskedTo) {
     GTEST_SKIP() << "Ctrl-Break cannot reach the stand-in here (no console): it was terminated";
   }
   EXPECT_EQ(status, 0) << serve.output();
-  EXPECT_TRUE(serve.output().ends_with("ready; stop with Ctrl-C\nstopped\n")) << serve.output();
+  EXPECT_TRUE(serve.output().ends_with(
+      "ready; stop with Ctrl-C\njournal: 0 entries, 0 dropped from memory\nstopped\n"))
+      << serve.output();
 }
 
 TEST(Tool, QueriesAgainstTheStandInReportEveryFieldTheAnswerGave) {

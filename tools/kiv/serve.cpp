@@ -196,6 +196,7 @@ Command add_serve_command(CLI::App& app) {
 
     platform::wait_for_stop_request();
     service->stop();
+    print_line(journal_summary(service->journal_figures(), *extras));
     print_line("stopped");
     return kExitOk;
   };

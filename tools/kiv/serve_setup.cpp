@@ -124,6 +124,15 @@ int write_built_in_answers(const std::string& folder) {
   return kExitOk;
 }
 
+std::string journal_summary(const standin::JournalFigures& figures, const ServeExtras& extras) {
+  std::string line = "journal: " + std::to_string(figures.received) + " entries, " +
+                     std::to_string(figures.dropped) + " dropped from memory";
+  if (figures.file_failures > 0) {
+    line += ", " + std::to_string(figures.file_failures) + " NOT written to " + extras.journal_file;
+  }
+  return line;
+}
+
 std::string listening_line(const standin::Service& service) {
   json_object* o = json_object_new_object();
   const std::string& address = service.address();

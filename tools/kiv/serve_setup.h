@@ -42,6 +42,8 @@ int write_built_in_answers(const std::string& folder);
 // warning when it is reachable from elsewhere, and the line for scripts.
 // Writes the ready file when one is asked for (UsageError when it cannot).
 std::vector<std::string> started_lines(const standin::Service& service, const ServeExtras& extras);
+// What the journal went through, for the end.
+std::string journal_summary(const standin::JournalFigures& figures, const ServeExtras& extras);
 // The line for scripts alone, printed just before "ready".
 std::string listening_line(const standin::Service& service);
 

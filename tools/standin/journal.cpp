@@ -388,6 +388,11 @@ uint64_t Journal::dropped() const {
   return dropped_;
 }
 
+uint64_t Journal::received() const {
+  std::lock_guard guard(lock_);
+  return last_;
+}
+
 uint64_t Journal::file_failures() const {
   std::lock_guard guard(file_lock_);
   return file_failures_;

@@ -105,6 +105,8 @@ class Journal {
   std::size_t max_entries() const { return max_entries_; }
   std::size_t max_bytes() const { return max_bytes_; }
   uint64_t dropped() const;
+  // Entries made since the start.
+  uint64_t received() const;
   // Lines the journal file could not take.
   uint64_t file_failures() const;
 

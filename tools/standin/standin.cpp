@@ -326,7 +326,8 @@ struct Service::Impl final : ControlTarget {
                       ? upstream_reply(req, ex)
                       : own_reply(req, key, ex, chosen);
     // What the service said, not what the faults made of it.
-    if (recorder && reply.answered && reply.status == 200) {
+    // A rule's answer is the test's, not the service's: it is not recorded.
+    if (recorder && reply.answered && reply.status == 200 && !chosen) {
       try {
         ex.record = "recorded " + recorder->record(key, req.body, reply.body);
       } catch (const std::runtime_error& e) {
@@ -587,6 +588,11 @@ std::vector<Datagram> Service::wait_for_datagrams(std::size_t count,
 
 void Service::stop() {
   impl_->stop();
+}
+
+JournalFigures Service::journal_figures() const {
+  const Journal& journal = *impl_->journal_;
+  return {journal.received(), journal.dropped(), journal.file_failures()};
 }
 
 }  // namespace kiv::standin

@@ -101,6 +101,13 @@ struct Options {
   std::function<void(const Datagram&)> on_datagram;  // called on the sink's thread
 };
 
+// What the journal went through since the start.
+struct JournalFigures {
+  uint64_t received = 0;       // entries made
+  uint64_t dropped = 0;        // dropped from memory to keep the bounds
+  uint64_t file_failures = 0;  // lines the journal file could not take
+};
+
 class Service {
  public:
   // Binds both ports and starts serving. Throws std::runtime_error with a
@@ -128,6 +135,8 @@ class Service {
   // Waits until `count` datagrams are there or `timeout` has passed, and
   // takes up to `count` of them, oldest first.
   std::vector<Datagram> wait_for_datagrams(std::size_t count, std::chrono::milliseconds timeout);
+
+  JournalFigures journal_figures() const;
 
   // Stops both sides; also done by the destructor.
   void stop();
