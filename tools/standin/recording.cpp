@@ -18,13 +18,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::size_t kBodyLimit = 16u << 20;  // inflated bodies recorded readably
-
 bool is_json_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
-// One strict JSON value, by the same library the client parses with.
+}  // namespace
+
 bool is_strict_json(std::string_view text) {
   while (!text.empty() && is_json_space(text.back())) text.remove_suffix(1);
   if (text.empty() || text.size() > kBodyLimit) return false;
@@ -41,6 +40,8 @@ bool is_strict_json(std::string_view text) {
   json_object_put(value);
   return whole;
 }
+
+namespace {
 
 // The inflated GBK JSON text of a body, in UTF-8 and laid out.
 std::optional<std::string> readable_json(const std::optional<std::string>& inflated) {
