@@ -38,6 +38,11 @@ std::string file_error_line(int error);
 // The last_error value of the refusals above.
 int not_a_regular_file_error() noexcept;
 
+// Takes the last `bytes` bytes off the end of an open file: what a failed
+// append managed to write of a line. False where it cannot (Windows, where
+// an appending handle may not set the size).
+bool cut_file_end(FileHandle file, uint64_t bytes) noexcept;
+
 // The bytes of a regular file of at most `limit` bytes, its kind and size
 // checked before anything is read, so that a FIFO, a device or a huge file
 // costs nothing. False with the reason in `why` (the system's, "not a

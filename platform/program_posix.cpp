@@ -85,6 +85,16 @@ FileHandle open_regular_for_append(const char* path) noexcept {
   return regular_only(fd);
 }
 
+bool cut_file_end(FileHandle file, uint64_t bytes) noexcept {
+  const int error = errno;  // the failed write's, kept for its message
+  struct stat info {};
+  const int fd = static_cast<int>(file);
+  const bool cut = ::fstat(fd, &info) == 0 && static_cast<uint64_t>(info.st_size) >= bytes &&
+                   ::ftruncate(fd, info.st_size - static_cast<off_t>(bytes)) == 0;
+  errno = error;
+  return cut;
+}
+
 int not_a_regular_file_error() noexcept {
   return kNotRegular;
 }

@@ -81,6 +81,10 @@ FileHandle open_regular_for_append(const char* path) noexcept {
       true);
 }
 
+bool cut_file_end(FileHandle, uint64_t) noexcept {
+  return false;
+}
+
 int not_a_regular_file_error() noexcept {
   return kNotRegular;
 }

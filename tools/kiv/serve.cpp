@@ -172,9 +172,11 @@ Command add_serve_command(CLI::App& app) {
       "serve", "Run a local stand-in for the web service (HTTP) and the log server (UDP)");
   sub->add_option("--bind", args->address, "IPv4 address to listen on (default 127.0.0.1)");
   sub->add_option("--http-port", args->http_port, "HTTP port, 0 for any free one (default 0)")
-      ->check(CLI::Range(0, 65535));
+      ->check(CLI::Range(0, 65535))
+      ->check(decimal_integer());
   sub->add_option("--udp-port", args->udp_port, "UDP port, 0 for any free one (default 0)")
-      ->check(CLI::Range(0, 65535));
+      ->check(CLI::Range(0, 65535))
+      ->check(decimal_integer());
   sub->add_option("--answers", args->answers,
                   "Folder of answer files, PATH.json for each path, or PATH.raw sent byte for byte "
                   "(default: the built-in set)");
@@ -187,6 +189,7 @@ Command add_serve_command(CLI::App& app) {
       "HOST:PORT of a web service: every POST is passed on to it and its answer given back");
   sub->add_option("--upstream-timeout", args->upstream_timeout,
                   "Seconds to wait for the upstream to connect, and for each read (default 5)")
+      ->check(decimal_fraction())
       ->check(CLI::Range(0.001, 600.0))
       ->needs(upstream);
   upstream->excludes(sub->get_option("--answers"));

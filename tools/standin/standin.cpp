@@ -639,6 +639,8 @@ struct Service::Impl {
     size_t written = 0;
     const bool ok = platform::write_file(sink.get(), line.data(), line.size(), &written);
     const std::string why = ok ? std::string() : platform::file_error_line(platform::last_error());
+    // Part of a line would break the line after it: what was written goes.
+    if (!ok && written > 0) platform::cut_file_end(sink.get(), written);
     bool first_failure = false;
     {
       std::lock_guard guard(lock);
