@@ -15,6 +15,10 @@ namespace kiv::platform {
 
 namespace {
 
+// Socket handles are looked for up to this value: a program of the size of
+// the stand-in holds far fewer handles.
+constexpr uintptr_t kHandleScanEnd = 1u << 14;
+
 // What Windows gives for an operation a handle of that kind does not support.
 constexpr int kNotRegular = ERROR_INVALID_FUNCTION;
 
@@ -100,7 +104,7 @@ size_t shut_down_accepted_connections(uint16_t port) noexcept {
   // handles, multiples of 4, and every other handle fails getsockname.
   size_t count = 0;
   const int saved = WSAGetLastError();
-  for (uintptr_t value = 4; value < (1u << 16); value += 4) {
+  for (uintptr_t value = 4; value < kHandleScanEnd; value += 4) {
     const auto socket = static_cast<SOCKET>(value);
     sockaddr_in local{};
     int size = sizeof local;
@@ -127,7 +131,7 @@ bool widen_listen_backlog(uint16_t port, int backlog) noexcept {
   // success; where the system underneath changes it (Wine), it is changed.
   bool widened = false;
   const int saved = WSAGetLastError();
-  for (uintptr_t value = 4; value < (1u << 16); value += 4) {
+  for (uintptr_t value = 4; value < kHandleScanEnd; value += 4) {
     const auto socket = static_cast<SOCKET>(value);
     sockaddr_in local{};
     int size = sizeof local;
