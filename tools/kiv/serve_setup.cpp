@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "commands.h"
 #include "common.h"
 #include "control.h"
 #include "platform.h"
@@ -49,10 +50,12 @@ void add_serve_extras(CLI::App* sub, ServeExtras& extras) {
                   "line of JSON each");
   sub->add_option("--journal-size", extras.journal_size,
                   "Entries the journal keeps in memory, the oldest dropped first (default 10000)")
-      ->check(CLI::Range(1, 10000000));
+      ->check(CLI::Range(1, 10000000))
+      ->check(decimal_integer());
   sub->add_option("--journal-mib", extras.journal_mib,
                   "MiB of texts the journal keeps in memory (default 64)")
-      ->check(CLI::Range(1, 4096));
+      ->check(CLI::Range(1, 4096))
+      ->check(decimal_integer());
   sub->add_option("--rules", extras.rules_file,
                   "JSON file of scenario rules: [{\"path\":P,\"when\":{MEMBER:VALUE},\"call\":N,"
                   "\"answer\":JSON,\"fault\":FAULT}], the first that applies wins");

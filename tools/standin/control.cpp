@@ -135,6 +135,29 @@ std::string key_from(const httplib::Request& req) {
   return key;
 }
 
+// A POST handler that takes its body whole, up to a bound.
+template <typename Handler>
+auto with_body(Handler handler) {
+  return [handler](const httplib::Request& req, httplib::Response& res,
+                   const httplib::ContentReader& reader) {
+    constexpr std::size_t kLimit = 16u << 20;
+    std::string body;
+    bool too_large = false;
+    reader([&](const char* data, size_t n) {
+      if (n > kLimit - body.size()) {
+        too_large = true;
+        return false;
+      }
+      body.append(data, n);
+      return true;
+    });
+    guarded([&](const httplib::Request& r, httplib::Response& out) {
+      if (too_large) throw Refusal{413, "the body is larger than 16 MiB"};
+      handler(r, out, body);
+    })(req, res);
+  };
+}
+
 }  // namespace
 
 void add_control_routes(httplib::Server& server, ControlTarget& target) {
@@ -246,10 +269,13 @@ void add_control_routes(httplib::Server& server, ControlTarget& target) {
                only_parameters(req, {});
                reply_json(res, 200, "{\"rules\":" + target.scenario().json() + "}");
              }));
-  server.Post(p + "rules", guarded([&target](const httplib::Request& req, httplib::Response& res) {
+  // POST handlers read their body themselves: the service's own take every
+  // path that way, and the HTTP library asks those first.
+  server.Post(p + "rules", with_body([&target](const httplib::Request& req, httplib::Response& res,
+                                               const std::string& body) {
                 only_parameters(req, {});
                 std::string why;
-                auto rules = Scenario::parse(req.body, &why);
+                auto rules = Scenario::parse(body, &why);
                 if (!rules) throw Refusal{400, why};
                 const size_t n = rules->size();
                 target.scenario().add(std::move(*rules));
@@ -270,7 +296,8 @@ void add_control_routes(httplib::Server& server, ControlTarget& target) {
   });
   const std::string rest = "/__kiv(/.*)?";
   server.Get(rest, unknown);
-  server.Post(rest, unknown);
+  server.Post(rest, with_body([unknown](const httplib::Request& req, httplib::Response& res,
+                                        const std::string&) { unknown(req, res); }));
   server.Put(rest, unknown);
   server.Delete(rest, unknown);
   server.Patch(rest, unknown);

@@ -10,6 +10,7 @@
 
 #include "codec.h"
 #include "gbk_text.h"
+#include "program.h"
 
 namespace kiv::standin {
 namespace {
@@ -41,6 +42,25 @@ std::string safe_text(std::string_view gbk, bool* not_gbk) {
   }
   *not_gbk = true;
   return kiv::text::gbk_to_utf8(gbk);
+}
+
+// A text of a client or the service, cut to `limit` bytes (never inside a
+// GBK character) with the number of bytes left out beside it, so that one
+// huge text cannot outgrow the journal's bound many times over once escaped.
+void put_text(json_object* o, const std::string& name, std::string_view gbk, std::size_t limit) {
+  bool not_gbk = false;
+  const std::size_t kept =
+      gbk.size() > limit ? kiv::text::gbk_clean_prefix(gbk, limit) : gbk.size();
+  put(o, name.c_str(), json_string(safe_text(gbk.substr(0, kept), &not_gbk)));
+  if (not_gbk) put(o, (name + "_not_gbk").c_str(), json_object_new_boolean(1));
+  if (kept < gbk.size()) {
+    put(o, (name + "_left_out").c_str(),
+        json_object_new_int64(static_cast<int64_t>(gbk.size() - kept)));
+  }
+}
+
+void cut(std::optional<std::string>& text, std::size_t limit) {
+  if (text && text->size() > limit) text->resize(kiv::text::gbk_clean_prefix(*text, limit));
 }
 
 struct Report {
@@ -156,10 +176,16 @@ std::string record_problem(const Datagram& d) {
 }
 
 Journal::Journal(std::size_t max_entries, std::size_t max_bytes, const std::string& file)
-    : max_entries_(std::max<std::size_t>(max_entries, 1)), max_bytes_(max_bytes) {
+    : max_entries_(std::max<std::size_t>(max_entries, 1)),
+      max_bytes_(max_bytes),
+      text_limit_(std::max<std::size_t>(max_bytes / 8, 4096)) {
   if (!file.empty()) {
-    file_.reset(platform::open_for_append(file.c_str()));
-    if (!file_) throw std::runtime_error("cannot append to the journal file " + file);
+    // A FIFO or a device would block the stand-in or swallow the journal.
+    file_.reset(platform::open_regular_for_append(file.c_str()));
+    if (!file_) {
+      throw std::runtime_error("cannot append to the journal file " + file + ": " +
+                               platform::file_error_line(platform::last_error()));
+    }
   }
 }
 
@@ -175,10 +201,8 @@ std::string Journal::add(HttpExchange ex) {
   put(o, "path", json_string(ex.path));
   put(o, "body_bytes", json_object_new_int64(static_cast<int64_t>(ex.body_bytes)));
   if (ex.request) {
-    bool not_gbk = false;
     put(o, "request_bytes", json_object_new_int64(static_cast<int64_t>(ex.request->size())));
-    put(o, "request", json_string(safe_text(*ex.request, &not_gbk)));
-    if (not_gbk) put(o, "request_not_gbk", json_object_new_boolean(1));
+    put_text(o, "request", *ex.request, text_limit_);
   } else if (ex.method == "POST") {
     put(o, "request_error", json_string(ex.request_error));
   }
@@ -187,16 +211,14 @@ std::string Journal::add(HttpExchange ex) {
   put(o, "status", json_object_new_int(ex.status));
   put(o, "answer", json_string(ex.answer));
   put(o, "answer_bytes", json_object_new_int64(static_cast<int64_t>(ex.answer_bytes)));
-  if (ex.answer_text) {
-    bool not_gbk = false;
-    put(o, "answer_text", json_string(safe_text(*ex.answer_text, &not_gbk)));
-    if (not_gbk) put(o, "answer_not_gbk", json_object_new_boolean(1));
-  }
+  if (ex.answer_text) put_text(o, "answer_text", *ex.answer_text, text_limit_);
   if (!ex.fault.empty()) put(o, "fault", json_string(ex.fault));
   if (!ex.rule.empty()) put(o, "rule", json_string(ex.rule));
   if (!ex.record.empty()) put(o, "record", json_string(ex.record));
   put(o, "duration_ms", json_object_new_double(ex.duration_ms));
   entry.line = line_of(o);
+  cut(ex.request, text_limit_);
+  cut(ex.answer_text, text_limit_);
   entry.bytes = kEntryOverhead + 2 * entry.line.size() + ex.path.size() +
                 (ex.request ? ex.request->size() : 0) +
                 (ex.answer_text ? ex.answer_text->size() : 0) + ex.answer.size();
@@ -215,12 +237,11 @@ std::string Journal::add(Datagram d) {
   put(o, "bytes", json_object_new_int64(static_cast<int64_t>(d.bytes)));
   if (d.record) {
     put(o, "record_bytes", json_object_new_int64(static_cast<int64_t>(d.record->size())));
-    if (JsonValue value = parsed_record(d)) {
+    JsonValue value = d.record->size() <= text_limit_ ? parsed_record(d) : nullptr;
+    if (value) {
       put(o, "record", value.release());
     } else {
-      bool not_gbk = false;
-      put(o, "record_text", json_string(safe_text(*d.record, &not_gbk)));
-      if (not_gbk) put(o, "record_not_gbk", json_object_new_boolean(1));
+      put_text(o, "record_text", *d.record, text_limit_);
     }
   } else {
     put(o, "error", json_string(d.error));
@@ -230,7 +251,10 @@ std::string Journal::add(Datagram d) {
   if (!problem.empty()) put(o, "record_problem", json_string(problem));
   if (!d.forward_error.empty()) put(o, "forward_error", json_string(d.forward_error));
   entry.line = line_of(o);
-  entry.bytes = kEntryOverhead + 2 * entry.line.size() + (d.record ? d.record->size() : 0);
+  cut(d.record, text_limit_);
+  if (d.raw.size() > text_limit_) d.raw.resize(text_limit_);
+  entry.bytes =
+      kEntryOverhead + 2 * entry.line.size() + (d.record ? d.record->size() : 0) + d.raw.size();
   entry.what = std::move(d);
   return keep(std::move(entry));
 }
@@ -258,7 +282,11 @@ std::string Journal::keep(JournalEntry entry) {
     const std::string text = line + "\n";
     std::lock_guard guard(file_lock_);
     size_t written = 0;
-    if (!platform::write_file(file_.get(), text.data(), text.size(), &written)) ++file_failures_;
+    if (!platform::write_file(file_.get(), text.data(), text.size(), &written)) {
+      ++file_failures_;
+      // Part of a line would spoil the next one.
+      if (written > 0) platform::cut_file_end(file_.get(), written);
+    }
   }
   return line;
 }

@@ -118,6 +118,9 @@ class Journal {
 
   const std::size_t max_entries_;
   const std::size_t max_bytes_;
+  // Each text of an entry is kept up to this many bytes (an eighth of the
+  // byte bound), with the number of bytes left out.
+  const std::size_t text_limit_;
   mutable std::mutex lock_;
   std::condition_variable added_;
   std::deque<JournalEntry> entries_;
