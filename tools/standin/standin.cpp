@@ -759,6 +759,8 @@ struct Service::Impl final : ControlTarget {
 
   void start_http() {
     server.new_task_queue = [] { return new GrowingPool(kMaxWorkers); };
+    // An answer's head and body leave at once, not a delayed acknowledgement apart.
+    server.set_tcp_nodelay(true);
     // First: the service's own routes take every path.
     add_control_routes(server, *this);
     server.set_read_timeout(kReadTimeoutSeconds, 0);
