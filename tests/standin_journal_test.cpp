@@ -3,9 +3,13 @@
 // test asks the stand-in's control interface, and only that, what arrived;
 // it changes answers and faults there while the stand-in runs.
 #include <gtest/gtest.h>
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
 #include <httplib.h>
 #include <json-c/json.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -330,6 +334,37 @@ TEST(StandInJournal, AMalformedControlRequestGetsAJsonErrorAndChangesNothing) {
   // Control requests are not journaled: only the client's two calls are there.
   Json page;
   EXPECT_EQ(control.entries("", &page).size(), 2u);
+}
+
+TEST(StandInJournal, TheJournalFileTakesEveryEntryAndMustBeARegularFile) {
+  TempDir dir;
+  kiv::standin::Options options;
+  options.journal_file = dir.file("journal.jsonl");
+  options.journal_entries = 1;  // the file keeps what memory does not
+  {
+    kiv::standin::Service service(std::move(options));
+    vpn_connection_info link{};
+    ASSERT_EQ(vpn(service.http_port(), &link), 0);
+    ASSERT_EQ(vpn(service.http_port(), &link), 0);
+    EXPECT_EQ(service.journal_figures().dropped, 1u);
+  }
+  const std::string lines = kiv::test::read_file(dir.file("journal.jsonl"));
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 2) << lines;
+  EXPECT_EQ(lines.rfind("{\"seq\":2,\"kind\":\"http\"", std::string::npos), lines.find('\n') + 1)
+      << lines;
+  kiv::standin::Options folder;
+  folder.journal_file = dir.path();
+  EXPECT_THROW(kiv::standin::Service{std::move(folder)}, std::runtime_error);
+#if defined(_WIN32)
+  GTEST_SKIP() << "Windows has no FIFO to offer in place of the file";
+#else
+  // A FIFO would hold the stand-in up before it ever answered.
+  const std::string fifo = dir.file("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  kiv::standin::Options piped;
+  piped.journal_file = fifo;
+  EXPECT_THROW(kiv::standin::Service{std::move(piped)}, std::runtime_error);
+#endif
 }
 
 // Many clients at once, many more than the journal holds: it stays within
