@@ -54,10 +54,11 @@
  *   "not JSON" code before anything is sent (save_game_route_info:
  *   KIV_E_SAVE_ROUTE_FAILED), and the readers return KIV_E_NOT_JSON_114.
  * - Result codes, beyond what each code's own comment says:
- *   KIV_E_NO_MEMORY (1) is also what an export returns when it stopped an
- *   internal failure from reaching the caller (a C++ exception, thrown by a
- *   caller's callback or inside the library, never leaves an export: it is
- *   logged and the export returns 1). KIV_E_TRANSFER (114) also covers
+ *   KIV_E_NO_MEMORY (1) is also what an export returns when it stopped a
+ *   C++ exception from reaching the caller: one thrown inside the library,
+ *   or on Linux by a caller's callback, is logged and gives 1. (On Windows
+ *   each DLL has its own unwinder, so a callback must not throw at all, as
+ *   the callbacks' rule says.) KIV_E_TRANSFER (114) also covers
  *   memory that the transfer needed and did not get (libcurl's handle, the
  *   URL, the header list, room for the answer). The names of the codes are
  *   an addition of these libraries; the values are the libraries' own.
@@ -626,9 +627,10 @@ KIV_SVCQUERY_API int32_t KIV_CALL check_hangup_from_service(const char* host, co
  *      record is cleared (empty texts, port 0), so an answer that is not
  *      JSON leaves no stale data in it; then "VPNIP" and "LocalOutIP" are copied,
  *      cut to 16 characters, and "VPNPort" is stored, each only when
- *      present. Transport failures (and a missing argument) leave it
- *      untouched; every later failure (KIV_E_NOT_JSON_114,
- *      KIV_E_NO_MEMORY) leaves it cleared whole.
+ *      present. A failure before the service has answered (a missing
+ *      argument, no memory for the answer buffer, any transport failure)
+ *      leaves it untouched; one after (KIV_E_NOT_JSON_114, or
+ *      KIV_E_NO_MEMORY while the answer is read) leaves it cleared whole.
  *
  * Returns KIV_OK or KIV_E_NOT_JSON_114. */
 KIV_SVCQUERY_API int32_t KIV_CALL get_vpn_info(const char* host, const char* url, uint32_t port,
@@ -641,7 +643,9 @@ KIV_SVCQUERY_API int32_t KIV_CALL get_vpn_info(const char* host, const char* url
  * each gives, KIV_E_MISSING_ARGUMENT (here also for a null callback or a
  * null context: pass any non-null context if you need none), KIV_E_NO_MEMORY
  * and the transport's codes. Callbacks are called only for a parsed answer
- * whose "err" is nonzero. */
+ * whose "err" is nonzero. A failure means that no callback was called (but
+ * on Linux a callback's own exception ends the calls with KIV_E_NO_MEMORY);
+ * save_game_route_info leaves *err_value untouched on every failure. */
 
 /* The game routes. Answer buffer: 1 MiB.
  *
@@ -677,9 +681,10 @@ KIV_SVCQUERY_API int32_t KIV_CALL get_gameprocess_from_server(
  *
  * callback  called once per object of the answer's "gamedelay" array (other
  *           elements skipped), in array order, with 3 fields: "gameid",
- *           "serverid" and "delay", each value an int32_t (0 for an absent
- *           member) at the start of a 32-byte block, and `context`.
- *           Required.
+ *           "serverid" and "delay", read from the element's members of the
+ *           same names with the integer reading of get_data_from_file,
+ *           each value an int32_t (0 for an absent member) at the start of
+ *           a 32-byte block, and `context`. Required.
  * context   passed to the callback unchanged. Required (non-null).
  *
  * Returns KIV_OK ("err" 0 or no "gamedelay": no call), KIV_E_NO_ROW_MEMORY
