@@ -54,7 +54,7 @@ extern "C" {
  * Called synchronously on the thread that logs, possibly on several threads
  * at once, so it must be safe to call concurrently. A message that the
  * handler itself logs goes to the default sink, not back into the handler.
- * It must return normally. An addition of these libraries. */
+ * It must return normally. */
 typedef void(KIV_CALL* kiv_message_handler)(const char* message, void* context);
 
 /* Writes one complete message, formatted with printf conventions, to the
@@ -83,7 +83,7 @@ KIV_CLIENTLOG_API void KIV_CALL kiv_show_message(const char* format, ...) KIV_PR
  * Returns once no other thread is still running the previous handler, so
  * that the caller may then release what that handler used. Called from
  * inside a handler, it does not wait for the handler it is called from.
- * May be called from any thread. An addition of these libraries. */
+ * May be called from any thread. */
 KIV_CLIENTLOG_API void KIV_CALL kiv_set_message_handler(kiv_message_handler handler, void* context);
 
 #ifdef __cplusplus

@@ -32,9 +32,7 @@
  *                   transport exports accept null with a request_size of 0
  *                   (an empty request).
  *     request_size  number of bytes of request_data that are compressed and
- *                   sent. Negative: KIV_E_MISSING_ARGUMENT, nothing sent
- *                   (save_game_route_info: KIV_E_SAVE_ROUTE_FAILED, as for
- *                   every failure of its exchange).
+ *                   sent. Negative: KIV_E_MISSING_ARGUMENT.
  *   The request goes as one zlib stream to "http://" host ":" port "/" url,
  *   as an HTTP POST with "Content-Type: text/xml"; redirects are followed.
  *   Only an answer with status 200 is used, and its body may hold at most
@@ -711,7 +709,10 @@ KIV_SVCQUERY_API int32_t KIV_CALL get_areadelay_from_server(const char* host, co
  *
  * Returns KIV_OK (also for an answer that is not JSON, or has no "err"),
  * KIV_E_MISSING_ARGUMENT, KIV_E_NO_MEMORY, or KIV_E_SAVE_ROUTE_FAILED in
- * place of every transport code and for an empty answer. */
+ * place of every transport code and for an empty answer. A negative
+ * request_size, which the transport refuses before anything is sent, is
+ * one of those transport failures: KIV_E_SAVE_ROUTE_FAILED, not
+ * KIV_E_MISSING_ARGUMENT. */
 KIV_SVCQUERY_API int32_t KIV_CALL save_game_route_info(const char* host, const char* url,
                                                        uint32_t port, const char* protocol,
                                                        const char* request_data,
