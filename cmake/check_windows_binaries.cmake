@@ -63,12 +63,43 @@ function(dll_tables dll exports_out imports_out)
   set(${imports_out} ${imports} PARENT_SCOPE)
 endfunction()
 
-# System DLLs that every Windows from Windows 7 on has; anything else must be
-# one of ours. libcurl brings winmm, crypt32 and bcrypt.
-set(system_dlls kernel32.dll msvcrt.dll ws2_32.dll shlwapi.dll user32.dll advapi32.dll
-                winmm.dll crypt32.dll bcrypt.dll)
+include(${CMAKE_CURRENT_LIST_DIR}/windows/system_dlls.cmake)
+set(system_dlls ${KIV_SYSTEM_DLLS})
+
+# The object format objdump names: the build's architecture, never another.
+function(check_format label file)
+  run_tool(header ${OBJDUMP} -f ${file})
+  string(REGEX MATCH "file format [^\n]+" format "${header}")
+  expect_equal("${format}" "file format ${PE_FORMAT}" "${label}: built for ${PE_FORMAT}")
+endfunction()
+
+# The version resource, as the resource compiler reads it back from the file:
+# the project's version in both forms, the file's own name, a description.
+function(check_version_resource label file)
+  run_tool(rc ${WINDRES} -i ${file} -O rc)
+  string(REPLACE "." ", " numbers "${VERSION}")
+  set(ok TRUE)
+  foreach(expected IN ITEMS "FILEVERSION ${numbers}, 0" "PRODUCTVERSION ${numbers}, 0"
+                            "\"FileVersion\", \"${VERSION}\"" "\"ProductVersion\", \"${VERSION}\""
+                            "\"OriginalFilename\", \"${label}\"")
+    string(FIND "${rc}" "${expected}" at)
+    if(at EQUAL -1)
+      set(ok FALSE)
+      record(FALSE "${label}: version resource holds ${expected}")
+    endif()
+  endforeach()
+  if(NOT rc MATCHES "\"FileDescription\", \"[^\"]+\"")
+    set(ok FALSE)
+    record(FALSE "${label}: version resource has a description")
+  endif()
+  if(ok)
+    record(TRUE "${label}: version resource ${VERSION}, named ${label}")
+  endif()
+endfunction()
 
 function(check_dll label dll header macro allowed_own required_imports)
+  check_format(${label} ${dll})
+  check_version_resource(${label} ${dll})
   declared_exports(${header} ${macro} declared)
   dll_tables(${dll} exports imports)
   list(LENGTH declared count)
@@ -103,15 +134,19 @@ check_dll(kiv_svcquery.dll ${SVCQUERY_DLL} ${SVCQUERY_HEADER} KIV_SVCQUERY_API
 # libcurl is linked in, not exported: no curl_ name in the export table
 # (checked above), and none left undefined for a curl DLL to provide.
 run_tool(symbols ${NM} -g ${SVCQUERY_DLL})
-if(symbols MATCHES " T _DllMain@12\n")
-  record(TRUE "kiv_svcquery.dll: defines the entry routine DllMain (_DllMain@12)")
+if(symbols MATCHES " T ${DLLMAIN_SYMBOL}\n")
+  record(TRUE "kiv_svcquery.dll: defines the entry routine DllMain (${DLLMAIN_SYMBOL})")
 else()
-  record(FALSE "kiv_svcquery.dll: defines the entry routine DllMain (_DllMain@12)")
+  record(FALSE "kiv_svcquery.dll: defines the entry routine DllMain (${DLLMAIN_SYMBOL})")
 endif()
-if(symbols MATCHES " T _curl_easy_perform\n")
+if(symbols MATCHES " T ${SYMBOL_PREFIX}curl_easy_perform\n")
   record(TRUE "kiv_svcquery.dll: carries libcurl inside")
 else()
   record(FALSE "kiv_svcquery.dll: carries libcurl inside")
+endif()
+if(TOOL_EXE)
+  check_format(kiv.exe ${TOOL_EXE})
+  check_version_resource(kiv.exe ${TOOL_EXE})
 endif()
 
 get_property(passed GLOBAL PROPERTY kiv_passed)

@@ -37,3 +37,10 @@ function(declarations_without_convention header macro out)
   endforeach()
   set(${out} ${missing} PARENT_SCOPE)
 endfunction()
+
+# The three libraries, each with the public header that declares its exports
+# and the header's export macro: "name|header (from the source folder)|macro".
+set(KIV_LIBRARY_HEADERS
+  "kiv_clientlog|clientlog/kiv_clientlog.h|KIV_CLIENTLOG_API"
+  "kiv_logsend|include/kiv_logsend.h|KIV_LOGSEND_API"
+  "kiv_svcquery|include/kiv_svcquery.h|KIV_SVCQUERY_API")
