@@ -88,6 +88,12 @@ void KIV_CALL client_main(void) {
   }
   kiv_set_message_handler(0, 0);
 
-  say(failed == 0 ? "msvc_client: every check passed\r\n" : "msvc_client: a check failed\r\n");
+  if (failed == 0) {
+    say("msvc_client: every check passed\r\n");
+  } else {
+    char number[] = "msvc_client: check ? failed\r\n";
+    number[19] = (char)('0' + failed);
+    say(number);
+  }
   ExitProcess(failed);
 }
