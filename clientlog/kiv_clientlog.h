@@ -34,9 +34,32 @@ extern "C" {
  * context  the context given to kiv_set_message_handler.
  *
  * Called synchronously on the thread that logs, possibly on several threads
- * at once, so it must be safe to call concurrently. A message that the
- * handler itself logs goes to the default sink, not back into the handler.
- * It must return normally. */
+ * at once, so it must be safe to call concurrently. It must return normally.
+ *
+ * No lock of the three libraries is held while a handler runs, so a handler
+ * may call any export of kiv_svcquery, kiv_logsend and this logger, on its
+ * own thread or by waiting for other threads, and a report made from it is
+ * sent. One rule keeps that from going round for ever: a message logged on
+ * a thread while that thread is running the handler (by the handler itself,
+ * or by a query or report it calls) is not handed to the handler again but
+ * written to the default sink (see kiv_show_message), in the order logged.
+ * A handler therefore runs at most once per message and never inside itself,
+ * and every message reaches either the handler or the default sink.
+ *
+ * The loader lock: kiv_svcquery logs from its entry routine while the
+ * system is loading it (one line each for the JSON library, zlib and, when
+ * it fails, the report library, such as "Success: Load kiv_json.dll"); it
+ * logs nothing while it is unloaded. Those messages reach
+ * a handler only when the program sets the handler first and loads
+ * kiv_svcquery afterwards (LoadLibraryA, dlopen); linked at start-up, the
+ * library logs them before main runs, to the default sink. While such a
+ * message is handled the system's loader lock is held on that thread, so
+ * the handler must then not load or free a library, must not wait for
+ * another thread (join it, or take a lock that a thread loading a library
+ * may hold), and must not call the exports of kiv_svcquery or kiv_logsend
+ * (a report loads zlib and starts the socket layer). Recording the message
+ * is safe. A program that cannot promise that sets its handler after
+ * loading kiv_svcquery. */
 typedef void (*kiv_message_handler)(const char* message, void* context);
 
 /* Writes one complete message, formatted with printf conventions, to the
@@ -60,12 +83,17 @@ typedef void (*kiv_message_handler)(const char* message, void* context);
 KIV_CLIENTLOG_API void kiv_show_message(const char* format, ...) KIV_PRINTF_LIKE(1, 2);
 
 /* Hands every message from now on to `handler` with `context` instead of
- * the default sink; a null handler restores the default sink.
+ * the default sink; a null handler restores the default sink. May be called
+ * from any thread, at any time, also while other threads log.
  *
- * Returns once no other thread is still running the previous handler, so
- * that the caller may then release what that handler used. Called from
- * inside a handler, it does not wait for the handler it is called from.
- * May be called from any thread. */
+ * What a caller can rely on once it returns: no message is handed to a
+ * previous handler any more, and, called from outside a handler, no other
+ * thread is still running any previous handler, so the caller may release
+ * what those handlers used. It waits only for calls that began before the
+ * change, however busy the new handler is; it must therefore not be called
+ * while holding anything a running handler waits for. Called from inside a
+ * handler it waits for nothing and returns at once: handlers already running
+ * on other threads (and the one it is called from) may still be running. */
 KIV_CLIENTLOG_API void kiv_set_message_handler(kiv_message_handler handler, void* context);
 
 #ifdef __cplusplus
