@@ -243,7 +243,7 @@ TEST(HandlerRule, HandlersReplacedAndClearedWhileEightThreadsLog) {
 
   // Each change returns although the threads never stop logging, and no
   // handler runs on its context once its replacement has returned.
-  constexpr int kChanges = 300;
+  constexpr int kChanges = 100;
   std::vector<std::unique_ptr<Context>> contexts;
   for (int i = 0; i < kChanges; ++i) {
     contexts.push_back(std::make_unique<Context>());
