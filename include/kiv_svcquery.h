@@ -33,6 +33,12 @@
  *                   (an empty request).
  *     request_size  number of bytes of request_data that are compressed and
  *                   sent. Negative: KIV_E_MISSING_ARGUMENT.
+ *   The request text is also written to the message logger, in full, on
+ *   every call ("request_data: ..." in the transport's line), credentials
+ *   and all: a program that keeps its log keeps them too. So request_data
+ *   should end in a NUL, as a text: the line shows the bytes up to the
+ *   first NUL, but never more than request_size, and nothing past the
+ *   request_size bytes is ever read, NUL or not.
  *   The request goes as one zlib stream to "http://" host ":" port "/" url,
  *   as an HTTP POST with "Content-Type: text/xml"; redirects are followed.
  *   Only an answer with status 200 is used, and its body may hold at most
