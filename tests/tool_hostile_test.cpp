@@ -254,6 +254,7 @@ TEST(SlowClients, StopRequestsEndWaitsForDelaysAndUpstreamsAndASecondOneEndsItAt
 
   const auto asked = std::chrono::steady_clock::now();
   if (!proxy.child().request_stop(true)) {
+    proxy.stop();  // terminated: the waiting client's connection ends with it
     waiting_client.join();
     GTEST_SKIP() << "no stop request can reach the stand-in here";
   }
