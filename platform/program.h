@@ -62,14 +62,9 @@ size_t shut_down_accepted_connections(uint16_t port) noexcept;
 // found or the system refused.
 bool widen_listen_backlog(uint16_t port, int backlog) noexcept;
 
-// A UDP receiving socket that counts the datagrams the system drops for
-// want of room: after enable_drop_count, receive_counting_drops is
-// receive_datagram that also gives the system's running count of drops.
-// False where the system keeps no such count (Windows).
-bool enable_drop_count(SocketHandle socket) noexcept;
-ReceiveResult receive_counting_drops(SocketHandle socket, void* buffer, size_t size, int timeout_ms,
-                                     size_t* received, uint32_t* from_address, uint16_t* from_port,
-                                     uint32_t* system_drops) noexcept;
+// How many datagrams the system dropped so far for a receiving socket, for
+// want of room in its buffer. False where the system does not say (Windows).
+bool system_drop_count(SocketHandle socket, uint64_t* drops) noexcept;
 // The receive buffer the system gave the socket, in bytes (0 when unknown).
 int receive_buffer_size(SocketHandle socket) noexcept;
 

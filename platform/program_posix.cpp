@@ -1,6 +1,8 @@
 // POSIX side of the programs' platform layer.
-#include <dirent.h>
 #include <fcntl.h>
+#if defined(__linux__)
+#include <linux/sock_diag.h>
+#endif
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -148,51 +150,21 @@ bool widen_listen_backlog(uint16_t port, int backlog) noexcept {
   return widened;
 }
 
-bool enable_drop_count(SocketHandle socket) noexcept {
-#if defined(SO_RXQ_OVFL)
-  const int on = 1;
-  return ::setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0;
+bool system_drop_count(SocketHandle socket, uint64_t* drops) noexcept {
+#if defined(SO_MEMINFO)
+  uint32_t info[SK_MEMINFO_VARS] = {};
+  socklen_t size = sizeof info;
+  if (::getsockopt(static_cast<int>(socket), SOL_SOCKET, SO_MEMINFO, info, &size) != 0 ||
+      size < (SK_MEMINFO_DROPS + 1) * sizeof info[0]) {
+    return false;
+  }
+  *drops = info[SK_MEMINFO_DROPS];
+  return true;
 #else
   (void)socket;
+  (void)drops;
   return false;
 #endif
-}
-
-ReceiveResult receive_counting_drops(SocketHandle socket, void* buffer, size_t size, int timeout_ms,
-                                     size_t* received, uint32_t* from_address, uint16_t* from_port,
-                                     uint32_t* system_drops) noexcept {
-  pollfd ready{static_cast<int>(socket), POLLIN, 0};
-  const int n = ::poll(&ready, 1, timeout_ms);
-  if (n == 0 || (n < 0 && errno == EINTR)) return ReceiveResult::kTimedOut;
-  if (n < 0) return ReceiveResult::kFailed;
-  sockaddr_in from{};
-  iovec data{buffer, size};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))];
-  msghdr message{};
-  message.msg_name = &from;
-  message.msg_namelen = sizeof from;
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  ssize_t got;
-  do {
-    got = ::recvmsg(static_cast<int>(socket), &message, 0);
-  } while (got < 0 && errno == EINTR);
-  if (got < 0) return ReceiveResult::kFailed;
-  if (received != nullptr) *received = static_cast<size_t>(got);
-  if (from_address != nullptr) *from_address = from.sin_addr.s_addr;
-  if (from_port != nullptr) *from_port = from.sin_port;
-#if defined(SO_RXQ_OVFL)
-  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL && system_drops != nullptr) {
-      std::memcpy(system_drops, CMSG_DATA(c), sizeof *system_drops);
-    }
-  }
-#else
-  (void)system_drops;
-#endif
-  return ReceiveResult::kDatagram;
 }
 
 int receive_buffer_size(SocketHandle socket) noexcept {

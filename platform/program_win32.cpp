@@ -150,14 +150,8 @@ bool widen_listen_backlog(uint16_t port, int backlog) noexcept {
   return widened;
 }
 
-bool enable_drop_count(SocketHandle) noexcept {
+bool system_drop_count(SocketHandle, uint64_t*) noexcept {
   return false;
-}
-
-ReceiveResult receive_counting_drops(SocketHandle socket, void* buffer, size_t size, int timeout_ms,
-                                     size_t* received, uint32_t* from_address, uint16_t* from_port,
-                                     uint32_t*) noexcept {
-  return receive_datagram(socket, buffer, size, timeout_ms, received, from_address, from_port);
 }
 
 int receive_buffer_size(SocketHandle socket) noexcept {

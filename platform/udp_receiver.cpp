@@ -20,9 +20,15 @@ UdpReceiver::UdpReceiver(uint32_t address, uint16_t port, Handler handler, int r
   if (!socket_) throw std::runtime_error(error_line(socket_last_error()));
   if (receive_buffer > 0) set_receive_buffer(socket_.get(), receive_buffer);
   receive_buffer_ = receive_buffer_size(socket_.get());
-  drops_known_ = enable_drop_count(socket_.get());
+  uint64_t drops = 0;
+  drops_known_ = system_drop_count(socket_.get(), &drops);
   port_ = network_to_host(bound);
   thread_ = std::thread([this] { receive_loop(); });
+}
+
+uint64_t UdpReceiver::system_drops() const {
+  uint64_t drops = 0;
+  return drops_known_ && system_drop_count(socket_.get(), &drops) ? drops : 0;
 }
 
 UdpReceiver::~UdpReceiver() {
@@ -48,19 +54,11 @@ void UdpReceiver::receive_loop() {
   for (;;) {
     size_t received = 0;
     Datagram datagram{{}, 0, 0};
-    uint32_t drops = 0;
     const ReceiveResult result =
-        receive_counting_drops(socket_.get(), buffer.data(), buffer.size(), kReceiveWaitMs,
-                               &received, &datagram.from_address, &datagram.from_port, &drops);
+        receive_datagram(socket_.get(), buffer.data(), buffer.size(), kReceiveWaitMs, &received,
+                         &datagram.from_address, &datagram.from_port);
     if (stopping_) return;
     if (result != ReceiveResult::kDatagram) continue;
-    // The system's count since the socket opened, 32 bits wide.
-    if (drops_known_ && drops != 0) {
-      const uint64_t before = system_drops_.load(std::memory_order_relaxed);
-      const uint64_t now = (before & ~uint64_t{0xFFFFFFFF}) | drops;
-      system_drops_.store(now < before ? now + (uint64_t{1} << 32) : now,
-                          std::memory_order_relaxed);
-    }
     datagram.bytes = std::string_view(buffer.data(), received);
     handler_(datagram);
   }

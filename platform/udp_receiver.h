@@ -38,7 +38,7 @@ class UdpReceiver {
   // Whether the system counts the datagrams it drops for want of room, and
   // how many it dropped so far.
   bool drops_known() const { return drops_known_; }
-  uint64_t system_drops() const { return system_drops_.load(std::memory_order_relaxed); }
+  uint64_t system_drops() const;
 
   // Returns once the handler runs no more; the destructor does it too.
   void stop();
@@ -54,7 +54,6 @@ class UdpReceiver {
   Socket socket_;
   int receive_buffer_ = 0;
   bool drops_known_ = false;
-  std::atomic<uint64_t> system_drops_{0};
   std::atomic<bool> stopping_{false};
   std::thread thread_;
 };

@@ -264,6 +264,10 @@ bool BackgroundChild::read_some(std::chrono::milliseconds timeout) {
   }
 }
 
+bool BackgroundChild::suspend(bool) {
+  return false;
+}
+
 bool BackgroundChild::request_stop(bool) {
   return process_ && GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, process_->id) != 0;
 }
@@ -417,6 +421,10 @@ bool BackgroundChild::read_some(std::chrono::milliseconds timeout) {
   if (n <= 0) return false;
   output_.append(buffer, static_cast<size_t>(n));
   return true;
+}
+
+bool BackgroundChild::suspend(bool suspended) {
+  return process_ && ::kill(process_->pid, suspended ? SIGSTOP : SIGCONT) == 0;
 }
 
 bool BackgroundChild::request_stop(bool terminate) {

@@ -58,6 +58,10 @@ class BackgroundChild {
   // False when it could not be delivered.
   bool request_stop(bool terminate = false);
 
+  // Holds it still (SIGSTOP) and lets it go on (SIGCONT), as a busy system
+  // might; false where that cannot be done (Windows).
+  bool suspend(bool suspended);
+
   // Asks it to stop, reads its output to the end and returns its exit
   // status (-1 when it did not exit normally); at once when it has stopped.
   int stop();

@@ -330,6 +330,7 @@ struct Service::Impl final : ControlTarget {
   std::deque<Pending> pending;
   size_t pending_bytes = 0;
   bool decoder_stopping = false;
+  std::chrono::steady_clock::time_point decode_until{};  // once stopping
   std::thread decoder;
   uint64_t drops_reported = 0;  // by the decoder thread alone
   std::chrono::steady_clock::time_point drops_reported_at{};
@@ -648,6 +649,15 @@ struct Service::Impl final : ControlTarget {
         std::unique_lock guard(pending_lock);
         pending_changed.wait(guard, [this] { return decoder_stopping || !pending.empty(); });
         if (pending.empty()) return;
+        // A stop decodes what came for a moment longer, then drops the rest
+        // (a queue of bombs would take minutes), and counts it.
+        if (decoder_stopping && std::chrono::steady_clock::now() >= decode_until) {
+          std::lock_guard count_guard(lock);
+          counted.datagrams_dropped += pending.size();
+          pending.clear();
+          pending_bytes = 0;
+          return;
+        }
         next = std::move(pending.front());
         pending.pop_front();
         pending_bytes -= next.bytes.size();
@@ -758,6 +768,7 @@ struct Service::Impl final : ControlTarget {
   }
 
   void start_http() {
+    // The HTTP library asks for a plain pointer and owns (and deletes) it.
     server.new_task_queue = [] { return new GrowingPool(kMaxWorkers); };
     // An answer's head and body leave at once, not a delayed acknowledgement apart.
     server.set_tcp_nodelay(true);
@@ -911,7 +922,7 @@ struct Service::Impl final : ControlTarget {
       {
         std::lock_guard guard(pending_lock);
         decoder_stopping = true;
-        // What is still queued is decoded and kept, not dropped.
+        decode_until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
       }
       pending_changed.notify_all();
       decoder.join();
