@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -147,6 +148,29 @@ TEST_F(CxxApi, RecordQueriesGiveTheAnswersValues) {
       kiv::get_local_ip_from_service({"127.0.0.1", "local_ip", closed_port(), "http", "{}"});
   EXPECT_EQ(nowhere.code(), KIV_E_TRANSFER);
   EXPECT_EQ(nowhere.name(), "KIV_E_TRANSFER");
+}
+
+// A program that loads the library itself binds the exports by name.
+TEST_F(CxxApi, BoundExportsAreCalledInPlaceOfTheLinkedOnes) {
+  const kiv::svcquery_exports linked = kiv::svcquery_exports::linked();
+  std::vector<std::string> asked;
+  const auto bound = kiv::svcquery_exports::bind([&](const char* name) -> void* {
+    asked.emplace_back(name);
+    return std::string_view(name) == "get_vpn_info" ? reinterpret_cast<void*>(linked.get_vpn_info)
+                                                    : nullptr;
+  });
+  EXPECT_EQ(asked.size(), 17u);
+  EXPECT_EQ(std::set<std::string>(asked.begin(), asked.end()).size(), 17u);
+  EXPECT_FALSE(bound.complete());
+  EXPECT_TRUE(linked.complete());
+  EXPECT_EQ(bound.get_vpn_info, linked.get_vpn_info);
+  EXPECT_EQ(bound.get_local_ip_from_service, nullptr);
+
+  service_.set_answer("vpn_info", R"({"VPNIP":"10.9.8.7","VPNPort":1})");
+  const auto vpn = kiv::get_vpn_info(head("vpn_info"), bound);
+  ASSERT_TRUE(vpn.ok());
+  EXPECT_EQ(vpn->VPNIP, "10.9.8.7");
+  EXPECT_EQ(vpn->LocalOutIP, "");
 }
 
 // The link and the notice return the service's "err" in place of KIV_OK;
