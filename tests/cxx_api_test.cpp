@@ -3,6 +3,7 @@
 // same request and the same datagram, and tells failures by their codes.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -403,6 +405,45 @@ TEST(CxxApiMessages, HandlerScopesRestoreTheHandlerBeforeThem) {
   EXPECT_EQ(outer_seen, (std::vector<std::string>{"one 1", "three"}));
   EXPECT_EQ(inner_seen, (std::vector<std::string>{"two"}));
   EXPECT_EQ(other_seen, (std::vector<std::string>{"four"}));
+}
+
+// Scopes start and end on several threads, in any order, while others log:
+// no message reaches a scope that has ended (each counter dies right after
+// its scope), and the last scope alive gets the messages.
+TEST(CxxApiMessages, ScopesOnManyThreadsWhileOthersLog) {
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> loggers;
+  for (int i = 0; i < 2; ++i) {
+    loggers.emplace_back([&stop] {
+      while (!stop) kiv_show_message("tick");
+    });
+  }
+  std::atomic<int> delivered{0};
+  std::vector<std::thread> owners;
+  for (int i = 0; i < 4; ++i) {
+    owners.emplace_back([&delivered] {
+      for (int round = 0; round < 100; ++round) {
+        auto seen = std::make_unique<int>(0);
+        kiv::message_handler_scope scope([&seen, &delivered](std::string_view) {
+          ++*seen;
+          ++delivered;
+        });
+        kiv_show_message("mine");
+      }
+    });
+  }
+  for (auto& owner : owners) owner.join();
+  stop = true;
+  for (auto& logger : loggers) logger.join();
+  EXPECT_GT(delivered.load(), 0);
+
+  std::vector<std::string> last_seen;
+  {
+    kiv::message_handler_scope last(
+        [&](std::string_view message) { last_seen.emplace_back(message); });
+    kiv_show_message("last");
+  }
+  EXPECT_EQ(last_seen, (std::vector<std::string>{"last"}));
 }
 
 }  // namespace
