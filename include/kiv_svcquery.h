@@ -71,11 +71,12 @@
 
 /* Result codes.
  *
- * Each expands to a plain integer literal (an int within int32_t's range,
- * the type every export returns), so it may be used in #if, as a case label
- * and in C++ without a cast. Some values stand for more than one condition,
- * depending on the export; each such value has one name per condition, all
- * equal, so that the caller's code can say which it means. A switch can hold
+ * Each expands to a plain integer literal of type int (the negative one in
+ * parentheses), within the range of int32_t, the type every export returns,
+ * so it may be used in #if, as a case label and in C++ without a cast. Some
+ * values stand for more than one condition, depending on the export; each
+ * such value has one name per condition, all equal, so that the caller's
+ * code can say which it means. A switch can hold
  * only one of them: it uses the value's primary name, the first defined
  * (KIV_E_NO_MEMORY, KIV_E_COMPRESS, KIV_E_HTTP_STATUS, KIV_E_TRANSFER and
  * KIV_E_MISSING_ARGUMENT), which kiv_result_name below gives. An export that
