@@ -25,9 +25,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-standin::Fault fault(std::string_view spec) {
+standin::Fault fault(std::string_view text) {
   std::string why;
-  const auto parsed = standin::parse_fault(spec, &why);
+  const auto parsed = standin::parse_fault(text, &why);
   if (!parsed) throw std::invalid_argument(why);
   return *parsed;
 }
