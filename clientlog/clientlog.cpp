@@ -1,7 +1,9 @@
 // The message logger: formats each call into one message and hands it to the
 // caller's handler or writes it, as one line, to the default sink.
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -28,12 +30,21 @@ enum class SinkMode { kUnset, kStandardError, kFile, kOff };
 // DLL or program that uses it, so there the lock may be built at load time.
 #if defined(_WIN32)
 std::mutex g_lock;
+std::mutex g_setter_lock;
 #else
 constinit std::mutex g_lock;
+constinit std::mutex g_setter_lock;
 #endif
+// The handler and its context, and which handler each running call started
+// with: a change of handler moves the calls of the one replaced from
+// g_current_calls to g_replaced_calls, so that a setter waits only for calls
+// of handlers set before it, however busy the new one is. All under g_lock;
+// g_replaced_calls is also read without it while a setter waits.
 constinit kiv_message_handler g_handler = nullptr;
 constinit void* g_context = nullptr;
-constinit std::atomic<int> g_handler_calls{0};
+constinit uint64_t g_generation = 0;
+constinit int g_current_calls = 0;
+constinit std::atomic<int> g_replaced_calls{0};
 constinit SinkMode g_mode = SinkMode::kUnset;
 constinit platform::FileHandle g_file = platform::kInvalidFile;
 constinit bool g_utf8 = false;
@@ -78,32 +89,66 @@ void write_default_sink(std::string_view message) noexcept {
   }
 }
 
-// Throws only when the lock fails or the handler throws.
+// One call of the handler, counted against the handler it started with.
+class HandlerCall {
+ public:
+  explicit HandlerCall(uint64_t generation) noexcept : generation_(generation) { ++t_in_handler; }
+  // Balanced even when the handler throws, so that a later handler change
+  // does not wait for ever.
+  ~HandlerCall() {
+    --t_in_handler;
+    try {
+      std::lock_guard guard(g_lock);
+      if (generation_ == g_generation) {
+        --g_current_calls;
+      } else {
+        g_replaced_calls.fetch_sub(1, std::memory_order_acq_rel);
+      }
+    } catch (...) {
+      // Taking a lock that was taken before does not fail.
+    }
+  }
+  HandlerCall(const HandlerCall&) = delete;
+  HandlerCall& operator=(const HandlerCall&) = delete;
+
+ private:
+  uint64_t generation_;
+};
+
+// Throws only when the lock fails or the handler throws. No lock is held
+// while the handler runs, so it may call anything, this logger included.
 void deliver(const char* message, size_t length) {
   kiv_message_handler handler = nullptr;
   void* context = nullptr;
+  uint64_t generation = 0;
   if (t_in_handler == 0) {
     std::lock_guard guard(g_lock);
     handler = g_handler;
     context = g_context;
-    if (handler != nullptr) g_handler_calls.fetch_add(1, std::memory_order_acq_rel);
+    generation = g_generation;
+    if (handler != nullptr) ++g_current_calls;
   }
   if (handler == nullptr) {
     write_default_sink(std::string_view(message, length));
     return;
   }
-  // Balanced even when the handler throws, so that a later handler change
-  // does not wait for ever.
-  struct InHandler {
-    InHandler() noexcept { ++t_in_handler; }
-    ~InHandler() {
-      --t_in_handler;
-      g_handler_calls.fetch_sub(1, std::memory_order_acq_rel);
-    }
-    InHandler(const InHandler&) = delete;
-    InHandler& operator=(const InHandler&) = delete;
-  } in_handler;
+  const HandlerCall call(generation);
   handler(message, context);
+}
+
+// Sets the handler; false when the logger's lock failed.
+bool install(kiv_message_handler handler, void* context) noexcept {
+  try {
+    std::lock_guard guard(g_lock);
+    g_handler = handler;
+    g_context = context;
+    ++g_generation;
+    g_replaced_calls.fetch_add(g_current_calls, std::memory_order_acq_rel);
+    g_current_calls = 0;
+    return true;
+  } catch (...) {
+    return false;
+  }
 }
 
 }  // namespace
@@ -152,16 +197,28 @@ extern "C" KIV_CLIENTLOG_API void kiv_show_message(const char* format, ...) {
 
 extern "C" KIV_CLIENTLOG_API void kiv_set_message_handler(kiv_message_handler handler,
                                                           void* context) {
-  try {
-    std::lock_guard guard(g_lock);
-    g_handler = handler;
-    g_context = context;
-  } catch (...) {
-    return;  // the logger's lock failed: the handler stays as it was
+  // From inside a handler nothing is waited for: two handlers that each
+  // waited for the other would never return.
+  if (t_in_handler > 0) {
+    install(handler, context);
+    return;
   }
-  // Wait until no other thread is still inside a previous handler, so that a
+  // Setters one at a time: each waits for the handlers set before it, and no
+  // later change can keep refilling what it waits for. Should the lock fail,
+  // the handler is still set and waited for.
+  std::unique_lock setter(g_setter_lock, std::defer_lock);
+  try {
+    setter.lock();
+  } catch (...) {
+  }
+  if (!install(handler, context)) return;  // the handler stays as it was
+  // Wait until no other thread is still inside a replaced handler, so that a
   // caller may free what the old handler used once this returns.
-  while (g_handler_calls.load(std::memory_order_acquire) > t_in_handler) {
-    std::this_thread::yield();
+  for (int round = 0; g_replaced_calls.load(std::memory_order_acquire) > 0; ++round) {
+    if (round < 100) {
+      std::this_thread::yield();
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
   }
 }

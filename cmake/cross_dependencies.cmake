@@ -1,4 +1,4 @@
-# Dependencies of the 32-bit Windows cross build. Programs that run during the
+# Dependencies of the Windows cross builds. Programs that run during the
 # build come from a native build of this project (KIV_HOST_BUILD_DIR); the
 # libraries the DLLs, the tool and the tests link come from a prefix made by
 # cmake/windows/build_dependencies.sh (KIV_WINDOWS_DEPS_DIR), under the same
@@ -59,8 +59,15 @@ function(kiv_target_path out path)
 endfunction()
 
 # Windows programs of the build (test discovery, the tests, the tool) run
-# under Wine, in a 32-bit prefix of the build's own.
-find_program(KIV_WINE wine)
+# under Wine, in a prefix of the build's own: a 32-bit one for the 32-bit
+# build, a 64-bit one (the wine64 loader) for the 64-bit build.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(KIV_WINE_ARCH win64)
+  find_program(KIV_WINE NAMES wine64 PATHS /usr/lib/wine /usr/lib64/wine)
+else()
+  set(KIV_WINE_ARCH win32)
+  find_program(KIV_WINE wine)
+endif()
 if(KIV_WINE)
   set(KIV_WINE_PREFIX ${PROJECT_BINARY_DIR}/wine-prefix)
   set(KIV_WINE_LIBRARY_DIR ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})

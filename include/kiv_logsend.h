@@ -71,13 +71,14 @@ extern "C" {
 /* Going offline: an "OutLineState" record with kiv_version, user_name,
  * server_ip, dial_mode and disconnect_type. The three texts are required
  * (a null one: nothing is sent). */
-KIV_LOGSEND_API void break_report(const char* kiv_version, const char* user_name,
-                                  const char* server_ip, int32_t dial_mode,
-                                  int32_t disconnect_type);
+KIV_LOGSEND_API void KIV_CALL break_report(const char* kiv_version, const char* user_name,
+                                           const char* server_ip, int32_t dial_mode,
+                                           int32_t disconnect_type);
 
 /* An internal failure: a "BugService" record with module_id, func_id,
  * error_number, error_func_name and error_specify. The query library
- * (kiv_svcquery) calls it for its own failures.
+ * (kiv_svcquery) calls it for its own failures, with module_id 3 and the
+ * numbers that kiv_svcquery.h lists.
  *
  * error_func_name  name of the call that failed. Required (null: nothing is
  *                  sent).
@@ -86,48 +87,60 @@ KIV_LOGSEND_API void break_report(const char* kiv_version, const char* user_name
  *                  Windows), its first line without the line end, is sent
  *                  instead; when the system has no text for the number,
  *                  nothing is sent. */
-KIV_LOGSEND_API void bug_report(int32_t module_id, int32_t func_id, int32_t error_number,
-                                const char* error_func_name, const char* error_specify);
+KIV_LOGSEND_API void KIV_CALL bug_report(int32_t module_id, int32_t func_id, int32_t error_number,
+                                         const char* error_func_name, const char* error_specify);
 
 /* A client operation: a "ClientOperate" record whose "param" is `param`
  * itself, written as it is, unquoted and unchecked. Pass a JSON text
  * (normally an object), or the record is not JSON. Required (null: nothing
  * is sent). */
-KIV_LOGSEND_API void client_operate_report(const char* param);
+KIV_LOGSEND_API void KIV_CALL client_operate_report(const char* param);
 
 /* Disconnection from a server: a "DisconnServer" record with kiv_version,
  * user_name, dial_module, server_ip and server_name, in that order (the
  * fifth argument stands third). The four texts are required. */
-KIV_LOGSEND_API void kiv_disconnect_report(const char* kiv_version, const char* user_name,
-                                           const char* server_ip, const char* server_name,
-                                           int32_t dial_module);
+KIV_LOGSEND_API void KIV_CALL kiv_disconnect_report(const char* kiv_version, const char* user_name,
+                                                    const char* server_ip, const char* server_name,
+                                                    int32_t dial_module);
 
 /* The state of a link to a server: a "LinkService" record with link_mode,
  * link_state, link_service_ip, userType_Id, link_service_name and
  * link_account, in that order (the sixth argument stands fourth). The three
  * texts are required. */
-KIV_LOGSEND_API void link_report(int32_t link_mode, int32_t link_state, const char* link_service_ip,
-                                 const char* link_service_name, const char* link_account,
-                                 int32_t userType_Id);
+KIV_LOGSEND_API void KIV_CALL link_report(int32_t link_mode, int32_t link_state,
+                                          const char* link_service_ip,
+                                          const char* link_service_name, const char* link_account,
+                                          int32_t userType_Id);
 
 /* A login state: a "LoginService" record with kiv_version, user_name and
  * login_state. The two texts are required. */
-KIV_LOGSEND_API void login_state_report(const char* kiv_version, const char* user_name,
-                                        int32_t login_state);
+KIV_LOGSEND_API void KIV_CALL login_state_report(const char* kiv_version, const char* user_name,
+                                                 int32_t login_state);
 
 /* The opening of the login window: an "OpenLoginService" record with
  * kiv_version. Required. Unlike the other reports, it writes a failure to
  * read the settings to standard output instead of the message logger. */
-KIV_LOGSEND_API void open_login_report(const char* kiv_version);
+KIV_LOGSEND_API void KIV_CALL open_login_report(const char* kiv_version);
 
-/* Pointer types of three reports, for binding them at run time. */
-typedef void (*kiv_bug_report_fn)(int32_t module_id, int32_t func_id, int32_t error_number,
-                                  const char* error_func_name, const char* error_specify);
-typedef void (*kiv_link_report_fn)(int32_t link_mode, int32_t link_state,
-                                   const char* link_service_ip, const char* link_service_name,
-                                   const char* link_account, int32_t userType_Id);
-typedef void (*kiv_login_state_report_fn)(const char* kiv_version, const char* user_name,
-                                          int32_t login_state);
+/* Pointer types of the seven reports, for a client that binds them at run
+ * time (dlsym, GetProcAddress), with the exports' own calling convention.
+ * An addition of these libraries. */
+typedef void(KIV_CALL* kiv_break_report_fn)(const char* kiv_version, const char* user_name,
+                                            const char* server_ip, int32_t dial_mode,
+                                            int32_t disconnect_type);
+typedef void(KIV_CALL* kiv_bug_report_fn)(int32_t module_id, int32_t func_id, int32_t error_number,
+                                          const char* error_func_name, const char* error_specify);
+typedef void(KIV_CALL* kiv_client_operate_report_fn)(const char* param);
+typedef void(KIV_CALL* kiv_disconnect_report_fn)(const char* kiv_version, const char* user_name,
+                                                 const char* server_ip, const char* server_name,
+                                                 int32_t dial_module);
+typedef void(KIV_CALL* kiv_link_report_fn)(int32_t link_mode, int32_t link_state,
+                                           const char* link_service_ip,
+                                           const char* link_service_name, const char* link_account,
+                                           int32_t userType_Id);
+typedef void(KIV_CALL* kiv_login_state_report_fn)(const char* kiv_version, const char* user_name,
+                                                  int32_t login_state);
+typedef void(KIV_CALL* kiv_open_login_report_fn)(const char* kiv_version);
 
 #ifdef __cplusplus
 }

@@ -7,7 +7,9 @@
  *
  * Compatibility: a client built against one version runs with any later
  * library of the same major version; a new major version may change the
- * exports, the records or the meaning of a result code. */
+ * exports, the records or the meaning of a result code.
+ *
+ * Everything in this header is an addition of these libraries. */
 #ifndef KIV_VERSION_H
 #define KIV_VERSION_H
 
@@ -26,5 +28,19 @@
 #define KIV_VERSION_STRING            \
   KIV_VERSION_TEXT(KIV_VERSION_MAJOR) \
   "." KIV_VERSION_TEXT(KIV_VERSION_MINOR) "." KIV_VERSION_TEXT(KIV_VERSION_PATCH)
+
+/* The calling convention of every export of the three libraries and of
+ * every function they call back (row and text callbacks, the message
+ * handler), and so of every function-pointer type in their headers: the C
+ * convention (__cdecl) on 32-bit Windows, whatever the client's default
+ * (/Gz, -mrtd), so that the plain, undecorated export names link and a
+ * callback leaves the stack as the library expects. Empty where the system
+ * has one convention. kiv_clientlog.h, which includes no other header of
+ * ours, defines it identically. An addition of these libraries. */
+#if defined(_WIN32) && !defined(_WIN64)
+#define KIV_CALL __cdecl
+#else
+#define KIV_CALL
+#endif
 
 #endif /* KIV_VERSION_H */

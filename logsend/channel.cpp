@@ -45,32 +45,55 @@ Channel& module_channel() noexcept {
   return channel;
 }
 
-Channel::Outcome Channel::report(const char* record, size_t length) {
-  std::lock_guard guard(lock_);
-  if (!read_settings()) return Outcome::kNoSettings;
-  return send(record, length) ? Outcome::kSent : Outcome::kNotSent;
+void Channel::Notes::log() const noexcept {
+  for (size_t i = 0; i < count_; ++i) {
+    const Note& note = notes_[i];
+    switch (note.kind) {
+      case Kind::kPlain:
+        kiv_show_message("%s", note.format);
+        break;
+      case Kind::kNumber:
+        kiv_show_message(note.format, note.number);
+        break;
+      case Kind::kText:
+        kiv_show_message(note.format, note.text);
+        break;
+    }
+  }
 }
 
-bool Channel::read_settings() noexcept {
+Channel::Outcome Channel::report(const char* record, size_t length) {
+  Notes notes;
+  Outcome outcome = Outcome::kNoSettings;
+  {
+    std::lock_guard guard(lock_);
+    if (read_settings(notes))
+      outcome = send(record, length, notes) ? Outcome::kSent : Outcome::kNotSent;
+  }
+  notes.log();
+  return outcome;
+}
+
+bool Channel::read_settings(Notes& notes) noexcept {
   const char* path = system_.settings_path;
   if (!platform::path_exists(path)) {
-    kiv_show_message("Error :%s dose not Exits\n", path);
+    notes.add_text("Error :%s dose not Exits\n", path);
     return false;
   }
   char services_dns[64];
   if (platform::get_profile_string(kSection, "log_servers_dns", "", services_dns,
                                    sizeof services_dns, path) == 0) {
-    kiv_show_message("Error: Failed to call GetPrivateProfileStringA\n");
+    notes.add("Error: Failed to call GetPrivateProfileStringA\n");
     return false;
   }
   char temp_port[8];
   if (platform::get_profile_string(kSection, "log_servers_port", "", temp_port, sizeof temp_port,
                                    path) == 0) {
-    kiv_show_message("Error: Failed to call GetPrivateProfileStringA\n");
+    notes.add("Error: Failed to call GetPrivateProfileStringA\n");
     return false;
   }
 
-  if (resolve(services_dns, server_ip_) == ResolveStatus::kResolved) {
+  if (resolve(services_dns, server_ip_, notes) == ResolveStatus::kResolved) {
     copy_text(resolved_from_, sizeof resolved_from_, services_dns);
   } else if (server_ip_[0] == '\0' || std::strcmp(resolved_from_, services_dns) != 0) {
     // The address on hand belongs to another server, or there is none.
@@ -81,12 +104,19 @@ bool Channel::read_settings() noexcept {
 }
 
 ResolveStatus Channel::resolve(const char* name, char (&address)[16]) const noexcept {
+  Notes notes;
+  const ResolveStatus status = resolve(name, address, notes);
+  notes.log();
+  return status;
+}
+
+ResolveStatus Channel::resolve(const char* name, char (&address)[16], Notes& notes) const noexcept {
   if (name == nullptr) {
-    kiv_show_message("Error: PARAM, in get_host_ip_by_name()");
+    notes.add("Error: PARAM, in get_host_ip_by_name()");
     return ResolveStatus::kBadArgument;
   }
   if (!system_.start_sockets()) {
-    kiv_show_message("Error: Failed to call WSAStartup in log_report, errno=%d",
+    notes.add_number("Error: Failed to call WSAStartup in log_report, errno=%d",
                      platform::socket_last_error());
     return ResolveStatus::kSocketsFailed;
   }
@@ -97,7 +127,7 @@ ResolveStatus Channel::resolve(const char* name, char (&address)[16]) const noex
       std::memcpy(address, found, sizeof found);
       return ResolveStatus::kResolved;
     case platform::LookupResult::kFailed:
-      kiv_show_message("Error: Failed to call gethostbyname in log_report(), errno=%d",
+      notes.add_number("Error: Failed to call gethostbyname in log_report(), errno=%d",
                        platform::socket_last_error());
       return ResolveStatus::kLookupFailed;
     case platform::LookupResult::kNoAddress:
@@ -106,11 +136,11 @@ ResolveStatus Channel::resolve(const char* name, char (&address)[16]) const noex
   return ResolveStatus::kNoAddress;
 }
 
-bool Channel::send(const char* record, size_t length) noexcept {
+bool Channel::send(const char* record, size_t length, Notes& notes) noexcept {
   uLongf send_data_size = static_cast<uLongf>(length + kCompressionMargin);
   if (!system_.start_sockets()) {
     // Losing one record is better than ending the host process.
-    kiv_show_message("Error: Failed to init WS2_32.dll\n");
+    notes.add("Error: Failed to init WS2_32.dll\n");
     return false;
   }
   // Declared in the reverse of their release order: the socket is closed
@@ -120,7 +150,7 @@ bool Channel::send(const char* record, size_t length) noexcept {
   HeapPtr<Bytef> output;
   platform::Socket socket(platform::udp_socket());
   if (!socket) {
-    kiv_show_message("Error: Failed socket() %d \n", platform::socket_last_error());
+    notes.add_number("Error: Failed socket() %d \n", platform::socket_last_error());
     return false;
   }
   platform::set_send_buffer(socket.get(), kSendBuffer);
@@ -133,12 +163,12 @@ bool Channel::send(const char* record, size_t length) noexcept {
   decltype(&::compress) compress = nullptr;
   decltype(&::uncompress) uncompress = nullptr;
   if (!zlib || !zlib.bind("compress", compress) || !zlib.bind("uncompress", uncompress)) {
-    kiv_show_message("Error: Failed to load zlib_dll\n");
+    notes.add("Error: Failed to load zlib_dll\n");
     return false;
   }
   output = heap_allocate<Bytef>(send_data_size);
   if (!output) {
-    kiv_show_message("Error: Failed to alloc the memory!");
+    notes.add("Error: Failed to alloc the memory!");
     return false;
   }
 
@@ -148,7 +178,7 @@ bool Channel::send(const char* record, size_t length) noexcept {
                static_cast<uLong>(length));
   if (compressed != Z_OK) {
     std::fflush(stdout);
-    kiv_show_message("Error: Failed to compress the send_data\n");
+    notes.add("Error: Failed to compress the send_data\n");
     return false;
   }
   std::printf(msg::kSendCompressedLength, static_cast<int>(send_data_size));

@@ -45,16 +45,48 @@ class Channel {
   Channel& operator=(const Channel&) = delete;
 
   // Reads the settings, then sends `record` (`length` bytes, NUL-terminated).
-  // One record at a time goes through the channel; other callers wait. Throws
-  // only what taking the lock throws.
+  // One record at a time goes through the channel; other callers wait. What
+  // it logs is logged after the lock is let go, so that a message handler
+  // may send a report of its own. Throws only what taking the lock throws.
   Outcome report(const char* record, size_t length);
 
   // The lookup step alone: `address` is written only on kResolved.
   ResolveStatus resolve(const char* name, char (&address)[16]) const noexcept;
 
+  // The lines of one record, kept until they can be logged. Each step of the
+  // channel that fails writes one line, and at most two steps fail per record.
+  class Notes {
+   public:
+    void add(const char* format) noexcept { add({format, Kind::kPlain, 0, nullptr}); }
+    void add_number(const char* format, int number) noexcept {
+      add({format, Kind::kNumber, number, nullptr});
+    }
+    void add_text(const char* format, const char* text) noexcept {
+      add({format, Kind::kText, 0, text});
+    }
+    // Writes the lines to the message logger, in the order they were added.
+    void log() const noexcept;
+
+   private:
+    enum class Kind { kPlain, kNumber, kText };
+    struct Note {
+      const char* format;
+      Kind kind;
+      int number;
+      const char* text;
+    };
+    void add(const Note& note) noexcept {
+      if (count_ < kMost) notes_[count_++] = note;
+    }
+    static constexpr size_t kMost = 4;
+    Note notes_[kMost] = {};
+    size_t count_ = 0;
+  };
+
  private:
-  bool read_settings() noexcept;
-  bool send(const char* record, size_t length) noexcept;
+  bool read_settings(Notes& notes) noexcept;
+  ResolveStatus resolve(const char* name, char (&address)[16], Notes& notes) const noexcept;
+  bool send(const char* record, size_t length, Notes& notes) noexcept;
 
   ChannelSystem system_{};
   std::mutex lock_;

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -18,6 +19,7 @@
 #include <cstring>
 #include <string>
 
+#include "guarded_memory.h"
 #include "heap.h"
 #include "platform.h"
 #include "read_fault.h"
@@ -395,6 +397,26 @@ uint32_t command_line_code_page() noexcept {
 bool command_line_to_utf8(std::string_view text, std::string* utf8) {
   utf8->assign(text);
   return true;
+}
+
+// ---- guarded memory (tests) --------------------------------------------------------
+GuardedMapping map_guarded(size_t size) noexcept {
+  const long page_size = sysconf(_SC_PAGESIZE);
+  const size_t page = page_size > 0 ? static_cast<size_t>(page_size) : 4096;
+  const size_t pages = (size + page - 1) / page + 1;  // the last one is the guard
+  void* base =
+      mmap(nullptr, pages * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (base == MAP_FAILED) return {};
+  char* guard = static_cast<char*>(base) + (pages - 1) * page;
+  if (mprotect(guard, page, PROT_NONE) != 0) {
+    munmap(base, pages * page);
+    return {};
+  }
+  return {base, pages * page, guard - size};
+}
+
+void unmap_guarded(const GuardedMapping& mapping) noexcept {
+  munmap(mapping.base, mapping.length);
 }
 
 }  // namespace kiv::platform

@@ -1,7 +1,5 @@
 // Account and connection queries: each is its table of values plus the lines
 // that copy the answer into the caller's storage.
-#include <utility>
-
 #include "json_access.h"
 #include "kiv_svcquery.h"
 #include "query_messages.h"
@@ -133,10 +131,9 @@ int32_t flag_and_message(const query::Table& table, const query::Head& head, con
                          int32_t* err_value, char* message) noexcept {
   return query::run(table, head, err_value != nullptr && message != nullptr,
                     [&](json_object* root, int32_t err) {
-                      *err_value = err;
                       TextCopier copy(table, root);
                       copy(message, member);
-                      return copy.result(KIV_OK);
+                      return copy.commit(KIV_OK, [&] { *err_value = err; });
                     });
 }
 
@@ -150,18 +147,22 @@ int32_t get_verification_from_service(const char* host, const char* url, uint32_
                                       int32_t request_size, verification_info* info) {
   return query::run(kVerification, {host, url, port, protocol, request_data, request_size},
                     info != nullptr, [info](json_object* root, int32_t err) {
-                      info->err = err;
-                      if (err == 0) return KIV_OK;
+                      if (err == 0) {
+                        info->err = err;
+                        return KIV_OK;
+                      }
                       TextCopier copy(kVerification, root);
-                      info->haveTime = int_member(root, "haveTime");
-                      info->expired = int_member(root, "expired");
-                      info->usepay = int_member(root, "usepay");
                       copy(info->ut, "ut");
                       copy(info->msg, "msg");
-                      info->bindUnvalide = int_member(root, "bindUnvalide");
                       copy(info->ed, "ed");
                       copy(info->endBind, "endBind");
-                      return copy.result(KIV_OK);
+                      return copy.commit(KIV_OK, [&] {
+                        info->err = err;
+                        info->haveTime = int_member(root, "haveTime");
+                        info->expired = int_member(root, "expired");
+                        info->usepay = int_member(root, "usepay");
+                        info->bindUnvalide = int_member(root, "bindUnvalide");
+                      });
                     });
 }
 
@@ -173,7 +174,7 @@ int32_t get_local_ip_from_service(const char* host, const char* url, uint32_t po
                       if (err == 0) return KIV_OK;
                       TextCopier copy(kLocalIp, root);
                       copy(ip, "ip");
-                      return copy.result(KIV_OK);
+                      return copy.commit(KIV_OK);
                     });
 }
 
@@ -188,7 +189,7 @@ int32_t get_kiv_adLink_from_service(const char* host, const char* url, uint32_t 
                       copy(link->ref, "ref");
                       copy(link->url, "url");
                       copy(link->ref1, "ref1");
-                      return copy.result(err);  // the caller reads the service's own value
+                      return copy.commit(err);  // the caller reads the service's own value
                     });
 }
 
@@ -199,14 +200,16 @@ int32_t get_kiv_client_title_from_service(const char* host, const char* url, uin
                     title != nullptr, [title](json_object* root, int32_t err) {
                       if (err == 0) return KIV_OK;
                       TextCopier copy(kClientTitle, root);
-                      title->id = int_member(root, "id");
                       copy(title->title, "title");
                       copy(title->url, "url");
-                      title->usertype = int_member(root, "usertype");
                       copy(title->msg, "msg");
-                      title->isopen = int_member(root, "isopen");
-                      title->isbind = int_member(root, "isbind");
-                      return copy.result(err);  // the caller reads the service's own value
+                      // The caller reads the service's own value.
+                      return copy.commit(err, [&] {
+                        title->id = int_member(root, "id");
+                        title->usertype = int_member(root, "usertype");
+                        title->isopen = int_member(root, "isopen");
+                        title->isbind = int_member(root, "isbind");
+                      });
                     });
 }
 
@@ -229,20 +232,15 @@ int32_t get_vpn_info(const char* host, const char* url, uint32_t port, const cha
   // Cleared once the service has answered, so that an unreadable answer
   // leaves no stale connection data behind.
   const auto clear = [vpn] { *vpn = vpn_connection_info{}; };
-  // Addresses longer than their fields are cut to fit.
+  // Addresses longer than their fields are cut to fit; an absent one keeps
+  // the cleared field.
   const auto fill = [vpn](json_object* root, int32_t) {
-    bool complete = true;
-    for (const auto& [member, field] :
-         {std::pair{"VPNIP", &vpn->VPNIP}, std::pair{"LocalOutIP", &vpn->LocalOutIP}}) {
-      const char* ip = nullptr;
-      if (!json::member_text(root, member, &ip)) {
-        complete = false;
-      } else if (ip != nullptr) {
-        json::copy_bounded(*field, sizeof *field, ip);
-      }
-    }
-    if (json::member(root, "VPNPort") != nullptr) vpn->VPNPort = int_member(root, "VPNPort");
-    return complete ? KIV_OK : query::out_of_memory(kVpnInfo);
+    query::TextCopier copy(kVpnInfo, root);
+    copy(vpn->VPNIP, "VPNIP", sizeof vpn->VPNIP);
+    copy(vpn->LocalOutIP, "LocalOutIP", sizeof vpn->LocalOutIP);
+    return copy.commit(KIV_OK, [&] {
+      if (json::member(root, "VPNPort") != nullptr) vpn->VPNPort = int_member(root, "VPNPort");
+    });
   };
   return query::run(kVpnInfo, {host, url, port, protocol, request_data, request_size},
                     vpn != nullptr, fill, clear);

@@ -62,6 +62,22 @@ const char* text_or_null(const char* text) noexcept {
   return text != nullptr ? text : "(null)";
 }
 
+// The request as its log line shows it: at most `request_size` bytes, and
+// no further than a NUL, so that a request of exactly `request_size` bytes
+// without one is never read past its end.
+struct LoggedRequest {
+  int length;
+  const char* text;
+};
+LoggedRequest logged_request(const char* request_data, int32_t request_size) noexcept {
+  if (request_data == nullptr) return {6, "(null)"};
+  const size_t most = request_size > 0 ? static_cast<size_t>(request_size) : 0;
+  const void* nul = std::memchr(request_data, '\0', most);
+  const size_t length =
+      nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - request_data) : most;
+  return {static_cast<int>(length), request_data};
+}
+
 struct CurlDeleter {
   void operator()(CURL* transfer) const noexcept { curl_easy_cleanup(transfer); }
 };
@@ -470,6 +486,7 @@ int32_t protocol2(const char* host, const char* url, uint32_t port, const char* 
 }  // namespace
 }  // namespace kiv::svcquery::transport
 
+using kiv::svcquery::transport::logged_request;
 using kiv::svcquery::transport::protocol1;
 using kiv::svcquery::transport::protocol2;
 using kiv::svcquery::transport::text_or_null;
@@ -480,9 +497,10 @@ extern "C" KIV_SVCQUERY_API int32_t http_access_protocol1(const char* host, cons
                                                           int32_t request_size, char* respond_data,
                                                           uint32_t* respond_size) {
   kiv_show_message("Enter %s", "http_access_protocol1");
-  kiv_show_message("host:%s, url: %s, protocol: %s, request_data: %s, request_size :%d",
-                   text_or_null(host), text_or_null(url), text_or_null(protocol),
-                   text_or_null(request_data), request_size);
+  const auto request = logged_request(request_data, request_size);
+  kiv_show_message("host:%s, url: %s, protocol: %s, request_data: %.*s, request_size :%d",
+                   text_or_null(host), text_or_null(url), text_or_null(protocol), request.length,
+                   request.text, request_size);
   const int32_t result = kiv::svcquery::guarded("http_access_protocol1", KIV_E_NO_MEMORY, [&] {
     return protocol1(host, url, port, protocol, request_data, request_size, respond_data,
                      respond_size);
@@ -497,9 +515,10 @@ extern "C" KIV_SVCQUERY_API int32_t http_access_protocol2(const char* host, cons
                                                           int32_t request_size,
                                                           const char* saveFile) {
   kiv_show_message("Enter %s", "http_access_protocol2");
+  const auto request = logged_request(request_data, request_size);
   kiv_show_message(
-      "host:%s, url: %s, protocol: %s, request_data: %s, request_size :%d saveFile: %s",
-      text_or_null(host), text_or_null(url), text_or_null(protocol), text_or_null(request_data),
+      "host:%s, url: %s, protocol: %s, request_data: %.*s, request_size :%d saveFile: %s",
+      text_or_null(host), text_or_null(url), text_or_null(protocol), request.length, request.text,
       request_size, text_or_null(saveFile));
   const int32_t result = kiv::svcquery::guarded("http_access_protocol2", KIV_E_NO_MEMORY, [&] {
     return protocol2(host, url, port, protocol, request_data, request_size, saveFile);

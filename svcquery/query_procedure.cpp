@@ -106,17 +106,23 @@ void log_line(const Table& table, const Line& line, int32_t err) noexcept {
   }
 }
 
-void TextCopier::operator()(char* out, const char* member) noexcept {
+void TextCopier::operator()(char* out, const char* member, std::size_t size) noexcept {
   const char* text = nullptr;
-  if (!json::member_text(root_, member, &text)) {
+  if (count_ == staged_.size() || !json::member_text(root_, member, &text)) {
     failed_ = true;
     return;
   }
-  json::copy_bounded(out, table_.answer_size, text);
+  staged_[count_++] = {out, size != 0 ? size : std::size_t{table_.answer_size}, text};
 }
 
-int32_t TextCopier::result(int32_t code) const noexcept {
-  return failed_ ? out_of_memory(table_) : code;
+int32_t TextCopier::fail() const noexcept {
+  return out_of_memory(table_);
+}
+
+void TextCopier::write_texts() const noexcept {
+  for (std::size_t i = 0; i < count_; ++i) {
+    json::copy_bounded(staged_[i].out, staged_[i].size, staged_[i].text);
+  }
 }
 
 int32_t out_of_memory(const Table& table) noexcept {

@@ -6,6 +6,8 @@
 
 #include <json-c/json.h>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <type_traits>
 
@@ -106,21 +108,45 @@ void set_transport(Transport transport) noexcept;
 void log_line(const Table& table, const Line& line, int32_t err = 0) noexcept;
 
 // Copies members' texts into caller buffers as large as the export's answer
-// buffer: the whole text with its NUL (an absent member gives the empty
-// text). Only a member that is not a string can have a JSON text longer than
-// the answer; it is cut to the buffer. A text that the JSON library had no
-// memory to make leaves its buffer untouched, and the copier remembers it.
+// buffer (or the size given): the whole text with its NUL (an absent member
+// gives the empty text). Only a member that is not a string can have a JSON
+// text longer than the answer; it is cut to the buffer. Every text is made
+// before the first one is written, so that a text the JSON library had no
+// memory to make leaves the caller's storage untouched as a whole.
 class TextCopier {
  public:
+  static constexpr std::size_t kMostTexts = 4;
+
   TextCopier(const Table& table, json_object* root) noexcept : table_(table), root_(root) {}
-  void operator()(char* out, const char* member) noexcept;
-  // `code`, or 1 (logged and reported as the export's allocation failure)
-  // when a text could not be made.
-  int32_t result(int32_t code) const noexcept;
+  // Makes the member's text for `out`; nothing is written yet.
+  void operator()(char* out, const char* member, std::size_t size = 0) noexcept;
+  // When every text was made: runs `write_rest` (the storage's other
+  // fields), writes the texts and returns `code`. Otherwise writes nothing
+  // and returns 1, logged and reported as the export's allocation failure.
+  template <typename WriteRest>
+  int32_t commit(int32_t code, WriteRest&& write_rest) noexcept {
+    if (failed_) return fail();
+    write_rest();
+    write_texts();
+    return code;
+  }
+  int32_t commit(int32_t code) noexcept {
+    return commit(code, [] {});
+  }
 
  private:
+  struct Staged {
+    char* out;
+    std::size_t size;
+    const char* text;  // null: the empty text
+  };
+  int32_t fail() const noexcept;
+  void write_texts() const noexcept;
+
   const Table& table_;
   json_object* root_;
+  std::array<Staged, kMostTexts> staged_{};
+  std::size_t count_ = 0;
   bool failed_ = false;
 };
 

@@ -421,6 +421,38 @@ TEST_F(AccountQueries, AdLinkReturnsTheServicesErrAndLeavesTheRecordOnRefusal) {
   EXPECT_STREQ(storage_->link.ref1, "");
 }
 
+// The service's "err" may equal any failure code; the header's advice tells
+// them apart: a key buffer filled with nonzero bytes holds a NUL afterwards
+// exactly when the record was written.
+TEST_F(AccountQueries, AdLinkErrEqualToAFailureCodeIsToldApartByTheKeyBuffer) {
+  const uint16_t nobody = closed_port();
+  for (const TransportFailure& failure : transport_failures(1024)) {
+    SCOPED_TRACE(failure.what);
+    const int32_t code = failure.transport_code;
+    for (const bool from_service : {true, false}) {
+      SCOPED_TRACE(from_service ? "the service's err" : "a failure");
+      std::vector<std::vector<char>> buffers(4, std::vector<char>(1024, 'x'));
+      ad_link_info link{buffers[0].data(), buffers[1].data(), buffers[2].data(), buffers[3].data()};
+      Head head = head_;
+      if (from_service) {
+        server_.set_default_reply(json_reply(R"({"err":)" + std::to_string(code) +
+                                             R"(,"key":"k","ref":"r","url":"u","ref1":"r1"})"));
+      } else {
+        server_.set_default_reply(failure.reply);
+        if (failure.closed) head.port = nobody;
+      }
+      EXPECT_EQ(get_kiv_adLink_from_service(head.host, "ad_link", head.port, head.protocol,
+                                            head.request, head.size, &link),
+                code);
+      const bool written = std::memchr(link.key, '\0', 1024) != nullptr;
+      EXPECT_EQ(written, from_service);
+      for (const auto& buffer : buffers) {
+        EXPECT_EQ(std::memchr(buffer.data(), '\0', 1024) != nullptr, from_service);
+      }
+    }
+  }
+}
+
 TEST_F(AccountQueries, ClientTitleReturnsTheServicesErrOrLogsThatThereIsNoNotice) {
   const std::string before = storage_->bytes();
   EXPECT_EQ(ask("get_kiv_client_title_from_service", R"({"err":0,"id":4})"), 0);

@@ -1,6 +1,8 @@
 cmake_minimum_required(VERSION 3.25)
 # Each library exports exactly its C functions and nothing of its
-# implementation. Run as: cmake -DNM=... -DLIB_DIR=... -P check_exports.cmake
+# implementation, and its header declares exactly those, each with the
+# pinned calling convention (as are the header's function-pointer types).
+# Run as: cmake -DNM=... -DLIB_DIR=... -DSOURCE_DIR=... -P check_exports.cmake
 set(expected_kiv_clientlog kiv_set_message_handler kiv_show_message)
 set(expected_kiv_logsend
   break_report bug_report client_operate_report kiv_disconnect_report link_report
@@ -13,7 +15,30 @@ set(expected_kiv_svcquery
   get_verification_from_service get_vpn_info http_access_protocol1 http_access_protocol2
   save_game_route_info)
 
+include(${CMAKE_CURRENT_LIST_DIR}/../cmake/declared_exports.cmake)
+set(header_kiv_clientlog ${SOURCE_DIR}/clientlog/kiv_clientlog.h)
+set(header_kiv_logsend ${SOURCE_DIR}/include/kiv_logsend.h)
+set(header_kiv_svcquery ${SOURCE_DIR}/include/kiv_svcquery.h)
+set(macro_kiv_clientlog KIV_CLIENTLOG_API)
+set(macro_kiv_logsend KIV_LOGSEND_API)
+set(macro_kiv_svcquery KIV_SVCQUERY_API)
+
 set(failed FALSE)
+foreach(library kiv_clientlog kiv_logsend kiv_svcquery)
+  declared_exports(${header_${library}} ${macro_${library}} declared)
+  set(expected ${expected_${library}})
+  list(SORT expected)
+  if(NOT declared STREQUAL expected)
+    message(SEND_ERROR "${header_${library}} declares\n  ${declared}\nexpected\n  ${expected}")
+    set(failed TRUE)
+  endif()
+  declarations_without_convention(${header_${library}} ${macro_${library}} unpinned)
+  if(unpinned)
+    message(SEND_ERROR "${header_${library}}: without KIV_CALL:\n  ${unpinned}")
+    set(failed TRUE)
+  endif()
+endforeach()
+
 foreach(library kiv_clientlog kiv_logsend kiv_svcquery)
   execute_process(
     COMMAND ${NM} -D --defined-only --format=just-symbols ${LIB_DIR}/lib${library}.so

@@ -301,6 +301,16 @@ TEST_F(SaveGameRoute, EveryTransportFailureAndAnEmptyAnswerGive113) {
   EXPECT_EQ(save(""), 113);
   EXPECT_EQ(last_message(), kLine);
   EXPECT_EQ(err_, -7);
+
+  // A negative size, which the transport refuses as a missing argument
+  // before anything is sent, is one more failed exchange here.
+  const size_t requests = server_.request_count();
+  Head negative = head_;
+  negative.size = -1;
+  EXPECT_EQ(save(negative, &err_), 113);
+  EXPECT_EQ(last_message(), kLine);
+  EXPECT_EQ(err_, -7);
+  EXPECT_EQ(server_.request_count(), requests);
 }
 
 TEST_F(SaveGameRoute, StoresErrWhenPresentAndOtherwiseLeavesIt) {

@@ -174,6 +174,37 @@ TEST_F(InstalledPackage, HoldsLibrariesHeadersAndPackageFiles) {
   }
 }
 
+// Each library is its versioned file, reached through the SONAME link and
+// the unversioned link, in the build tree as in the installation; the
+// libraries name the logger by its SONAME. The unversioned link of the
+// report library is what the query library binds, so it must be there too.
+TEST_F(InstalledPackage, LibrariesAreNamedByTheirVersion) {
+  const std::string major = std::to_string(KIV_VERSION_MAJOR);
+  for (const std::string& folder : {libdir(), std::string(KIV_TEST_LIB_DIR)}) {
+    for (const std::string name : {"kiv_svcquery", "kiv_logsend", "kiv_clientlog"}) {
+      SCOPED_TRACE(folder + ": " + name);
+      const std::string link = "lib" + name + ".so";
+      const std::string soname = link + "." + major;
+      const std::string file = link + "." KIV_VERSION_STRING;
+      ASSERT_TRUE(fs::is_symlink(folder + "/" + link));
+      EXPECT_EQ(fs::read_symlink(folder + "/" + link).string(), soname);
+      ASSERT_TRUE(fs::is_symlink(folder + "/" + soname));
+      EXPECT_EQ(fs::read_symlink(folder + "/" + soname).string(), file);
+      EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(folder + "/" + file)));
+
+      const ChildResult dynamic = run({KIV_TEST_READELF, "-d", folder + "/" + file});
+      ASSERT_EQ(dynamic.exit_code, 0) << describe(dynamic);
+      EXPECT_NE(dynamic.out.find("Library soname: [" + soname + "]"), std::string::npos)
+          << dynamic.out;
+      const bool needs_logger = dynamic.out.find("Shared library: [libkiv_clientlog.so." + major +
+                                                 "]") != std::string::npos;
+      EXPECT_EQ(needs_logger, name != "kiv_clientlog") << dynamic.out;
+      EXPECT_EQ(dynamic.out.find("Shared library: [libkiv_clientlog.so]"), std::string::npos)
+          << dynamic.out;
+    }
+  }
+}
+
 TEST_F(InstalledPackage, ExampleBuiltWithFindPackageRuns) {
   TempDir build;
   const ChildResult configure =

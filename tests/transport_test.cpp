@@ -8,7 +8,9 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <random>
 #include <string>
@@ -18,6 +20,7 @@
 
 #include "../svcquery/query_messages.h"
 #include "child_process.h"
+#include "guarded_memory.h"
 #include "http_server.h"
 #include "kiv_svcquery.h"
 #include "message_capture.h"
@@ -167,13 +170,112 @@ TEST_F(Transport, PostsTheCompressedRequestPrefixAndInflatesTheAnswer) {
   EXPECT_EQ(sent.header("Content-Length"), std::to_string(sent.body.size()));
   EXPECT_EQ(sent.header("Host"), "127.0.0.1:" + std::to_string(server.port()));
   EXPECT_EQ(sent.header("User-Agent"), "");
+  // The log line shows the bytes sent, not what lies beyond them.
   EXPECT_EQ(capture.messages(),
             (std::vector<std::string>{kEnter1,
                                       "host:127.0.0.1, url: svc/query.php?id=7, protocol: proto, "
                                       "request_data: " +
-                                          request + ", request_size :12",
+                                          request.substr(0, 12) + ", request_size :12",
                                       kExit1}));
   EXPECT_TRUE(ReportRecorder::take().empty());
+}
+
+void ignore_text(const char*, void*) {}
+void ignore_row(int32_t, char**, void**, void*) {}
+
+// A request of exactly request_size bytes with no NUL after it, ending where
+// the memory ends: every export sends those bytes and logs them, and reads
+// nothing beyond them. Reading one byte more faults, in any build.
+TEST_F(Transport, ARequestOfExactlyItsSizeIsNeverReadPastItsEnd) {
+  const std::string text = R"({"user":"demo01","pwd":"secret"})";
+  platform::GuardedBlock block(text.size());
+  ASSERT_TRUE(block);
+  std::memcpy(block.data(), text.data(), text.size());
+  const char* request = block.data();
+  const auto size = static_cast<int32_t>(text.size());
+  server.set_reply("/q", json_reply(R"({"err":1,"msg":"ok"})"));
+  const uint32_t port = server.port();
+  const std::string file = dir.file("list.dat");
+
+  char answer[256];
+  uint32_t answer_size = sizeof answer;
+  static char texts[4][1024];
+  verification_info info{0, 0, 0, 0, texts[0], texts[1], 0, texts[2], texts[3]};
+  ad_link_info link{texts[0], texts[1], texts[2], texts[3]};
+  client_title_info title{0, texts[0], texts[1], 0, texts[2], 0, 0};
+  vpn_connection_info vpn{};
+  int32_t err = 0;
+  const char* h = "127.0.0.1";
+  struct Call {
+    const char* name;
+    std::function<void()> run;
+  };
+  const std::vector<Call> calls = {
+      {"http_access_protocol1",
+       [&] { http_access_protocol1(h, "q", port, "p", request, size, answer, &answer_size); }},
+      {"http_access_protocol2",
+       [&] { http_access_protocol2(h, "q", port, "p", request, size, file.c_str()); }},
+      {"get_verification_from_service",
+       [&] { get_verification_from_service(h, "q", port, "p", request, size, &info); }},
+      {"get_local_ip_from_service",
+       [&] { get_local_ip_from_service(h, "q", port, "p", request, size, texts[0]); }},
+      {"get_kiv_adLink_from_service",
+       [&] { get_kiv_adLink_from_service(h, "q", port, "p", request, size, &link); }},
+      {"get_kiv_client_title_from_service",
+       [&] { get_kiv_client_title_from_service(h, "q", port, "p", request, size, &title); }},
+      {"get_loginvpn_from_service",
+       [&] { get_loginvpn_from_service(h, "q", port, "p", request, size, &err, texts[0]); }},
+      {"check_hangup_from_service",
+       [&] { check_hangup_from_service(h, "q", port, "p", request, size, &err, texts[0]); }},
+      {"get_vpn_info", [&] { get_vpn_info(h, "q", port, "p", request, size, &vpn); }},
+      {"get_gameroute_from_server",
+       [&] { get_gameroute_from_server(h, "q", port, "p", request, size, ignore_text, &err); }},
+      {"get_usertypelist_from_server",
+       [&] { get_usertypelist_from_server(h, "q", port, "p", request, size, ignore_text, &err); }},
+      {"get_gameprocess_from_server",
+       [&] { get_gameprocess_from_server(h, "q", port, "p", request, size, ignore_text, &err); }},
+      {"get_serverdelay_from_server",
+       [&] { get_serverdelay_from_server(h, "q", port, "p", request, size, ignore_row, &err); }},
+      {"get_areadelay_from_server",
+       [&] { get_areadelay_from_server(h, "q", port, "p", request, size, ignore_row, &err); }},
+      {"save_game_route_info",
+       [&] { save_game_route_info(h, "q", port, "p", request, size, &err); }},
+  };
+  const std::string logged = "request_data: " + text + ", request_size :" + std::to_string(size);
+  for (const Call& call : calls) {
+    SCOPED_TRACE(call.name);
+    capture.clear();
+    server.clear_requests();
+    call.run();
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].body, zlib_compress(text));
+    size_t lines = 0;
+    for (const std::string& message : capture.messages()) {
+      lines += message.find(logged) != std::string::npos;
+    }
+    EXPECT_EQ(lines, 1u);
+  }
+
+  // A NUL within the size ends the logged text, though every byte is sent;
+  // a negative size reads nothing.
+  const std::string with_nul("abc\0def", 7);
+  std::memcpy(block.data() + text.size() - with_nul.size(), with_nul.data(), with_nul.size());
+  capture.clear();
+  server.clear_requests();
+  answer_size = sizeof answer;
+  http_access_protocol1(h, "q", port, "p", block.data() + text.size() - with_nul.size(), 7, answer,
+                        &answer_size);
+  ASSERT_EQ(server.requests().size(), 1u);
+  EXPECT_EQ(server.requests()[0].body, zlib_compress(with_nul));
+  EXPECT_TRUE(
+      capture.contains("host:127.0.0.1, url: q, protocol: p, request_data: abc, request_size :7"));
+  capture.clear();
+  EXPECT_EQ(http_access_protocol1(h, "q", port, "p", block.data() + text.size() - 1, -1, answer,
+                                  &answer_size),
+            10003);
+  EXPECT_TRUE(
+      capture.contains("host:127.0.0.1, url: q, protocol: p, request_data: , request_size :-1"));
 }
 
 TEST_F(Transport, StatusOtherThan200Gives113AndLeavesCallerStorageAndFileAlone) {

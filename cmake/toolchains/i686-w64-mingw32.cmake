@@ -1,22 +1,3 @@
-# 32-bit Windows with Debian's MinGW-w64 cross compiler (packages
-# g++-mingw-w64-i686 and mingw-w64-i686-dev). The compiler's POSIX-threads
-# flavour is the one whose C++ library has std::mutex and std::thread.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86)
-
+# 32-bit Windows, the libraries' own platform.
 set(KIV_MINGW_TRIPLE i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${KIV_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${KIV_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${KIV_MINGW_TRIPLE}-windres)
-set(CMAKE_OBJDUMP ${KIV_MINGW_TRIPLE}-objdump)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${KIV_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Each DLL and program carries its own copy of the compiler's run-time
-# libraries, so that it needs nothing but the system's DLLs and the kiv DLLs.
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++ -static")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++ -static")
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds what the 32-bit Windows build links and ships, from Debian only, into
-# PREFIX (include/, lib/, bin/):
+# Builds what the Windows build for TRIPLE (i686-w64-mingw32 or
+# x86_64-w64-mingw32) links and ships, from Debian only, into PREFIX
+# (include/, lib/, bin/):
 #   zlib1.dll, libz.a   the MinGW-w64 zlib package
 #   kiv_json.dll        json-c from Debian's source package, as a DLL (and a
 #                       static copy for the tool and the tests)
@@ -12,12 +13,14 @@
 # PREFIX/stamp holds the key (source versions and this script's digest); a
 # prefix whose key matches is left as it is.
 #
-# usage: build_dependencies.sh PREFIX TOOLCHAIN_FILE
+# usage: build_dependencies.sh PREFIX TRIPLE
 set -euo pipefail
 
 prefix=$1
-toolchain=$2
-triple=i686-w64-mingw32
+triple=$2
+toolchains=$(cd "$(dirname "$0")/../toolchains" && pwd)
+toolchain=$toolchains/$triple.cmake
+[ -f "$toolchain" ] || { echo "no toolchain file for $triple: $toolchain" >&2; exit 2; }
 mingw_root=/usr/$triple
 jobs=$(nproc 2>/dev/null || echo 2)
 
@@ -41,7 +44,7 @@ done
 
 key="json-c=$json_version curl=$curl_version cpp-httplib=$httplib_version"
 key+=" zlib=$zlib_version googletest=$gtest_version"
-key+=" recipe=$(sha256sum "$0" "$toolchain" | sha256sum | cut -c1-16)"
+key+=" target=$triple recipe=$(sha256sum "$0" "$toolchain" "$toolchains/mingw-w64.cmake" | sha256sum | cut -c1-16)"
 if [ -f "$prefix/stamp" ] && [ "$(cat "$prefix/stamp")" = "$key" ]; then
   log "Windows dependencies up to date in $prefix"
   exit 0
@@ -53,37 +56,53 @@ rm -rf "$prefix" "$work"
 mkdir -p "$prefix"/{bin,include,lib} "$work"
 
 # ---- sources: Debian's source packages, with Debian's patches -------------------
-# The deb-src entry exists only while the sources are fetched.
-fetch_sources() {
-  local list=/etc/apt/sources.list.d/kiv-windows-sources.sources
-  local sudo=()
-  if [ "$(id -u)" -ne 0 ]; then sudo=(sudo); fi
-  local codename
-  codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
-  "${sudo[@]}" tee "$list" >/dev/null <<EOF
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: $codename $codename-updates
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-
-Types: deb-src
-URIs: http://deb.debian.org/debian-security
-Suites: $codename-security
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-EOF
-  local status=0
-  {
-    "${sudo[@]}" apt-get update -q >/dev/null &&
-      (cd "$work" && apt-get source -q --only-source "$@" >"$work/apt-source.log" 2>&1)
-  } || status=$?
-  "${sudo[@]}" rm -f "$list"
-  if [ "$status" -ne 0 ]; then
-    log "apt-get source failed; see $work/apt-source.log"
-    cat "$work/apt-source.log" >&2 || true
+# The source entries are the machine's own binary-package entries turned into
+# deb-src ones, so the sources come from wherever its packages do. They live
+# in an apt configuration of this run's own (lists included): the system's
+# sources and package lists are never touched.
+source_entries() {
+  local file
+  for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -f "$file" ] || continue
+    sed -n -E 's/^[[:space:]]*deb([[:space:]])/deb-src\1/p' "$file"
+  done >"$apt_dir/sources.list"
+  for file in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$file" ] || continue
+    # deb822 stanzas that offer binary packages, made source ones.
+    awk 'function flush() { if (binary && !disabled) printf "%s\n", stanza
+                            stanza = ""; binary = 0; disabled = 0 }
+         /^[[:space:]]*$/ { flush(); next }
+         /^[[:space:]]*#/ { next }
+         $1 == "Types:" { for (i = 2; i <= NF; i++) if ($i == "deb") binary = 1
+                          stanza = stanza "Types: deb-src\n"; next }
+         tolower($1) == "enabled:" && tolower($2) == "no" { disabled = 1 }
+         { stanza = stanza $0 "\n" }
+         END { flush() }' "$file"
+  done >"$apt_dir/sources.list.d/derived.sources"
+  if ! grep -q . "$apt_dir/sources.list" "$apt_dir/sources.list.d/derived.sources"; then
+    log "no package sources configured in /etc/apt to derive source entries from"
+    return 1
   fi
-  return "$status"
+}
+
+fetch_sources() {
+  apt_dir=$work/apt
+  mkdir -p "$apt_dir/sources.list.d" "$apt_dir/lists/partial" "$apt_dir/archives/partial"
+  source_entries
+  local options=(-o "Dir::Etc::SourceList=$apt_dir/sources.list"
+                 -o "Dir::Etc::SourceParts=$apt_dir/sources.list.d"
+                 -o "Dir::State::Lists=$apt_dir/lists"
+                 -o "Dir::Cache::Archives=$apt_dir/archives"
+                 -o "Dir::Cache::pkgcache=" -o "Dir::Cache::srcpkgcache=")
+  # An entry without sources (a third-party archive) only warns here; what
+  # matters is that apt-get source then finds every package.
+  apt-get "${options[@]}" update -q >"$work/apt-update.log" 2>&1 || true
+  if ! (cd "$work" && apt-get "${options[@]}" source -q --only-source "$@" \
+          >"$work/apt-source.log" 2>&1); then
+    log "apt-get source failed; see $work/apt-source.log"
+    cat "$work/apt-update.log" "$work/apt-source.log" >&2 || true
+    return 1
+  fi
 }
 fetch_sources "json-c=$json_version" "curl=$curl_version" "cpp-httplib=$httplib_version"
 

@@ -28,8 +28,21 @@ int main(int argc, char** argv) {
       });
     }
     for (auto& worker : workers) worker.join();
+  } else if (mode == "nested") {
+    // A handler that logs from inside itself: the handler prints what it is
+    // given, and what it logs goes to the default sink.
+    kiv_set_message_handler(
+        [](const char* message, void*) {
+          std::printf("handler: %s\n", message);
+          std::fflush(stdout);
+          kiv_show_message("inside the handler, for %s", message);
+        },
+        nullptr);
+    kiv_show_message("outer %d", 1);
+    kiv_show_message("outer %d", 2);
+    kiv_set_message_handler(nullptr, nullptr);
   } else {
-    std::fprintf(stderr, "usage: %s lines | threads N COUNT\n", argv[0]);
+    std::fprintf(stderr, "usage: %s lines | threads N COUNT | nested\n", argv[0]);
     return 2;
   }
   return 0;

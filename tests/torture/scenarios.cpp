@@ -33,10 +33,10 @@ extern const std::map<std::string, std::string> kAnswers = {
      R"({"err":2,"key":"spring","ref":"banner","url":"http://www.example.com/promo","ref1":7})"},
     {"/client_title",
      R"({"err":2,"id":27,"title":"notice","url":"http://www.example.com/n/27","usertype":2,)"
-     R"("msg":"maintenance","isopen":1,"isbind":0})"},
+     R"("msg":20270301,"isopen":1,"isbind":0})"},
     {"/loginvpn", R"({"err":1,"msg":"dial-up checked"})"},
-    {"/hangup", R"({"err":1,"usermsg":"42 minutes"})"},
-    {"/vpn_info", R"({"VPNIP":"198.51.100.7","LocalOutIP":"203.0.113.45","VPNPort":1723})"},
+    {"/hangup", R"({"err":1,"usermsg":42})"},
+    {"/vpn_info", R"({"VPNIP":"198.51.100.7","LocalOutIP":3405803821,"VPNPort":1723})"},
     {"/gameroute", R"({"err":1,"gameroute":[{"gameid":1001,"route":["198.51.100.0/24"]}]})"},
     {"/usertypelist", R"({"err":1,"usertypelist":[{"id":1,"name":"vip"}]})"},
     {"/gameprocess", R"({"err":1,"gameprocess":[{"gameid":1001,"process":["game.exe"]}]})"},

@@ -5,8 +5,9 @@
 // must return (the reports quietly), leave no block behind, and end with
 // either a failure code of the export or the code of the undisturbed run
 // together with exactly what that run filled. What a failed run filled must
-// be part of what the undisturbed run filled: untouched fields, a prefix of
-// the rows, only whole datagrams.
+// be part of what the undisturbed run filled: a prefix of the rows, the
+// caller's storage untouched or as complete as a whole, only whole
+// datagrams.
 //
 // Run with libkiv_alloc_failer.so preloaded (LD_PRELOAD); it fails the N-th
 // allocation of this thread only, so the loopback service and the log sink
@@ -201,12 +202,21 @@ std::string inconsistency(const Scenario& scenario, const Outcome& golden, const
     return "fields missing";
   }
   if (complete && scenario.unread_answer_succeeds && rows.empty() && fields == untouched) return {};
-  for (size_t i = 0; i < fields.size(); ++i) {
-    const bool as_golden = fields[i] == golden_fields[i];
-    if (complete ? !as_golden : !(as_golden || fields[i] == untouched[i])) {
-      return "result " + std::to_string(got.code) + " left " + fields[i] + " (expected " +
-             golden_fields[i] + (complete ? "" : " or " + untouched[i]) + ")";
+  if (complete) {
+    for (size_t i = 0; i < fields.size(); ++i) {
+      if (fields[i] != golden_fields[i]) {
+        return "result " + std::to_string(got.code) + " left " + fields[i] + " (expected " +
+               golden_fields[i] + ")";
+      }
     }
+    return {};
+  }
+  // A failure leaves the caller's storage as one: all of it untouched, or
+  // all of it as the undisturbed run left it, never a mix.
+  if (fields != untouched && fields != golden_fields) {
+    return "result " + std::to_string(got.code) + " left the storage partly written:\n" +
+           joined(fields) + "  where untouched is\n" + joined(untouched) + "  and complete is\n" +
+           joined(golden_fields);
   }
   return {};
 }

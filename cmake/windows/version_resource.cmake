@@ -1,0 +1,23 @@
+# kiv_version_resource(TARGET DESCRIPTION): gives a Windows DLL or program a
+# version resource with the project's version, DESCRIPTION and its file name.
+enable_language(RC)
+
+function(kiv_version_resource target description)
+  get_target_property(type ${target} TYPE)
+  if(type STREQUAL "EXECUTABLE")
+    set(KIV_RC_FILETYPE VFT_APP)
+    set(suffix .exe)
+  else()
+    set(KIV_RC_FILETYPE VFT_DLL)
+    set(suffix .dll)
+  endif()
+  get_target_property(KIV_RC_NAME ${target} OUTPUT_NAME)
+  if(NOT KIV_RC_NAME)
+    set(KIV_RC_NAME ${target})
+  endif()
+  set(KIV_RC_FILE ${KIV_RC_NAME}${suffix})
+  set(KIV_RC_DESCRIPTION "${description}")
+  set(rc ${PROJECT_BINARY_DIR}/version-resources/${KIV_RC_NAME}.rc)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/windows/version.rc.in ${rc} @ONLY)
+  target_sources(${target} PRIVATE ${rc})
+endfunction()
