@@ -442,7 +442,7 @@ inline server_type make_row(const server_type*, int32_t count, void** values) {
 }
 
 template <typename Row, typename F>
-void deliver_row(int32_t count, char**, void** values, void* context) noexcept {
+void KIV_CALL deliver_row(int32_t count, char**, void** values, void* context) noexcept {
   auto* sink = static_cast<row_sink<Row, F>*>(context);
   sink->guard.run([&] { sink->on_row(make_row(static_cast<const Row*>(nullptr), count, values)); });
 }
@@ -454,7 +454,7 @@ struct address_list {
   row_guard* guard = nullptr;
 };
 
-inline void deliver_address(int32_t count, char**, void** values, void* slot) noexcept {
+inline void KIV_CALL deliver_address(int32_t count, char**, void** values, void* slot) noexcept {
   auto* list = static_cast<address_list*>(*static_cast<void**>(slot));
   if (list == nullptr) return;
   list->guard->run([&] {
@@ -475,7 +475,7 @@ struct server_sink {
 };
 
 template <typename F>
-void deliver_server(int32_t count, char**, void** values, void* context) noexcept {
+void KIV_CALL deliver_server(int32_t count, char**, void** values, void* context) noexcept {
   auto* sink = static_cast<server_sink<F>*>(context);
   sink->guard.run([&] {
     server row;
@@ -507,7 +507,8 @@ inline address_list*& current_addresses() noexcept {
   return current;
 }
 
-inline void first_address(int32_t count, char** names, void** values, void* slot) noexcept {
+inline void KIV_CALL first_address(int32_t count, char** names, void** values,
+                                   void* slot) noexcept {
   if (*static_cast<void**>(slot) == nullptr) *static_cast<void**>(slot) = current_addresses();
   deliver_address(count, names, values, slot);
 }
@@ -524,14 +525,17 @@ result<void> delay_query(Export fn, const request_head& head, F& on_row) {
   return code == KIV_OK ? result<void>::success() : result<void>::failure(code);
 }
 
+// The callbacks below have the libraries' calling convention, whatever the
+// client's default is.
+inline void KIV_CALL take_text(const char* handed, void* context) noexcept {
+  auto* out = static_cast<std::optional<std::string>*>(context);
+  if (!out->has_value()) out->emplace(handed != nullptr ? handed : "");
+}
+
 template <typename Export>
 result<std::optional<std::string>> text_query(Export fn, const request_head& head) {
   std::optional<std::string> text;
-  const auto take = [](const char* handed, void* context) noexcept {
-    auto* out = static_cast<std::optional<std::string>*>(context);
-    if (!out->has_value()) out->emplace(handed != nullptr ? handed : "");
-  };
-  const int32_t code = call(fn, head, +take, static_cast<void*>(&text));
+  const int32_t code = call(fn, head, &take_text, static_cast<void*>(&text));
   if (code != KIV_OK) return failed<std::optional<std::string>>(code);
   return result<std::optional<std::string>>::success(std::move(text));
 }
@@ -949,7 +953,7 @@ class message_handler_scope {
   message_handler_scope& operator=(const message_handler_scope&) = delete;
 
  private:
-  static void deliver(const char* message, void* context) noexcept {
+  static void KIV_CALL deliver(const char* message, void* context) noexcept {
     auto* self = static_cast<message_handler_scope*>(context);
     self->on_message_(message != nullptr ? std::string_view(message) : std::string_view());
   }
