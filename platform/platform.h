@@ -217,6 +217,9 @@ FileHandle open_for_append(const char* path) noexcept;
 // starts, so that on POSIX every thread leaves those signals to it.
 void catch_stop_requests() noexcept;
 void wait_for_stop_request() noexcept;
+// Waits up to `timeout_ms` for a stop request; true when one came (it is
+// taken, as by wait_for_stop_request).
+bool wait_for_stop_request_for(int timeout_ms) noexcept;
 
 // The code page of the command line's bytes: on Windows the ANSI code page
 // (936 on a Chinese client, GBK); 0 on POSIX, where they are taken as UTF-8.

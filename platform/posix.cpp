@@ -390,6 +390,16 @@ void wait_for_stop_request() noexcept {
   sigwait(&signals, &signal_number);
 }
 
+bool wait_for_stop_request_for(int timeout_ms) noexcept {
+  const sigset_t signals = stop_signals();
+  timespec wait{timeout_ms / 1000, static_cast<long>(timeout_ms % 1000) * 1000000L};
+  int taken;
+  do {
+    taken = sigtimedwait(&signals, nullptr, &wait);
+  } while (taken < 0 && errno == EINTR);
+  return taken > 0;
+}
+
 uint32_t command_line_code_page() noexcept {
   return 0;
 }

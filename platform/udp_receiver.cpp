@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "program.h"
+
 namespace kiv::platform {
 
 namespace {
@@ -17,8 +19,16 @@ UdpReceiver::UdpReceiver(uint32_t address, uint16_t port, Handler handler, int r
   socket_.reset(udp_bound_socket(address, port, &bound));
   if (!socket_) throw std::runtime_error(error_line(socket_last_error()));
   if (receive_buffer > 0) set_receive_buffer(socket_.get(), receive_buffer);
+  receive_buffer_ = receive_buffer_size(socket_.get());
+  uint64_t drops = 0;
+  drops_known_ = system_drop_count(socket_.get(), &drops);
   port_ = network_to_host(bound);
   thread_ = std::thread([this] { receive_loop(); });
+}
+
+uint64_t UdpReceiver::system_drops() const {
+  uint64_t drops = 0;
+  return drops_known_ && system_drop_count(socket_.get(), &drops) ? drops : 0;
 }
 
 UdpReceiver::~UdpReceiver() {

@@ -33,6 +33,12 @@ class UdpReceiver {
   UdpReceiver& operator=(const UdpReceiver&) = delete;
 
   uint16_t port() const { return port_; }  // host order
+  // The receive buffer the system gave, in bytes (0 when unknown).
+  int receive_buffer() const { return receive_buffer_; }
+  // Whether the system counts the datagrams it drops for want of room, and
+  // how many it dropped so far.
+  bool drops_known() const { return drops_known_; }
+  uint64_t system_drops() const;
 
   // Returns once the handler runs no more; the destructor does it too.
   void stop();
@@ -46,6 +52,8 @@ class UdpReceiver {
   uint32_t address_ = 0;
   uint16_t port_ = 0;
   Socket socket_;
+  int receive_buffer_ = 0;
+  bool drops_known_ = false;
   std::atomic<bool> stopping_{false};
   std::thread thread_;
 };

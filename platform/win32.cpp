@@ -445,16 +445,26 @@ bool write_standard_error(const char* data, size_t size) noexcept {
 // ---- stop requests, command line ------------------------------------------------------
 
 namespace {
-std::atomic<bool> g_stop_requested{false};
+// Stop requests that came and were not taken yet.
+std::atomic<int> g_stop_requests{0};
 
 // Runs on a thread of its own that the system starts for the event.
 BOOL WINAPI on_console_event(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
     return FALSE;
   }
-  g_stop_requested.store(true);
-  g_stop_requested.notify_all();
+  g_stop_requests.fetch_add(1);
+  g_stop_requests.notify_all();
   return TRUE;
+}
+
+// Takes one request when there is one.
+bool take_stop_request() noexcept {
+  int pending = g_stop_requests.load();
+  while (pending > 0) {
+    if (g_stop_requests.compare_exchange_weak(pending, pending - 1)) return true;
+  }
+  return false;
 }
 }  // namespace
 
@@ -463,7 +473,17 @@ void catch_stop_requests() noexcept {
 }
 
 void wait_for_stop_request() noexcept {
-  g_stop_requested.wait(false);
+  while (!take_stop_request()) g_stop_requests.wait(0);
+}
+
+bool wait_for_stop_request_for(int timeout_ms) noexcept {
+  // The atomic's wait has no time-out: looked at every few milliseconds.
+  const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeout_ms);
+  for (;;) {
+    if (take_stop_request()) return true;
+    if (GetTickCount64() >= deadline) return false;
+    Sleep(5);
+  }
 }
 
 uint32_t command_line_code_page() noexcept {

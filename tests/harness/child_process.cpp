@@ -264,6 +264,14 @@ bool BackgroundChild::read_some(std::chrono::milliseconds timeout) {
   }
 }
 
+bool BackgroundChild::suspend(bool) {
+  return false;
+}
+
+bool BackgroundChild::request_stop(bool) {
+  return process_ && GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, process_->id) != 0;
+}
+
 int BackgroundChild::stop() {
   if (!process_) return exit_status_;
   constexpr UINT kTerminated = 255;
@@ -413,6 +421,14 @@ bool BackgroundChild::read_some(std::chrono::milliseconds timeout) {
   if (n <= 0) return false;
   output_.append(buffer, static_cast<size_t>(n));
   return true;
+}
+
+bool BackgroundChild::suspend(bool suspended) {
+  return process_ && ::kill(process_->pid, suspended ? SIGSTOP : SIGCONT) == 0;
+}
+
+bool BackgroundChild::request_stop(bool terminate) {
+  return process_ && ::kill(process_->pid, terminate ? SIGTERM : SIGINT) == 0;
 }
 
 int BackgroundChild::stop() {

@@ -53,6 +53,15 @@ class BackgroundChild {
   bool wait_for_output(std::string_view text, std::chrono::milliseconds timeout);
   const std::string& output() const { return output_; }
 
+  // Sends the stop request alone, without waiting (SIGTERM instead of
+  // SIGINT when `terminate` is set; Windows has only its console event).
+  // False when it could not be delivered.
+  bool request_stop(bool terminate = false);
+
+  // Holds it still (SIGSTOP) and lets it go on (SIGCONT), as a busy system
+  // might; false where that cannot be done (Windows).
+  bool suspend(bool suspended);
+
   // Asks it to stop, reads its output to the end and returns its exit
   // status (-1 when it did not exit normally); at once when it has stopped.
   int stop();

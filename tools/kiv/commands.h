@@ -12,6 +12,12 @@ struct Command {
   std::function<int()> run;  // the exit status
 };
 
+// Numbers on the command line are decimal: "0x50" is no port, "nan" no time.
+// A whole number (an optional minus sign and digits).
+CLI::Validator decimal_integer();
+// Digits with an optional fraction ("2", "0.5"): finite, never negative.
+CLI::Validator decimal_fraction();
+
 Command add_serve_command(CLI::App& app);
 Command add_query_command(CLI::App& app);
 Command add_servers_commands(CLI::App& app, Command* server_types);

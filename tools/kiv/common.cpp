@@ -18,9 +18,11 @@
 #include <random>
 
 #include "codec.h"
+#include "commands.h"
 #include "gbk_text.h"
 #include "kiv_clientlog.h"
 #include "platform.h"
+#include "program.h"
 
 namespace kiv::tool {
 namespace {
@@ -161,6 +163,34 @@ void pad(std::FILE* out, std::string_view text, int width) {
 
 }  // namespace
 
+CLI::Validator decimal_integer() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        // A leading zero would make the parser read it as octal: "010" is refused, not 8.
+        const size_t digits = !text.empty() && text.front() == '-' ? 1 : 0;
+        const bool ok = text.size() > digits &&
+                        text.find_first_not_of("0123456789", digits) == std::string::npos &&
+                        (text[digits] != '0' || text.size() == digits + 1);
+        return ok ? std::string() : "Value " + text + " is not a decimal whole number";
+      },
+      "DECIMAL");
+}
+
+CLI::Validator decimal_fraction() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        const size_t point = text.find('.');
+        const std::string whole = text.substr(0, point);
+        const std::string fraction = point == std::string::npos ? "1" : text.substr(point + 1);
+        const bool ok = !whole.empty() && !fraction.empty() &&
+                        whole.find_first_not_of("0123456789") == std::string::npos &&
+                        (whole[0] != '0' || whole.size() == 1) &&
+                        fraction.find_first_not_of("0123456789") == std::string::npos;
+        return ok ? std::string() : "Value " + text + " is not a decimal number";
+      },
+      "DECIMAL");
+}
+
 GlobalOptions& global_options() {
   static GlobalOptions options;
   return options;
@@ -271,11 +301,12 @@ std::string argument_text(std::string_view argument, std::string_view what) {
   return client_text(utf8, what);
 }
 
-std::string read_file_bytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw UsageError("cannot read " + path + ": " + std::strerror(errno));
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw UsageError("cannot read " + path + ": " + std::strerror(errno));
+std::string read_file_bytes(const std::string& path, size_t limit) {
+  std::string bytes;
+  std::string why;
+  if (!platform::read_whole_file(path, limit, true, &bytes, &why)) {
+    throw UsageError("cannot read " + path + ": " + why);
+  }
   return bytes;
 }
 
@@ -335,9 +366,25 @@ std::string readable(json_object* value) {
     case json_type_null:
       return "(not written)";
     case json_type_string: {
-      const std::string text(json_object_get_string(value),
-                             static_cast<size_t>(json_object_get_string_len(value)));
-      return text.empty() ? "(empty)" : text;
+      const std::string_view text(json_object_get_string(value),
+                                  static_cast<size_t>(json_object_get_string_len(value)));
+      if (text.empty()) return "(empty)";
+      // A service's text reaches the terminal: control characters (escape
+      // sequences among them) are shown, not obeyed. Line breaks and tabs
+      // lay out a text that has them.
+      std::string shown;
+      for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && c != '\n' && c != '\t') || byte == 0x7F) {
+          static constexpr char kHex[] = "0123456789ABCDEF";
+          shown += "\\x";
+          shown += kHex[byte >> 4];
+          shown += kHex[byte & 0x0F];
+        } else {
+          shown += c;
+        }
+      }
+      return shown;
     }
     case json_type_array:
     case json_type_object:

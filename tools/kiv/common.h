@@ -5,6 +5,7 @@
 
 #include <json-c/json.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -87,6 +88,9 @@ class LibraryOutput {
 
 // ---- Text ---------------------------------------------------------------
 
+// The largest request a file may give: what the stand-in takes of a body.
+inline constexpr size_t kRequestFileLimit = 16u << 20;
+
 // Client text (GBK bytes) as UTF-8 for the tool's output.
 std::string display(std::string_view gbk);
 // A UTF-8 text in the client's code page; UsageError if GBK cannot hold it.
@@ -95,9 +99,13 @@ std::string client_text(std::string_view utf8, std::string_view what);
 // A command-line text in the client's code page: UTF-8 on POSIX; on Windows
 // the ANSI code page's bytes, unchanged when that is GBK (936).
 std::string argument_text(std::string_view argument, std::string_view what);
-// The bytes of a file; UsageError naming the file when it cannot be read.
-std::string read_file_bytes(const std::string& path);
-// TEXT, or the bytes of FILE for "@FILE" (sent unchanged).
+// The bytes of a regular file of at most `limit` bytes (the size is looked
+// at before anything is read); UsageError naming the file and saying why
+// when it cannot be read, is no regular file (a folder, FIFO or device) or
+// is larger.
+std::string read_file_bytes(const std::string& path, size_t limit = kRequestFileLimit);
+// TEXT, or the bytes of FILE for "@FILE" (sent unchanged, at most
+// kRequestFileLimit bytes).
 std::string text_or_file(const std::string& argument, std::string_view what);
 // The port of a HOST:PORT argument: 1 to 65535; UsageError otherwise.
 uint16_t parse_port(std::string_view text, std::string_view what);

@@ -2,17 +2,22 @@
 // in-process: fetch and read the service list, run every query, send every
 // report, and check each result against what the stand-in was set to give.
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <mutex>
+#include <thread>
 
 #include "codec.h"
 #include "commands.h"
 #include "common.h"
+#include "platform.h"
 #include "query.h"
 #include "report.h"
 #include "servers.h"
@@ -570,6 +575,53 @@ class Demo {
   int steps_ = 0;
 };
 
+// Ctrl-C during the demonstration ends it without leaving its temporary
+// folder behind. Made before any thread starts, so that every thread leaves
+// the stop request to it.
+class InterruptGuard {
+ public:
+  InterruptGuard() {
+    platform::catch_stop_requests();
+    thread_ = std::thread([this] { watch(); });
+  }
+  ~InterruptGuard() {
+    done_.store(true);
+    thread_.join();
+  }
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+  void remove_on_interrupt(const std::string& folder) {
+    std::lock_guard guard(lock_);
+    folder_ = folder;
+  }
+
+ private:
+  void watch() {
+    while (!done_.load()) {
+      if (!platform::wait_for_stop_request_for(100)) continue;
+      std::string folder;
+      {
+        std::lock_guard guard(lock_);
+        folder = folder_;
+      }
+      std::fflush(stdout);
+      std::error_code ec;
+      // Out of the folder first: Windows removes no folder that is in use.
+      std::filesystem::current_path(std::filesystem::temp_directory_path(ec), ec);
+      if (!folder.empty()) std::filesystem::remove_all(folder, ec);
+      std::fprintf(stderr, "kiv demo: interrupted\n");
+      std::fflush(stderr);
+      std::_Exit(130);
+    }
+  }
+
+  std::atomic<bool> done_{false};
+  std::mutex lock_;
+  std::string folder_;
+  std::thread thread_;
+};
+
 }  // namespace
 
 Command add_demo_command(CLI::App& app) {
@@ -581,6 +633,7 @@ Command add_demo_command(CLI::App& app) {
   Command command;
   command.app = sub;
   command.run = []() {
+    InterruptGuard interrupt;
     svcquery_library();  // a library that cannot be loaded ends the demo at once
     logsend_library();
     standin::Options options;
@@ -594,6 +647,7 @@ Command add_demo_command(CLI::App& app) {
                 service->address().c_str(), service->http_port(), service->address().c_str(),
                 service->udp_port());
     LogServerSettings settings(service->address(), service->udp_port());
+    interrupt.remove_on_interrupt(settings.folder());
     std::printf("kiv demo: working in %s, whose loginurl.ini names that log server\n\n",
                 settings.folder().c_str());
     Demo demo(*service);

@@ -370,7 +370,8 @@ Command add_query_command(CLI::App& app) {
   sub->add_option("--host", args->head.host, "Web service host (default 127.0.0.1)");
   sub->add_option("--port", args->port, "Web service port")
       ->required()
-      ->check(CLI::Range(1, 65535));
+      ->check(CLI::Range(1, 65535))
+      ->check(decimal_integer());
   sub->add_option("--path", args->path,
                   "Path on the service (default: the stand-in's path for NAME)");
   sub->add_option("--protocol", args->head.protocol, "Protocol label handed to the export");
@@ -380,7 +381,8 @@ Command add_query_command(CLI::App& app) {
                   "File that receives the answer (http_access_protocol2)");
   sub->add_option("--capacity", args->options.capacity,
                   "Answer buffer size for http_access_protocol1 (default 1048576)")
-      ->check(CLI::Range(1u, 64u << 20));
+      ->check(CLI::Range(1u, 64u << 20))
+      ->check(decimal_integer());
   sub->add_flag("--json", args->json, "Print one JSON document");
 
   Command command;

@@ -1,7 +1,11 @@
 // `kiv serve`: the stand-in web service and log server in the foreground.
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "commands.h"
 #include "common.h"
@@ -15,14 +19,19 @@ namespace {
 
 std::mutex g_print_lock;
 
+// How much of a request or record a console line shows: enough to read,
+// little enough that a large body does not flood the console.
+constexpr size_t kShownBytes = 4096;
+
 void print_line(const std::string& line) {
   std::lock_guard guard(g_print_lock);
-  std::fputs(line.c_str(), stdout);
+  std::fwrite(line.data(), 1, line.size(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
 }
 
-// Client bytes on one readable line.
+// Client bytes (GBK) on one readable line: control characters and bytes
+// that are not GBK escaped.
 std::string one_line(std::string_view gbk) {
   std::string line;
   kiv::text::append_display_line(gbk, true, line);
@@ -30,26 +39,118 @@ std::string one_line(std::string_view gbk) {
   return line;
 }
 
+std::string not_shown(size_t bytes) {
+  return " [... " + std::to_string(bytes) + " more bytes not shown]";
+}
+
+// As one_line, at most kShownBytes of the text, saying how much was left out.
+std::string shown_gbk(std::string_view gbk) {
+  const size_t kept = kiv::text::gbk_clean_prefix(gbk, kShownBytes);
+  std::string line = one_line(gbk.substr(0, kept));
+  if (kept < gbk.size()) line += not_shown(gbk.size() - kept);
+  return line;
+}
+
+// A UTF-8 line of the stand-in's own, at most kShownBytes of it, with any
+// control character escaped.
+std::string shown_utf8(std::string_view text) {
+  size_t kept = std::min(text.size(), kShownBytes);
+  while (kept > 0 && kept < text.size() &&
+         (static_cast<unsigned char>(text[kept]) & 0xC0) == 0x80) {
+    --kept;
+  }
+  std::string line;
+  for (const char c : text.substr(0, kept)) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      static constexpr char kHex[] = "0123456789ABCDEF";
+      line += "\\x";
+      line += kHex[byte >> 4];
+      line += kHex[byte & 0x0F];
+    } else {
+      line += c;
+    }
+  }
+  if (kept < text.size()) line += not_shown(text.size() - kept);
+  return line;
+}
+
 void show_exchange(const standin::HttpExchange& ex) {
-  std::string line = ex.method + " " + ex.path + " (" + std::to_string(ex.body_bytes) + " bytes): ";
+  std::string line = shown_utf8(ex.method) + " " + one_line(ex.path) + " (" +
+                     std::to_string(ex.body_bytes) + " bytes): ";
   if (ex.request) {
-    line += one_line(*ex.request);
+    line += shown_gbk(*ex.request);
   } else {
-    line += "[" + ex.request_error + "]";
+    line += "[" + shown_utf8(ex.request_error) + "]";
   }
   line += "\n  -> " + std::to_string(ex.status) + ", " + std::to_string(ex.answer_bytes) +
-          " bytes, " + ex.answer;
+          " bytes, " + shown_utf8(ex.answer);
   if (!ex.fault.empty()) line += " [fault " + ex.fault + "]";
-  if (!ex.record.empty()) line += "\n  " + ex.record;
+  if (!ex.record.empty()) line += "\n  " + shown_utf8(ex.record);
   print_line(line);
 }
 
 void show_datagram(const standin::Datagram& d) {
-  std::string line = "udp " + d.from + " (" + std::to_string(d.bytes) + " bytes): " + d.line();
+  std::string line =
+      "udp " + d.from + " (" + std::to_string(d.bytes) + " bytes): " + shown_utf8(d.line());
   if (!d.forward_error.empty())
     line += "\n  NOT passed on to the upstream log server: " + d.forward_error;
   print_line(line);
 }
+
+void show_drops(const standin::Counters& c) {
+  print_line("udp: datagrams lost so far: " + std::to_string(c.system_drops) +
+             " dropped by the system (receive buffer full), " +
+             std::to_string(c.datagrams_dropped) + " by the stand-in (too many to decode)");
+}
+
+void show_sink_failure(const std::string& why) {
+  print_line(shown_utf8(why) + "; later failures are only counted");
+}
+
+// The last lines: what came, and what was lost.
+void show_summary(const standin::Counters& c) {
+  std::string line = "summary: " + std::to_string(c.http_requests) + " HTTP requests, " +
+                     std::to_string(c.datagrams) + " datagrams; datagrams dropped: ";
+  line += c.system_drops_known ? std::to_string(c.system_drops) + " by the system"
+                               : "not counted by this system";
+  line += ", " + std::to_string(c.datagrams_dropped) + " by the stand-in";
+  if (c.sink_lines > 0 || c.sink_failures > 0) {
+    line += "; sink: " + std::to_string(c.sink_lines) + " lines written, " +
+            std::to_string(c.sink_failures) + " failed";
+  }
+  print_line(line);
+}
+
+// While the service stops: a second stop request ends the process at once,
+// and so does a stop that takes longer than it may.
+class StopWatch {
+ public:
+  StopWatch()
+      : thread_([this] {
+          const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+          while (!done_.load()) {
+            if (platform::wait_for_stop_request_for(50)) end_now("a second stop request", 130);
+            if (std::chrono::steady_clock::now() >= deadline)
+              end_now("stopping took longer than 2 seconds", 1);
+          }
+        }) {}
+  ~StopWatch() {
+    done_.store(true);
+    thread_.join();
+  }
+  StopWatch(const StopWatch&) = delete;
+  StopWatch& operator=(const StopWatch&) = delete;
+
+ private:
+  [[noreturn]] static void end_now(const char* why, int status) {
+    print_line(std::string("stopped at once: ") + why);
+    std::fflush(stdout);
+    std::_Exit(status);
+  }
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
 
 }  // namespace
 
@@ -71,9 +172,11 @@ Command add_serve_command(CLI::App& app) {
       "serve", "Run a local stand-in for the web service (HTTP) and the log server (UDP)");
   sub->add_option("--bind", args->address, "IPv4 address to listen on (default 127.0.0.1)");
   sub->add_option("--http-port", args->http_port, "HTTP port, 0 for any free one (default 0)")
-      ->check(CLI::Range(0, 65535));
+      ->check(CLI::Range(0, 65535))
+      ->check(decimal_integer());
   sub->add_option("--udp-port", args->udp_port, "UDP port, 0 for any free one (default 0)")
-      ->check(CLI::Range(0, 65535));
+      ->check(CLI::Range(0, 65535))
+      ->check(decimal_integer());
   sub->add_option("--answers", args->answers,
                   "Folder of answer files, PATH.json for each path, or PATH.raw sent byte for byte "
                   "(default: the built-in set)");
@@ -86,6 +189,7 @@ Command add_serve_command(CLI::App& app) {
       "HOST:PORT of a web service: every POST is passed on to it and its answer given back");
   sub->add_option("--upstream-timeout", args->upstream_timeout,
                   "Seconds to wait for the upstream to connect, and for each read (default 5)")
+      ->check(decimal_fraction())
       ->check(CLI::Range(0.001, 600.0))
       ->needs(upstream);
   upstream->excludes(sub->get_option("--answers"));
@@ -139,6 +243,8 @@ Command add_serve_command(CLI::App& app) {
     options.record_folder = args->record;
     options.on_http = &show_exchange;
     options.on_datagram = &show_datagram;
+    options.on_sink_failure = &show_sink_failure;
+    options.on_drops = &show_drops;
 
     // Before the service's threads start, so that Ctrl-C reaches the wait below.
     platform::catch_stop_requests();
@@ -172,7 +278,11 @@ Command add_serve_command(CLI::App& app) {
     print_line("ready; stop with Ctrl-C");
 
     platform::wait_for_stop_request();
-    service->stop();
+    {
+      StopWatch watch;
+      service->stop();
+    }
+    show_summary(service->counters());
     print_line("stopped");
     return kExitOk;
   };

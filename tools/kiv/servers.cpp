@@ -10,6 +10,8 @@
 #include <memory>
 
 #include "commands.h"
+#include "platform.h"
+#include "program.h"
 #include "query.h"
 
 namespace kiv::tool {
@@ -128,10 +130,24 @@ void on_server_type(int32_t count, char** names, void** values, void*) {
   }
 }
 
-void check_readable(const std::string& file) {
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> opened(std::fopen(file.c_str(), "rb"),
-                                                               &std::fclose);
-  if (!opened) throw UsageError("cannot read " + file + ": " + std::strerror(errno));
+// A saved list inflates to at most 30720 bytes, which zlib packs into
+// fewer than 31 KB: a file much larger is no list, and the reader would
+// take it whole before finding that out.
+constexpr uint64_t kListFileLimit = 64u << 10;
+
+// The list file is a regular file of a size a list can have; UsageError otherwise.
+void check_list_file(const std::string& file) {
+  platform::File opened(platform::open_regular_for_reading(file.c_str(), true));
+  uint64_t size = 0;
+  if (!opened || !platform::file_size(opened.get(), &size)) {
+    throw UsageError("cannot read " + file + ": " +
+                     platform::file_error_line(platform::last_error()));
+  }
+  if (size > kListFileLimit) {
+    throw UsageError("cannot read " + file + ": larger (" + std::to_string(size) +
+                     " bytes) than a saved service list can be (" + std::to_string(kListFileLimit) +
+                     " bytes)");
+  }
 }
 
 ListOutcome finish(const char* name, int32_t code, int32_t err, Collected& collected) {
@@ -199,7 +215,7 @@ Command add_reader_command(CLI::App& app, const char* name, const char* descript
   Command command;
   command.app = sub;
   command.run = [args, export_name, read]() {
-    check_readable(args->file);
+    check_list_file(args->file);
     const ListOutcome out = read(args->file);
     if (args->json) {
       Json doc(json_object_new_object());

@@ -1,13 +1,14 @@
 #include "answers.h"
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
+
+#include "codec.h"
+#include "program.h"
 
 namespace kiv::standin {
 
@@ -28,25 +29,33 @@ AnswerSet AnswerSet::built_in() {
 AnswerSet AnswerSet::from_folder(const std::string& folder) {
   namespace fs = std::filesystem;
   std::error_code ec;
+  // The folder itself may be reached through a link: it is the user's to name.
   if (!fs::is_directory(folder, ec)) {
     throw std::runtime_error("answer folder " + folder + " is not a readable folder");
   }
+  const fs::path root(folder);
   AnswerSet set;
-  fs::recursive_directory_iterator it(folder, ec);
+  // Links below the folder are not followed, to folders or to files: what
+  // is served is what lies in the folder, keyed by its place there.
+  fs::recursive_directory_iterator it(root, fs::directory_options::none, ec);
   if (ec) throw std::runtime_error("cannot read answer folder " + folder + ": " + ec.message());
   for (; it != fs::recursive_directory_iterator(); it.increment(ec)) {
     if (ec) throw std::runtime_error("cannot read answer folder " + folder + ": " + ec.message());
-    const fs::path extension = it->path().extension();
-    const bool raw = extension == ".raw";
-    if (!it->is_regular_file() || (extension != ".json" && !raw)) continue;
-    fs::path relative = fs::relative(it->path(), folder, ec);
-    relative.replace_extension();
-    if (relative.extension() == ".request") continue;
-    std::ifstream in(it->path(), std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!in.good() && !in.eof()) {
-      throw std::runtime_error("cannot read answer file " + it->path().string());
+    const fs::path& path = it->path();
+    const std::string name = path.filename().string();
+    const bool raw = name.ends_with(".raw");
+    if (!raw && !name.ends_with(".json")) continue;
+    // Recorded requests lie beside their answers: no answers themselves.
+    if (name.ends_with(".request.json") || name.ends_with(".request.raw")) continue;
+    std::error_code kind_error;
+    if (it->is_symlink(kind_error) || !it->is_regular_file(kind_error)) continue;
+    std::string bytes;
+    std::string why;
+    if (!platform::read_whole_file(path.string(), kBodyLimit, false, &bytes, &why)) {
+      throw std::runtime_error("cannot read answer file " + path.string() + ": " + why);
     }
+    fs::path relative = path.lexically_relative(root);
+    relative.replace_extension();
     const std::string key = relative.generic_string();
     auto& same = raw ? set.raws_ : set.texts_;
     const auto& other = raw ? set.texts_ : set.raws_;
@@ -54,7 +63,7 @@ AnswerSet AnswerSet::from_folder(const std::string& folder) {
       throw std::runtime_error("answer folder " + folder + " holds both " + key + ".json and " +
                                key + ".raw");
     }
-    same.insert_or_assign(key, std::move(text));
+    same.insert_or_assign(key, std::move(bytes));
   }
   if (set.texts_.empty() && set.raws_.empty())
     throw std::runtime_error("answer folder " + folder + " holds no *.json or *.raw file");

@@ -9,6 +9,12 @@
 
 namespace kiv::standin {
 
+// The most the stand-in and the tool take of any one body: an HTTP body as
+// it comes, a request, answer or record inflated, a file the tool sends. The
+// libraries never send more than a few MiB; an HTTP body over the limit is
+// answered with 413, a record over it is kept as the datagram that came.
+inline constexpr std::size_t kBodyLimit = 16u << 20;
+
 // zlib `compress` at the default level: the body format of every request,
 // answer and report datagram.
 std::string zlib_compress(std::string_view data);

@@ -3,28 +3,27 @@
 #include <json-c/json.h>
 
 #include <cctype>
-#include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <system_error>
 
 #include "codec.h"
+#include "platform.h"
+#include "program.h"
 
 namespace kiv::standin {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::size_t kBodyLimit = 16u << 20;  // inflated bodies recorded readably
-
 bool is_json_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
-// One strict JSON value, by the same library the client parses with.
+}  // namespace
+
 bool is_strict_json(std::string_view text) {
   while (!text.empty() && is_json_space(text.back())) text.remove_suffix(1);
   if (text.empty() || text.size() > kBodyLimit) return false;
@@ -42,6 +41,8 @@ bool is_strict_json(std::string_view text) {
   return whole;
 }
 
+namespace {
+
 // The inflated GBK JSON text of a body, in UTF-8 and laid out.
 std::optional<std::string> readable_json(const std::optional<std::string>& inflated) {
   if (!inflated) return std::nullopt;
@@ -50,27 +51,31 @@ std::optional<std::string> readable_json(const std::optional<std::string>& infla
   return json_pretty(*utf8);
 }
 
-// Writes the whole file beside `target`, then renames it over `target`.
+// Writes the whole file beside `target`, then renames it over `target`. The
+// file beside it is made anew (a file or link of that name is removed
+// first, never written through), and the rename replaces `target` itself,
+// even when it is a link.
 void replace_file(const fs::path& target, std::string_view bytes) {
   fs::path temporary = target;
   temporary += ".partial";
-  std::error_code ec;
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (out) out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (out) out.close();
-    if (!out) {
-      const int error = errno;
-      fs::remove(temporary, ec);
-      throw std::runtime_error("cannot write " + temporary.string() + ": " + std::strerror(error));
-    }
+  const std::string temporary_name = temporary.string();
+  platform::delete_file(temporary_name.c_str());
+  platform::File out(platform::create_new(temporary_name.c_str()));
+  size_t written = 0;
+  if (!out || !platform::write_file(out.get(), bytes.data(), bytes.size(), &written)) {
+    const int error = platform::last_error();
+    const bool created = static_cast<bool>(out);
+    out.reset();
+    if (created) platform::delete_file(temporary_name.c_str());
+    throw std::runtime_error("cannot write " + temporary_name + ": " +
+                             platform::file_error_line(error));
   }
-  fs::rename(temporary, target, ec);
-  if (ec) {
-    std::error_code ignored;
-    fs::remove(temporary, ignored);
-    throw std::runtime_error("cannot rename " + temporary.string() + " to " + target.string() +
-                             ": " + ec.message());
+  out.reset();
+  if (!platform::replace_file(temporary_name.c_str(), target.string().c_str())) {
+    const int error = platform::last_error();
+    platform::delete_file(temporary_name.c_str());
+    throw std::runtime_error("cannot rename " + temporary_name + " to " + target.string() + ": " +
+                             platform::file_error_line(error));
   }
 }
 
@@ -86,6 +91,32 @@ std::string store(const fs::path& base, const RecordedFile& file) {
   fs::remove(other, ec);
   if (ec) throw std::runtime_error("cannot remove " + other.string() + ": " + ec.message());
   return target.filename().string();
+}
+
+// The folders of `key` below `folder`, made where missing; each must be a
+// folder of its own, not a link to one elsewhere.
+void make_folders(const fs::path& folder, std::string_view key) {
+  fs::path at = folder;
+  size_t start = 0;
+  for (size_t slash; (slash = key.find('/', start)) != std::string_view::npos; start = slash + 1) {
+    at /= std::string(key.substr(start, slash - start));
+    const std::string name = at.string();
+    switch (platform::path_kind(name.c_str())) {
+      case platform::PathKind::kFolder:
+        break;
+      case platform::PathKind::kMissing:
+        if (!platform::make_folder(name.c_str()) &&
+            platform::path_kind(name.c_str()) != platform::PathKind::kFolder) {
+          throw std::runtime_error("cannot create " + name + ": " +
+                                   platform::file_error_line(platform::last_error()));
+        }
+        break;
+      case platform::PathKind::kLink:
+        throw std::runtime_error(name + " is a link: nothing is written through it");
+      default:
+        throw std::runtime_error(name + " is not a folder");
+    }
+  }
 }
 
 // A key names a file inside the folder only when each of its segments is a
@@ -206,11 +237,7 @@ std::string Recorder::record(std::string_view key, std::string_view request_body
   const RecordedFile request = request_file(request_body);
   const fs::path base = fs::path(folder_) / fs::path(std::string(key));
   std::lock_guard guard(lock_);
-  std::error_code ec;
-  fs::create_directories(base.parent_path(), ec);
-  if (ec) {
-    throw std::runtime_error("cannot create " + base.parent_path().string() + ": " + ec.message());
-  }
+  make_folders(folder_, key);
   std::string written = store(base, answer);
   fs::path request_base = base;
   request_base += ".request";

@@ -3,7 +3,8 @@
 #include <httplib.h>
 #include <json-c/json.h>
 
-#include <cerrno>
+#include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <condition_variable>
 #include <cstdio>
@@ -12,29 +13,42 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <thread>
 #include <utility>
 
 #include "codec.h"
 #include "gbk_text.h"
+#include "history.h"
 #include "platform.h"
+#include "program.h"
 #include "recording.h"
 #include "udp_receiver.h"
 
 namespace kiv::standin {
 namespace {
 
-constexpr std::size_t kRequestLimit = 16u << 20;  // inflated request bodies shown
-constexpr std::size_t kHistory = 1000;
+// What the history keeps for take_exchanges and wait_for_datagrams, each.
+constexpr std::size_t kHistoryEntries = 1000;
+constexpr std::size_t kHistoryBytes = 32u << 20;
+// Datagrams waiting to be decoded: a burst is taken whole, a flood of
+// bombs is cut off (and counted) rather than held.
+constexpr std::size_t kPendingBytes = 32u << 20;
+// As much room as the system grants for bursts (it may cap it lower).
+constexpr int kReceiveBuffer = 8 << 20;
+// HTTP connections: one worker each, up to this many at once; a slow or
+// idle client is cut off after a few seconds of silence.
+constexpr std::size_t kMaxWorkers = 256;
+constexpr int kListenBacklog = 256;
+constexpr time_t kReadTimeoutSeconds = 5;
+constexpr time_t kKeepAliveSeconds = 5;
+// The header a refused Content-Encoding travels in to the handler.
+constexpr char kRefusedEncoding[] = "X-Kiv-Refused-Content-Encoding";
 // What a busy front end answers instead of the service's JSON.
 constexpr std::string_view kNotJsonText =
     "<html><head><title>503 Service Unavailable</title></head>"
     "<body>The service is busy, please try again later.</body></html>";
-
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
 
 // Why the last socket call failed, in the system's words.
 std::string socket_error_text() {
@@ -83,6 +97,94 @@ bool parse_int(std::string_view text, long long low, long long high, long long* 
   *out = value;
   return true;
 }
+
+std::string time_text() {
+  const platform::LocalTime t = platform::local_time_now();
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", t.year, t.month, t.day,
+                t.hour, t.minute, t.second, t.millisecond);
+  return text;
+}
+
+std::string base64(std::string_view bytes) {
+  static constexpr char kDigits[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    const size_t n = std::min<size_t>(3, bytes.size() - i);
+    uint32_t group = 0;
+    for (size_t k = 0; k < 3; ++k) {
+      group = group << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+    }
+    for (size_t k = 0; k < 4; ++k) {
+      out += k <= n ? kDigits[(group >> (18 - 6 * k)) & 0x3F] : '=';
+    }
+  }
+  return out;
+}
+
+json_object* json_string(std::string_view text) {
+  return json_object_new_string_len(text.data(), static_cast<int>(text.size()));
+}
+
+// A thread for each connection, started when none is free, up to a bound;
+// beyond it connections wait their turn. The HTTP library's own pool has a
+// few fixed threads, which a few slow clients hold all of.
+class GrowingPool : public httplib::TaskQueue {
+ public:
+  explicit GrowingPool(size_t max_threads) : max_threads_(max_threads) {}
+  ~GrowingPool() override { shutdown(); }
+
+  void enqueue(std::function<void()> fn) override {
+    std::unique_lock guard(lock_);
+    jobs_.push_back(std::move(fn));
+    if (idle_ >= jobs_.size() || threads_.size() >= max_threads_) {
+      guard.unlock();
+      wake_.notify_one();
+      return;
+    }
+    try {
+      threads_.emplace_back([this] { work(); });
+    } catch (const std::system_error&) {
+      // No thread to be had: the job waits for a busy one.
+    }
+  }
+
+  void shutdown() override {
+    {
+      std::lock_guard guard(lock_);
+      if (shut_) return;
+      shut_ = true;
+    }
+    wake_.notify_all();
+    for (auto& thread : threads_) thread.join();
+  }
+
+ private:
+  void work() {
+    std::unique_lock guard(lock_);
+    for (;;) {
+      ++idle_;
+      wake_.wait(guard, [this] { return shut_ || !jobs_.empty(); });
+      --idle_;
+      if (jobs_.empty()) return;  // shut down, nothing left to do
+      std::function<void()> job = std::move(jobs_.front());
+      jobs_.pop_front();
+      guard.unlock();
+      job();
+      guard.lock();
+    }
+  }
+
+  const size_t max_threads_;
+  std::mutex lock_;
+  std::condition_variable wake_;
+  std::deque<std::function<void()>> jobs_;
+  std::vector<std::thread> threads_;
+  size_t idle_ = 0;
+  bool shut_ = false;
+};
 
 }  // namespace
 
@@ -138,23 +240,57 @@ std::optional<Fault> parse_fault(std::string_view spec, std::string* error) {
 }
 
 std::string Datagram::line() const {
+  std::string why;
+  std::string text;
+  bool is_text = false;
   if (record) {
-    std::string line;
-    kiv::text::append_display_line(*record, true, line);
-    line.pop_back();  // the line break
-    return line;
+    if (auto utf8 = gbk_to_utf8_exact(*record)) {
+      if (is_strict_json(*utf8)) {
+        // Line breaks between tokens would end the line; inside strings
+        // strict JSON has none.
+        std::replace(utf8->begin(), utf8->end(), '\n', ' ');
+        std::replace(utf8->begin(), utf8->end(), '\r', ' ');
+        return std::move(*utf8);
+      }
+      why = "not JSON";
+      text = std::move(*utf8);
+      is_text = true;
+    } else {
+      why = "not GBK text";
+    }
+  } else {
+    why = error;
   }
-  json_object* why = json_object_new_object();
-  json_object_object_add(why, "from",
-                         json_object_new_string_len(from.data(), static_cast<int>(from.size())));
-  json_object_object_add(why, "bytes", json_object_new_int64(static_cast<int64_t>(bytes)));
-  json_object_object_add(why, "error",
-                         json_object_new_string_len(error.data(), static_cast<int>(error.size())));
-  std::string line =
-      json_object_to_json_string_ext(why, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
-  json_object_put(why);
+  json_object* wrapper = json_object_new_object();
+  json_object_object_add(wrapper, "time", json_string(time));
+  json_object_object_add(wrapper, "from", json_string(from));
+  json_object_object_add(wrapper, "bytes", json_object_new_int64(static_cast<int64_t>(bytes)));
+  json_object_object_add(wrapper, "error", json_string(why));
+  if (is_text) {
+    json_object_object_add(wrapper, "text", json_string(text));
+  } else {
+    json_object_object_add(wrapper, "base64", json_string(base64(record ? *record : raw)));
+  }
+  std::string line = json_object_to_json_string_ext(
+      wrapper, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
+  json_object_put(wrapper);
   return line;
 }
+
+// One upstream exchange, on a thread of its own so that a stop need not wait
+// for it: the thread holds what it uses, and a worker that stops waiting
+// leaves it to finish alone.
+struct UpstreamCall {
+  std::mutex lock;
+  std::condition_variable done_changed;
+  bool done = false;
+  httplib::Client client;
+  httplib::Result result{nullptr, httplib::Error::Unknown};
+  std::string body;
+  bool too_large = false;
+
+  UpstreamCall(const std::string& host, uint16_t port) : client(host, port) {}
+};
 
 struct Service::Impl {
   platform::SocketLayer sockets;
@@ -162,22 +298,42 @@ struct Service::Impl {
   uint16_t http_port = 0;
   uint16_t udp_port = 0;
 
-  std::mutex lock;
+  mutable std::mutex lock;
   std::condition_variable changed;  // datagram arrived, or stopping
   bool stopping = false;
   std::map<std::string, std::string, std::less<>> served;      // key -> GBK text
   std::map<std::string, std::string, std::less<>> served_raw;  // key -> bytes as sent
   std::unique_ptr<Recorder> recorder;
   std::map<std::string, Fault, std::less<>> faults;
-  std::deque<HttpExchange> exchanges;
-  std::deque<Datagram> datagrams;
+  History<HttpExchange> exchanges{kHistoryEntries, kHistoryBytes};
+  History<Datagram> datagrams{kHistoryEntries, kHistoryBytes};
+  std::set<std::shared_ptr<UpstreamCall>> upstream_calls;
+  Counters counted;
 
   httplib::Server server;
   std::thread http_thread;
 
-  std::unique_ptr<std::FILE, FileCloser> sink;
+  platform::File sink;
+  bool sink_failed = false;
   platform::Socket log_socket;  // to the upstream log server
   uint32_t log_address = 0;     // network order
+
+  // Datagrams received and not yet decoded.
+  struct Pending {
+    std::string time;
+    std::string bytes;
+    uint32_t address;
+    uint16_t port;
+  };
+  std::mutex pending_lock;
+  std::condition_variable pending_changed;
+  std::deque<Pending> pending;
+  size_t pending_bytes = 0;
+  bool decoder_stopping = false;
+  std::chrono::steady_clock::time_point decode_until{};  // once stopping
+  std::thread decoder;
+  uint64_t drops_reported = 0;  // by the decoder thread alone
+  std::chrono::steady_clock::time_point drops_reported_at{};
   // Last: it stops before what its handler uses goes.
   std::optional<platform::UdpReceiver> udp_receiver;
 
@@ -215,7 +371,7 @@ struct Service::Impl {
       reply.status = 200;
       reply.answered = true;
       reply.body = raw ? std::move(*raw) : zlib_compress(*text);
-      reply.plain = raw ? zlib_inflate(reply.body, kRequestLimit, nullptr) : std::move(text);
+      reply.plain = raw ? zlib_inflate(reply.body, kBodyLimit, nullptr) : std::move(text);
       ex.answer = "answer \"" + key + (raw ? "\" (raw)" : "\"");
     } else {
       reply.status = 404;
@@ -225,11 +381,12 @@ struct Service::Impl {
     return reply;
   }
 
-  Reply upstream_reply(const httplib::Request& req, HttpExchange& ex) {
+  Reply upstream_reply(const httplib::Request& req, const std::string& body, HttpExchange& ex) {
     const Endpoint& up = *options.upstream;
     const std::string name = up.host + ":" + std::to_string(up.port);
-    httplib::Client client(up.host, up.port);
     const auto limit = options.upstream_timeout;
+    auto call = std::make_shared<UpstreamCall>(up.host, up.port);
+    httplib::Client& client = call->client;
     client.set_connection_timeout(limit);
     client.set_read_timeout(limit);
     client.set_write_timeout(limit);
@@ -237,16 +394,60 @@ struct Service::Impl {
     client.set_follow_location(true);
     client.set_url_encode(false);  // the target as the client sent it
     client.set_keep_alive(false);
+    // The body as the upstream sent it, and no more of it than any body.
+    client.set_decompress(false);
+    httplib::Request forward;
+    forward.method = "POST";
+    forward.path = req.target;
+    forward.body = body;
+    forward.set_header("Content-Type", req.get_header_value("Content-Type"));
+    forward.content_receiver = [call = call.get()](const char* data, size_t n, uint64_t, uint64_t) {
+      if (n > kBodyLimit - call->body.size()) {
+        call->too_large = true;
+        return false;
+      }
+      call->body.append(data, n);
+      return true;
+    };
+    {
+      std::lock_guard guard(lock);
+      if (stopping) return stopped_reply(ex);
+      upstream_calls.insert(call);
+    }
     const auto started = std::chrono::steady_clock::now();
-    const httplib::Result result =
-        client.Post(req.target, req.body, req.get_header_value("Content-Type"));
+    std::thread([call, forward = std::move(forward)]() mutable {
+      httplib::Result result = call->client.send(forward);
+      std::lock_guard guard(call->lock);
+      call->result = std::move(result);
+      call->done = true;
+      call->done_changed.notify_all();
+    }).detach();
+    bool done = false;
+    {
+      std::unique_lock guard(call->lock);
+      // Looked at again now and then: stop() wakes the calls it knows of.
+      while (!call->done && !is_stopping()) {
+        call->done_changed.wait_for(guard, std::chrono::milliseconds(100));
+      }
+      done = call->done;
+    }
+    {
+      std::lock_guard guard(lock);
+      upstream_calls.erase(call);
+    }
+    // A call that failed because the stop cut it off says so.
+    if (!done || (!call->result && is_stopping())) {
+      call->client.stop();
+      return stopped_reply(ex);
+    }
     Reply reply;
-    if (result) {
+    const httplib::Result& result = call->result;
+    if (result && !call->too_large) {
       reply.status = result->status;
-      reply.body = result->body;
+      reply.body = std::move(call->body);
       if (result->has_header("Content-Type"))
         reply.content_type = result->get_header_value("Content-Type");
-      reply.plain = zlib_inflate(reply.body, kRequestLimit, nullptr);
+      reply.plain = zlib_inflate(reply.body, kBodyLimit, nullptr);
       reply.answered = true;
       ex.answer = "from upstream " + name;
       return reply;
@@ -258,7 +459,9 @@ struct Service::Impl {
     reply.cut = true;
     reply.status = 502;
     std::string what;
-    if (error == httplib::Error::Connection) {
+    if (call->too_large) {
+      what = "answered with a body larger than the " + std::to_string(kBodyLimit) + "-byte limit";
+    } else if (error == httplib::Error::Connection) {
       what = "refused the connection, or could not be reached";
     } else if (error == httplib::Error::ConnectionTimeout || late) {
       what = "did not answer within " + std::to_string(limit.count()) + " ms";
@@ -272,6 +475,19 @@ struct Service::Impl {
     return reply;
   }
 
+  Reply stopped_reply(HttpExchange& ex) {
+    Reply reply;
+    reply.status = 503;
+    reply.cut = true;
+    ex.answer = "the stand-in is stopping; the client's connection is closed unanswered";
+    return reply;
+  }
+
+  bool is_stopping() const {
+    std::lock_guard guard(lock);
+    return stopping;
+  }
+
   void apply(const Fault& fault, Reply& reply) {
     if (fault.not_json) {
       reply.plain = std::string(kNotJsonText);
@@ -282,12 +498,72 @@ struct Service::Impl {
     if (fault.status) reply.status = *fault.status;
   }
 
-  void answer(const httplib::Request& req, httplib::Response& res) {
+  void keep(HttpExchange ex) {
+    if (options.on_http) options.on_http(ex);
+    const size_t bytes = ex.path.size() + (ex.request ? ex.request->size() : 0) + 256;
+    std::lock_guard guard(lock);
+    ++counted.http_requests;
+    exchanges.push(std::move(ex), bytes);
+  }
+
+  // A request whose body is refused unread or cut off: answered with
+  // `status`, and the connection closed after it.
+  void refuse(const httplib::Request& req, httplib::Response& res, int status, std::string why,
+              size_t body_bytes) {
     HttpExchange ex;
+    ex.time = time_text();
     ex.method = req.method;
     ex.path = req.path;
-    ex.body_bytes = req.body.size();
-    ex.request = zlib_inflate(req.body, kRequestLimit, &ex.request_error);
+    ex.body_bytes = body_bytes;
+    ex.request_error = why;
+    ex.status = status;
+    ex.answer = why;
+    res.status = status;
+    res.set_header("Connection", "close");
+    res.set_content(why, "text/plain");
+    ex.answer_bytes = why.size();
+    keep(std::move(ex));
+  }
+
+  void answer_post(const httplib::Request& req, httplib::Response& res,
+                   const httplib::ContentReader& reader) {
+    if (req.has_header(kRefusedEncoding)) {
+      refuse(req, res, 415,
+             "bodies with Content-Encoding \"" + req.get_header_value(kRefusedEncoding) +
+                 "\" are not taken (the service takes zlib bodies without it)",
+             0);
+      return;
+    }
+    std::string body;
+    bool too_large = false;
+    const bool whole = reader([&](const char* data, size_t n) {
+      if (n > kBodyLimit - body.size()) {
+        too_large = true;
+        return false;
+      }
+      body.append(data, n);
+      return true;
+    });
+    if (too_large || res.status == 413) {
+      refuse(req, res, 413,
+             "the body is larger than the " + std::to_string(kBodyLimit) + "-byte limit",
+             body.size());
+      return;
+    }
+    if (!whole) {
+      refuse(req, res, 400, "the body did not arrive whole", body.size());
+      return;
+    }
+    answer(req, body, res);
+  }
+
+  void answer(const httplib::Request& req, const std::string& body, httplib::Response& res) {
+    HttpExchange ex;
+    ex.time = time_text();
+    ex.method = req.method;
+    ex.path = req.path;
+    ex.body_bytes = body.size();
+    ex.request = zlib_inflate(body, kBodyLimit, &ex.request_error);
 
     const std::string key = answer_key(req.path);
     std::optional<Fault> fault;
@@ -303,12 +579,12 @@ struct Service::Impl {
       }
     }
 
-    Reply reply = options.upstream && req.method == "POST" ? upstream_reply(req, ex)
+    Reply reply = options.upstream && req.method == "POST" ? upstream_reply(req, body, ex)
                                                            : own_reply(req, key, ex);
     // What the service said, not what the faults made of it.
     if (recorder && reply.answered && reply.status == 200) {
       try {
-        ex.record = "recorded " + recorder->record(key, req.body, reply.body);
+        ex.record = "recorded " + recorder->record(key, body, reply.body);
       } catch (const std::runtime_error& e) {
         ex.record = "NOT recorded: " + std::string(e.what());
       }
@@ -325,53 +601,133 @@ struct Service::Impl {
     } else {
       res.set_content(reply.body, reply.content_type);
     }
-
-    if (options.on_http) options.on_http(ex);
-    std::lock_guard guard(lock);
-    exchanges.push_back(std::move(ex));
-    if (exchanges.size() > kHistory) exchanges.pop_front();
+    keep(std::move(ex));
   }
 
-  void take_datagram(const platform::UdpReceiver::Datagram& received) {
+  // On the receiving thread: only queued, so that the socket is emptied as
+  // fast as datagrams come.
+  void queue_datagram(const platform::UdpReceiver::Datagram& received) {
+    {
+      std::lock_guard guard(pending_lock);
+      if (received.bytes.size() > kPendingBytes - pending_bytes) {
+        std::lock_guard count_guard(lock);
+        ++counted.datagrams_dropped;
+        return;
+      }
+      pending.push_back(
+          {time_text(), std::string(received.bytes), received.from_address, received.from_port});
+      pending_bytes += received.bytes.size();
+    }
+    pending_changed.notify_one();
+  }
+
+  void decode_loop() {
+    for (;;) {
+      Pending next;
+      {
+        std::unique_lock guard(pending_lock);
+        pending_changed.wait(guard, [this] { return decoder_stopping || !pending.empty(); });
+        if (pending.empty()) return;
+        // A stop decodes what came for a moment longer, then drops the rest
+        // (a queue of bombs would take minutes), and counts it.
+        if (decoder_stopping && std::chrono::steady_clock::now() >= decode_until) {
+          std::lock_guard count_guard(lock);
+          counted.datagrams_dropped += pending.size();
+          pending.clear();
+          pending_bytes = 0;
+          return;
+        }
+        next = std::move(pending.front());
+        pending.pop_front();
+        pending_bytes -= next.bytes.size();
+      }
+      take_datagram(next);
+    }
+  }
+
+  void write_to_sink(const std::string& line) {
+    size_t written = 0;
+    const bool ok = platform::write_file(sink.get(), line.data(), line.size(), &written);
+    const std::string why = ok ? std::string() : platform::file_error_line(platform::last_error());
+    // Part of a line would break the line after it: what was written goes.
+    if (!ok && written > 0) platform::cut_file_end(sink.get(), written);
+    bool first_failure = false;
+    {
+      std::lock_guard guard(lock);
+      if (ok) {
+        ++counted.sink_lines;
+      } else {
+        ++counted.sink_failures;
+        first_failure = !sink_failed;
+        sink_failed = true;
+      }
+    }
+    if (first_failure && options.on_sink_failure) {
+      options.on_sink_failure("cannot write to the sink " + options.sink_file + ": " + why);
+    }
+  }
+
+  void take_datagram(const Pending& received) {
     Datagram d;
-    d.from = ipv4_text(received.from_address) + ":" +
-             std::to_string(platform::network_to_host(received.from_port));
+    d.time = received.time;
+    d.from = ipv4_text(received.address) + ":" +
+             std::to_string(platform::network_to_host(received.port));
     d.bytes = received.bytes.size();
-    d.record = zlib_inflate(received.bytes, kRequestLimit, &d.error);
+    d.record = zlib_inflate(received.bytes, kBodyLimit, &d.error);
+    if (!d.record) d.raw = received.bytes;
     if (log_socket && !platform::send_datagram(
                           log_socket.get(), received.bytes.data(), received.bytes.size(),
                           log_address, platform::host_to_network(options.upstream_log->port))) {
       d.forward_error = socket_error_text();
     }
-    if (sink) {
-      const std::string line = d.line() + "\n";
-      std::fwrite(line.data(), 1, line.size(), sink.get());
-      std::fflush(sink.get());
-    }
+    if (sink) write_to_sink(d.line() + "\n");
     if (options.on_datagram) options.on_datagram(d);
+    report_drops();
     {
+      const size_t bytes = (d.record ? d.record->size() : 0) + d.raw.size() + 256;
       std::lock_guard guard(lock);
-      datagrams.push_back(std::move(d));
-      if (datagrams.size() > kHistory) datagrams.pop_front();
+      ++counted.datagrams;
+      datagrams.push(std::move(d), bytes);
     }
     changed.notify_all();
+  }
+
+  // Says so when datagrams were lost since it last did, at most once a second.
+  void report_drops() {
+    if (!options.on_drops || !udp_receiver) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - drops_reported_at < std::chrono::seconds(1)) return;
+    Counters c;
+    {
+      std::lock_guard guard(lock);
+      c = counted;
+    }
+    c.system_drops_known = udp_receiver->drops_known();
+    c.system_drops = udp_receiver->system_drops();
+    const uint64_t lost = c.system_drops + c.datagrams_dropped;
+    if (lost == drops_reported) return;
+    drops_reported = lost;
+    drops_reported_at = now;
+    options.on_drops(c);
   }
 
   void start_udp() {
     const auto address = parse_ipv4(options.address);
     if (!address) throw std::runtime_error("not an IPv4 address: " + options.address);
     if (!options.sink_file.empty()) {
-      sink.reset(std::fopen(options.sink_file.c_str(), "ab"));
+      sink.reset(platform::open_regular_for_append(options.sink_file.c_str()));
       if (!sink) {
         throw std::runtime_error("cannot append to " + options.sink_file + ": " +
-                                 std::strerror(errno));
+                                 platform::file_error_line(platform::last_error()));
       }
     }
     if (options.upstream_log) start_log_forwarding(*options.upstream_log);
+    decoder = std::thread([this] { decode_loop(); });
     try {
       udp_receiver.emplace(
           *address, platform::host_to_network(options.udp_port),
-          [this](const platform::UdpReceiver::Datagram& received) { take_datagram(received); });
+          [this](const platform::UdpReceiver::Datagram& received) { queue_datagram(received); },
+          kReceiveBuffer);
     } catch (const std::runtime_error& e) {
       throw std::runtime_error("cannot listen on udp " + options.address + ":" +
                                std::to_string(options.udp_port) + ": " + e.what());
@@ -393,11 +749,36 @@ struct Service::Impl {
   }
 
   void start_http() {
-    auto handler = [this](const httplib::Request& req, httplib::Response& res) {
-      answer(req, res);
-    };
-    server.Post(R"(/.*)", handler);
-    server.Get(R"(/.*)", handler);
+    // The HTTP library asks for a plain pointer and owns (and deletes) it.
+    server.new_task_queue = [] { return new GrowingPool(kMaxWorkers); };
+    server.set_read_timeout(kReadTimeoutSeconds, 0);
+    server.set_write_timeout(kReadTimeoutSeconds, 0);
+    server.set_keep_alive_timeout(kKeepAliveSeconds);
+    // The accept loop looks up now and then, so that stop() reaches it.
+    server.set_idle_interval(0, 100000);
+    // A body announced larger is skipped unread and answered with 413.
+    server.set_payload_max_length(kBodyLimit);
+    // The HTTP library would inflate a body sent with a Content-Encoding
+    // itself, past any limit of ours. The service takes zlib bodies without
+    // one: the header is moved aside, so that the body is read as it came
+    // (bounded) and refused.
+    server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response&) {
+      // The request itself is not const: only the handler's view of it is.
+      auto& headers = const_cast<httplib::Headers&>(req.headers);
+      const auto it = headers.find("Content-Encoding");
+      if (it != headers.end()) {
+        std::string value = it->second;
+        headers.erase("Content-Encoding");
+        if (value != "identity") headers.emplace(kRefusedEncoding, std::move(value));
+      }
+      return httplib::Server::HandlerResponse::Unhandled;
+    });
+    server.Post(R"(/.*)",
+                [this](const httplib::Request& req, httplib::Response& res,
+                       const httplib::ContentReader& reader) { answer_post(req, res, reader); });
+    server.Get(R"(/.*)", [this](const httplib::Request& req, httplib::Response& res) {
+      answer(req, std::string(), res);
+    });
     bool bound = false;
     if (options.http_port == 0) {
       const int port = server.bind_to_any_port(options.address);
@@ -412,6 +793,8 @@ struct Service::Impl {
                                std::to_string(options.http_port) +
                                " (port in use, or an address this host does not have)");
     }
+    // The HTTP library listens with a backlog of five: room for bursts.
+    platform::widen_listen_backlog(http_port, kListenBacklog);
     http_thread = std::thread([this] { server.listen_after_bind(); });
     // stop() only reaches a server that has entered its loop.
     for (int i = 0; i < 5000 && !server.is_running(); ++i) {
@@ -420,17 +803,45 @@ struct Service::Impl {
   }
 
   void stop() {
+    std::set<std::shared_ptr<UpstreamCall>> calls;
     {
       std::lock_guard guard(lock);
       if (stopping) return;
       stopping = true;
+      calls = upstream_calls;
     }
     changed.notify_all();
+    for (const auto& call : calls) {
+      call->client.stop();
+      call->done_changed.notify_all();
+    }
     if (http_thread.joinable()) {
       server.stop();
+      // Connections that are idle, slow or mid-request would each hold
+      // their worker until their own time-out: they are cut off, again and
+      // again until the server's loop has ended (one may be accepted
+      // meanwhile).
+      std::atomic<bool> joined{false};
+      std::thread cutter([this, &joined] {
+        while (!joined.load()) {
+          platform::shut_down_accepted_connections(http_port);
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+      });
       http_thread.join();
+      joined.store(true);
+      cutter.join();
     }
     if (udp_receiver) udp_receiver->stop();
+    if (decoder.joinable()) {
+      {
+        std::lock_guard guard(pending_lock);
+        decoder_stopping = true;
+        decode_until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+      }
+      pending_changed.notify_all();
+      decoder.join();
+    }
   }
 };
 
@@ -487,10 +898,7 @@ void Service::clear_fault(std::string_view path) {
 
 std::vector<HttpExchange> Service::take_exchanges() {
   std::lock_guard guard(impl_->lock);
-  std::vector<HttpExchange> out(std::make_move_iterator(impl_->exchanges.begin()),
-                                std::make_move_iterator(impl_->exchanges.end()));
-  impl_->exchanges.clear();
-  return out;
+  return impl_->exchanges.take();
 }
 
 std::vector<Datagram> Service::wait_for_datagrams(std::size_t count,
@@ -498,10 +906,20 @@ std::vector<Datagram> Service::wait_for_datagrams(std::size_t count,
   std::unique_lock guard(impl_->lock);
   impl_->changed.wait_for(guard, timeout,
                           [&] { return impl_->stopping || impl_->datagrams.size() >= count; });
-  std::vector<Datagram> out;
-  while (out.size() < count && !impl_->datagrams.empty()) {
-    out.push_back(std::move(impl_->datagrams.front()));
-    impl_->datagrams.pop_front();
+  return impl_->datagrams.take(count);
+}
+
+Counters Service::counters() const {
+  Counters out;
+  {
+    std::lock_guard guard(impl_->lock);
+    out = impl_->counted;
+    out.history_dropped = impl_->exchanges.dropped() + impl_->datagrams.dropped();
+  }
+  if (impl_->udp_receiver) {
+    out.system_drops_known = impl_->udp_receiver->drops_known();
+    out.system_drops = impl_->udp_receiver->system_drops();
+    out.receive_buffer = impl_->udp_receiver->receive_buffer();
   }
   return out;
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "answers.h"
+#include "codec.h"
 
 namespace kiv::standin {
 
@@ -37,6 +38,7 @@ std::optional<Fault> parse_fault(std::string_view spec, std::string* error);
 
 // One HTTP request and what the stand-in answered.
 struct HttpExchange {
+  std::string time;  // local time of its arrival, "YYYY-MM-DD hh:mm:ss.mmm"
   std::string method;
   std::string path;  // as received
   std::size_t body_bytes = 0;
@@ -51,15 +53,32 @@ struct HttpExchange {
 
 // One datagram received by the log-server side.
 struct Datagram {
+  std::string time;  // local time of its arrival, as for HttpExchange
   std::string from;  // "address:port" of the sender
   std::size_t bytes = 0;
   std::optional<std::string> record;  // inflated, exactly the bytes that were sent
   std::string error;                  // why it could not be inflated
+  std::string raw;                    // the datagram as it came, when it could not be
   std::string forward_error;          // why it could not be passed on to the upstream log server
 
-  // The datagram as one line of JSON (UTF-8, no line break): the record
-  // itself, or an object saying why there is none.
+  // The datagram as one line of JSON (UTF-8, no line break), always: a
+  // record that is JSON text in GBK as that text, in UTF-8; anything else as
+  // an object with "time", "from", "bytes", the reason in "error" and what
+  // came as "text" (when it is GBK text) or "base64".
   std::string line() const;
+};
+
+// What the stand-in counted since it started.
+struct Counters {
+  uint64_t http_requests = 0;
+  uint64_t datagrams = 0;           // received and decoded
+  uint64_t datagrams_dropped = 0;   // by the stand-in: more came than it could decode
+  uint64_t system_drops = 0;        // by the system, for want of room in the receive buffer
+  bool system_drops_known = false;  // whether this system reports them
+  uint64_t sink_lines = 0;          // written whole to the sink
+  uint64_t sink_failures = 0;       // lines the sink could not take
+  uint64_t history_dropped = 0;     // exchanges and datagrams that left the history unread
+  int receive_buffer = 0;           // the UDP receive buffer the system gave, in bytes
 };
 
 struct Endpoint {
@@ -84,6 +103,12 @@ struct Options {
   std::optional<Endpoint> upstream_log;
   std::function<void(const HttpExchange&)> on_http;  // called on a service thread
   std::function<void(const Datagram&)> on_datagram;  // called on the sink's thread
+  // Called on the sink's thread when datagrams were dropped (by the system
+  // or by the stand-in) since the last call, at most once a second.
+  std::function<void(const Counters&)> on_drops;
+  // Called once, on the sink's thread, when the sink first fails to take a
+  // line (later failures are only counted), with the reason.
+  std::function<void(const std::string&)> on_sink_failure;
 };
 
 class Service {
@@ -107,13 +132,18 @@ class Service {
   void set_fault(std::string_view path, const Fault& fault);
   void clear_fault(std::string_view path);
 
-  // The exchanges since the last call (the most recent 1000 at most).
+  // The exchanges since the last call (the most recent 1000 at most, and
+  // the most recent 32 MiB of their texts).
   std::vector<HttpExchange> take_exchanges();
   // Waits until `count` datagrams are there or `timeout` has passed, and
   // takes up to `count` of them, oldest first.
   std::vector<Datagram> wait_for_datagrams(std::size_t count, std::chrono::milliseconds timeout);
 
-  // Stops both sides; also done by the destructor.
+  Counters counters() const;
+
+  // Stops both sides within about a second, whatever they are doing: slow
+  // clients are cut off and upstream waits abandoned. Also done by the
+  // destructor.
   void stop();
 
  private:
