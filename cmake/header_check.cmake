@@ -36,3 +36,35 @@ set_target_properties(kiv_header_check_C PROPERTIES
   C_STANDARD 99 C_STANDARD_REQUIRED ON C_EXTENSIONS OFF)
 set_target_properties(kiv_header_check_CXX PROPERTIES
   CXX_STANDARD 17 CXX_STANDARD_REQUIRED ON CXX_EXTENSIONS OFF)
+
+# The result codes in #if and switch, as C99 and as C++ built with the
+# warnings a careful client turns on.
+set(KIV_CODES_CHECK_CXX ${KIV_HEADER_CHECK_DIR}/result_codes.cpp)
+configure_file(${PROJECT_SOURCE_DIR}/tests/compile/result_codes.c ${KIV_CODES_CHECK_CXX} COPYONLY)
+add_library(kiv_codes_check_C OBJECT ${PROJECT_SOURCE_DIR}/tests/compile/result_codes.c)
+add_library(kiv_codes_check_CXX OBJECT ${KIV_CODES_CHECK_CXX})
+set_target_properties(kiv_codes_check_C PROPERTIES
+  C_STANDARD 99 C_STANDARD_REQUIRED ON C_EXTENSIONS OFF)
+set_target_properties(kiv_codes_check_CXX PROPERTIES
+  CXX_STANDARD 17 CXX_STANDARD_REQUIRED ON CXX_EXTENSIONS OFF)
+
+# The C++ interface, header-only: every function instantiated, as C++17 and
+# C++20, and once without exceptions.
+foreach(variant cxx17 cxx20 cxx17_no_exceptions)
+  add_library(kiv_hpp_check_${variant} OBJECT ${PROJECT_SOURCE_DIR}/tests/compile/kiv_hpp_use.cpp)
+  string(REGEX MATCH "[0-9]+" standard ${variant})
+  set_target_properties(kiv_hpp_check_${variant} PROPERTIES
+    CXX_STANDARD ${standard} CXX_STANDARD_REQUIRED ON CXX_EXTENSIONS OFF)
+endforeach()
+target_compile_options(kiv_hpp_check_cxx17_no_exceptions PRIVATE -fno-exceptions)
+
+foreach(target kiv_codes_check_C kiv_codes_check_CXX kiv_hpp_check_cxx17 kiv_hpp_check_cxx20
+               kiv_hpp_check_cxx17_no_exceptions)
+  target_include_directories(${target} PRIVATE
+    ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/clientlog)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror -pedantic)
+endforeach()
+foreach(target kiv_codes_check_CXX kiv_hpp_check_cxx17 kiv_hpp_check_cxx20
+               kiv_hpp_check_cxx17_no_exceptions)
+  target_compile_options(${target} PRIVATE -Wold-style-cast)
+endforeach()

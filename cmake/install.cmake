@@ -22,6 +22,7 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/include/kiv_svcquery.h
   ${PROJECT_SOURCE_DIR}/include/kiv_logsend.h
   ${PROJECT_SOURCE_DIR}/include/kiv_version.h
+  ${PROJECT_SOURCE_DIR}/include/kiv.hpp
   ${PROJECT_SOURCE_DIR}/clientlog/kiv_clientlog.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 

@@ -139,71 +139,120 @@
 
 /* Result codes.
  *
- * Each is an int32_t constant, the type every export returns. Some values
- * stand for more than one condition, depending on the export; each such
- * value has one name per condition, all equal, so that the caller's code can
- * say which it means. An export that calls the HTTP transport returns the
- * transport's codes unchanged (save_game_route_info excepted), so the
- * transport's codes are among the results of every query. Each export below
- * lists the names it can return. */
+ * Each expands to a plain integer literal of type int (the negative one in
+ * parentheses), within the range of int32_t, the type every export returns,
+ * so it may be used in #if, as a case label and in C++ without a cast. Some
+ * values stand for more than one condition, depending on the export; each
+ * such value has one name per condition, all equal, so that the caller's
+ * code can say which it means. A switch can hold
+ * only one of them: it uses the value's primary name, the first defined
+ * (KIV_E_NO_MEMORY, KIV_E_COMPRESS, KIV_E_HTTP_STATUS, KIV_E_TRANSFER and
+ * KIV_E_MISSING_ARGUMENT), which kiv_result_name below gives. An export that
+ * calls the HTTP transport returns the transport's codes unchanged
+ * (save_game_route_info excepted), so the transport's codes are among the
+ * results of every query. Each export below lists the names it can return. */
 
 /* Success. get_kiv_adLink_from_service and get_kiv_client_title_from_service
  * also return the service's own nonzero "err" value on success. */
-#define KIV_OK ((int32_t)0)
+#define KIV_OK 0
 /* A working buffer (the answer buffer, the compressed request, a list
  * file's buffers, or a text the JSON library had to make) was not
  * allocated. */
-#define KIV_E_NO_MEMORY ((int32_t)1)
+#define KIV_E_NO_MEMORY 1
 /* get_gameroute_from_server and get_gameprocess_from_server: the service's
- * "err" was 0 (it refused the question). Equal to KIV_E_NO_MEMORY. */
-#define KIV_E_SERVICE_REFUSED ((int32_t)1)
+ * "err" was 0 (it refused the question). Equal to KIV_E_NO_MEMORY, the
+ * primary name. */
+#define KIV_E_SERVICE_REFUSED 1
 /* The saved list file could not be opened. */
-#define KIV_E_FILE_OPEN ((int32_t)4)
+#define KIV_E_FILE_OPEN 4
 /* http_access_protocol2: the new answer file could not be created beside
  * the old one, or could not be put in its place. */
-#define KIV_E_FILE_CREATE ((int32_t)5)
+#define KIV_E_FILE_CREATE 5
 /* The saved list file could not be read whole. */
-#define KIV_E_FILE_READ ((int32_t)7)
+#define KIV_E_FILE_READ 7
 /* The saved list file's size could not be taken. */
-#define KIV_E_FILE_SIZE ((int32_t)8)
+#define KIV_E_FILE_SIZE 8
 /* Compressing the request failed (or zlib is not bound). */
-#define KIV_E_COMPRESS ((int32_t)101)
+#define KIV_E_COMPRESS 101
 /* The service's answer is not JSON, as most queries report it (those that
- * use KIV_E_NOT_JSON_114 say so). Equal to KIV_E_COMPRESS. */
-#define KIV_E_NOT_JSON_101 ((int32_t)101)
+ * use KIV_E_NOT_JSON_114 say so). Equal to KIV_E_COMPRESS, the
+ * primary name. */
+#define KIV_E_NOT_JSON_101 101
 /* Inflating failed: the answer or the saved list is not one zlib stream,
  * is damaged, or inflates to more than its buffer holds. */
-#define KIV_E_UNCOMPRESS ((int32_t)102)
+#define KIV_E_UNCOMPRESS 102
 /* The service answered with an HTTP status other than 200 (its body is
  * dropped). */
-#define KIV_E_HTTP_STATUS ((int32_t)113)
+#define KIV_E_HTTP_STATUS 113
 /* save_game_route_info: the exchange failed in any way, or the answer was
- * empty. Equal to KIV_E_HTTP_STATUS. */
-#define KIV_E_SAVE_ROUTE_FAILED ((int32_t)113)
+ * empty. Equal to KIV_E_HTTP_STATUS, the primary name. */
+#define KIV_E_SAVE_ROUTE_FAILED 113
 /* The HTTP transfer was not set up or did not complete: no connection, a
  * failed name lookup, the 2-second time-out, a redirect that failed, or an
  * answer body longer than 1 MiB. */
-#define KIV_E_TRANSFER ((int32_t)114)
+#define KIV_E_TRANSFER 114
 /* The answer of get_verification_from_service or get_vpn_info, or the
- * saved list, is not JSON. Equal to KIV_E_TRANSFER. */
-#define KIV_E_NOT_JSON_114 ((int32_t)114)
+ * saved list, is not JSON. Equal to KIV_E_TRANSFER, the primary name. */
+#define KIV_E_NOT_JSON_114 114
 /* The saved list's "err" member is 0 or absent. */
-#define KIV_E_LIST_REFUSED ((int32_t)115)
+#define KIV_E_LIST_REFUSED 115
 /* The saved list lacks its list member ("server" or "serverType"). */
-#define KIV_E_NO_LIST ((int32_t)116)
+#define KIV_E_NO_LIST 116
 /* A required argument is null (or a size is negative, or an answer to save
  * is empty). */
-#define KIV_E_MISSING_ARGUMENT ((int32_t)10003)
+#define KIV_E_MISSING_ARGUMENT 10003
 /* A list reader or delay query could not allocate the small buffers of the
- * rows it hands over. Equal to KIV_E_MISSING_ARGUMENT. */
-#define KIV_E_NO_ROW_MEMORY ((int32_t)10003)
+ * rows it hands over. Equal to KIV_E_MISSING_ARGUMENT, the primary name. */
+#define KIV_E_NO_ROW_MEMORY 10003
 /* http_access_protocol2: writing the new answer file, or flushing it to
  * disk, failed. */
-#define KIV_E_FILE_WRITE ((int32_t)210605)
+#define KIV_E_FILE_WRITE 210605
 /* libcurl refused an option of the transfer (for example a URL longer than
  * it accepts). The value is the bit pattern 0xE0FF00FF as a signed 32-bit
  * integer. */
-#define KIV_E_OPTION_REFUSED ((int32_t)-520158977)
+#define KIV_E_OPTION_REFUSED (-520158977) /* 0xE0FF00FF */
+
+/* The primary name of a result code as text ("KIV_OK", "KIV_E_TRANSFER",
+ * ...; for a shared value the name listed above first), or null for a
+ * value that is not one of the codes above (such as the service's own "err"
+ * that get_kiv_adLink_from_service returns). Defined here, in every program
+ * that includes this header: it is not an export of the library. */
+static inline const char* kiv_result_name(int32_t code) {
+  switch (code) {
+    case KIV_OK:
+      return "KIV_OK";
+    case KIV_E_NO_MEMORY:
+      return "KIV_E_NO_MEMORY";
+    case KIV_E_FILE_OPEN:
+      return "KIV_E_FILE_OPEN";
+    case KIV_E_FILE_CREATE:
+      return "KIV_E_FILE_CREATE";
+    case KIV_E_FILE_READ:
+      return "KIV_E_FILE_READ";
+    case KIV_E_FILE_SIZE:
+      return "KIV_E_FILE_SIZE";
+    case KIV_E_COMPRESS:
+      return "KIV_E_COMPRESS";
+    case KIV_E_UNCOMPRESS:
+      return "KIV_E_UNCOMPRESS";
+    case KIV_E_HTTP_STATUS:
+      return "KIV_E_HTTP_STATUS";
+    case KIV_E_TRANSFER:
+      return "KIV_E_TRANSFER";
+    case KIV_E_LIST_REFUSED:
+      return "KIV_E_LIST_REFUSED";
+    case KIV_E_NO_LIST:
+      return "KIV_E_NO_LIST";
+    case KIV_E_MISSING_ARGUMENT:
+      return "KIV_E_MISSING_ARGUMENT";
+    case KIV_E_FILE_WRITE:
+      return "KIV_E_FILE_WRITE";
+    case KIV_E_OPTION_REFUSED:
+      return "KIV_E_OPTION_REFUSED";
+    default:
+      return NULL;
+  }
+}
 
 #ifdef __cplusplus
 extern "C" {

@@ -23,8 +23,10 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 constexpr char kExampleSource[] = KIV_TEST_SOURCE_DIR "/examples/vpn_client";
+constexpr char kCppExampleSource[] = KIV_TEST_SOURCE_DIR "/examples/cpp_client";
 // The build's own compiler flags (sanitizers included) go to the example too.
 constexpr char kCFlags[] = "-Wall -Wextra -Werror " KIV_TEST_C_FLAGS;
+constexpr char kCxxFlags[] = "-Wall -Wextra -Werror -Wold-style-cast " KIV_TEST_CXX_FLAGS;
 constexpr char kLinkerFlags[] = KIV_TEST_EXE_LINKER_FLAGS;
 
 std::string describe(const ChildResult& child) {
@@ -119,6 +121,7 @@ TEST_F(InstalledPackage, HoldsLibrariesHeadersAndPackageFiles) {
       "include/kiv_logsend.h",
       "include/kiv_clientlog.h",
       "include/kiv_version.h",
+      "include/kiv.hpp",
       KIV_TEST_INSTALL_LIBDIR "/cmake/kiv/kivConfig.cmake",
       KIV_TEST_INSTALL_LIBDIR "/cmake/kiv/kivConfigVersion.cmake",
       KIV_TEST_INSTALL_LIBDIR "/pkgconfig/kiv-svcquery.pc",
@@ -213,6 +216,20 @@ TEST_F(InstalledPackage, ExampleBuiltWithFindPackageRuns) {
   const ChildResult compile = run({KIV_TEST_CMAKE_COMMAND, "--build", build.path()});
   ASSERT_EQ(compile.exit_code, 0) << describe(compile);
   expect_example_runs(build.file("vpn_client"));
+}
+
+// The C++ example, through kiv.hpp, asks and reports as the C example does.
+TEST_F(InstalledPackage, CppExampleBuiltWithFindPackageRuns) {
+  TempDir build;
+  const ChildResult configure =
+      run({KIV_TEST_CMAKE_COMMAND, "-S", kCppExampleSource, "-B", build.path(),
+           "-DCMAKE_PREFIX_PATH=" + prefix(), "-DCMAKE_CXX_COMPILER=" KIV_TEST_CXX_COMPILER,
+           std::string("-DCMAKE_CXX_FLAGS=") + kCxxFlags,
+           std::string("-DCMAKE_EXE_LINKER_FLAGS=") + kLinkerFlags});
+  ASSERT_EQ(configure.exit_code, 0) << describe(configure);
+  const ChildResult compile = run({KIV_TEST_CMAKE_COMMAND, "--build", build.path()});
+  ASSERT_EQ(compile.exit_code, 0) << describe(compile);
+  expect_example_runs(build.file("cpp_client"));
 }
 
 TEST_F(InstalledPackage, ExampleBuiltWithPkgConfigRuns) {

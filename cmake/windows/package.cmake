@@ -67,6 +67,7 @@ foreach(file IN ITEMS
     bin/kiv_svcquery.dll bin/kiv_logsend.dll bin/kiv_clientlog.dll bin/kiv_json.dll
     bin/zlib1.dll bin/kiv.exe
     include/kiv_svcquery.h include/kiv_logsend.h include/kiv_clientlog.h include/kiv_version.h
+    include/kiv.hpp
     lib/kiv_svcquery.lib lib/kiv_logsend.lib lib/kiv_clientlog.lib
     lib/kiv_svcquery.def lib/kiv_logsend.def lib/kiv_clientlog.def
     lib/libkiv_svcquery.dll.a lib/libkiv_logsend.dll.a lib/libkiv_clientlog.dll.a README.txt)

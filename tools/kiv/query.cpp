@@ -1,44 +1,19 @@
 #include "query.h"
 
-#include <kiv_svcquery.h>
+#include <kiv.hpp>
 
 #include <algorithm>
 #include <climits>
 #include <cstring>
 #include <filesystem>
-#include <utility>
+#include <optional>
 
 namespace kiv::tool {
 namespace {
 
-// A caller text buffer that tells whether the library wrote it: it starts
-// with a marker no answer text holds.
-class TextBuffer {
- public:
-  explicit TextBuffer(size_t size) : bytes_(size, '\0') {
-    bytes_[0] = '\x01';
-    bytes_[1] = '\x02';
-  }
-  char* data() { return bytes_.data(); }
-  bool written() const { return !(bytes_[0] == '\x01' && bytes_[1] == '\x02' && bytes_[2] == 0); }
-  std::string text() const {
-    return std::string(bytes_.data(), ::strnlen(bytes_.data(), bytes_.size()));
-  }
-  json_object* json() const { return written() ? json_text(display(text())) : nullptr; }
-
- private:
-  std::vector<char> bytes_;
-};
-
-// Never a value "err" takes: shows that an integer was left untouched.
-constexpr int32_t kUntouched = INT32_MIN;
-
-json_object* json_written_int(int32_t value) {
-  return value == kUntouched ? nullptr : json_object_new_int(value);
-}
-
-std::string fixed_text(const char* field, size_t size) {
-  return display(std::string(field, ::strnlen(field, size)));
+// Client text, or null for a text the library left unwritten.
+json_object* json_client_text(const std::optional<std::string>& text) {
+  return text ? json_text(display(*text)) : nullptr;
 }
 
 QueryOutcome outcome(std::string_view name, int32_t code, json_object* output) {
@@ -50,268 +25,198 @@ QueryOutcome outcome(std::string_view name, int32_t code, json_object* output) {
   return out;
 }
 
-// One export as a runner calls it: the export's name, and its function bound
-// by that name.
-template <typename Export>
+// One export as a runner calls it: its name, and its C++ function bound to
+// the export looked up by that name. The libraries' printf traces are
+// diverted while it runs.
+template <typename Function>
 struct Call {
   const char* name;
-  Export fn;
+  Function fn;
+  template <typename... Args>
+  auto operator()(const RequestHead& h, const Args&... args) const {
+    LibraryOutput divert;
+    return fn(::kiv::request_head{h.host, h.path, h.port, h.protocol, h.request}, args...);
+  }
   QueryOutcome outcome(int32_t code, json_object* output) const {
     return ::kiv::tool::outcome(name, code, output);
   }
 };
 
-#define KIV_HEAD(h)                                                                        \
-  (h).host.c_str(), (h).path.c_str(), (h).port, (h).protocol.c_str(), (h).request.c_str(), \
-      static_cast<int32_t>((h).request.size())
-
 template <typename Call>
 QueryOutcome run_protocol1(const Call& call, const RequestHead& h, const QueryOptions& o) {
-  std::vector<char> answer(std::max<uint32_t>(o.capacity, 1));
-  uint32_t size = o.capacity;
-  int32_t code = 0;
-  {
-    LibraryOutput divert;
-    code = call.fn(KIV_HEAD(h), answer.data(), &size);
-  }
-  if (code != 0) return call.outcome(code, nullptr);
+  const auto answer = call(h, o.capacity);
+  if (!answer) return call.outcome(answer.code(), nullptr);
   json_object* out = json_object_new_object();
-  json_add(out, "respond_size", json_object_new_int64(size));
-  json_add(
-      out, "respond_data",
-      json_text(display(std::string_view(answer.data(), std::min<size_t>(size, answer.size())))));
-  return call.outcome(code, out);
+  json_add(out, "respond_size", json_object_new_int64(static_cast<int64_t>(answer->size())));
+  json_add(out, "respond_data", json_text(display(answer.value())));
+  return call.outcome(KIV_OK, out);
 }
 
 template <typename Call>
 QueryOutcome run_protocol2(const Call& call, const RequestHead& h, const QueryOptions& o) {
   if (o.save_file.empty()) throw UsageError("http_access_protocol2 needs --save FILE");
-  int32_t code = 0;
-  {
-    LibraryOutput divert;
-    code = call.fn(KIV_HEAD(h), o.save_file.c_str());
-  }
-  if (code != 0) return call.outcome(code, nullptr);
+  const auto saved = call(h, std::string_view(o.save_file));
+  if (!saved) return call.outcome(saved.code(), nullptr);
   std::error_code ec;
   const auto bytes = std::filesystem::file_size(o.save_file, ec);
   json_object* out = json_object_new_object();
   json_add(out, "saveFile", json_text(o.save_file));
   json_add(out, "bytes", ec ? nullptr : json_object_new_int64(static_cast<int64_t>(bytes)));
-  return call.outcome(code, out);
+  return call.outcome(KIV_OK, out);
 }
 
 template <typename Call>
 QueryOutcome run_verification(const Call& call, const RequestHead& h, const QueryOptions&) {
-  TextBuffer ut(1024), msg(1024), ed(1024), end_bind(1024);
-  verification_info info{};
-  info.err = kUntouched;
-  info.ut = ut.data();
-  info.msg = msg.data();
-  info.ed = ed.data();
-  info.endBind = end_bind.data();
-  int32_t code = 0;
-  {
-    LibraryOutput divert;
-    code = call.fn(KIV_HEAD(h), &info);
-  }
-  if (code != 0 || info.err == kUntouched) {
-    return call.outcome(code, nullptr);
-  }
+  const auto info = call(h);
+  if (!info) return call.outcome(info.code(), nullptr);
   json_object* out = json_object_new_object();
-  json_add(out, "err", json_object_new_int(info.err));
-  if (info.err != 0) {  // the rest is written only for an account the service accepted
-    json_add(out, "haveTime", json_object_new_int(info.haveTime));
-    json_add(out, "expired", json_object_new_int(info.expired));
-    json_add(out, "usepay", json_object_new_int(info.usepay));
-    json_add(out, "ut", ut.json());
-    json_add(out, "msg", msg.json());
-    json_add(out, "bindUnvalide", json_object_new_int(info.bindUnvalide));
-    json_add(out, "ed", ed.json());
-    json_add(out, "endBind", end_bind.json());
+  json_add(out, "err", json_object_new_int(info->err));
+  if (info->err != 0) {  // the rest is written only for an account the service accepted
+    json_add(out, "haveTime", json_object_new_int(info->haveTime));
+    json_add(out, "expired", json_object_new_int(info->expired));
+    json_add(out, "usepay", json_object_new_int(info->usepay));
+    json_add(out, "ut", json_text(display(info->ut)));
+    json_add(out, "msg", json_text(display(info->msg)));
+    json_add(out, "bindUnvalide", json_object_new_int(info->bindUnvalide));
+    json_add(out, "ed", json_text(display(info->ed)));
+    json_add(out, "endBind", json_text(display(info->endBind)));
   }
-  return call.outcome(code, out);
+  return call.outcome(KIV_OK, out);
 }
 
 template <typename Call>
 QueryOutcome run_local_ip(const Call& call, const RequestHead& h, const QueryOptions&) {
-  TextBuffer ip(128);
-  int32_t code = 0;
-  {
-    LibraryOutput divert;
-    code = call.fn(KIV_HEAD(h), ip.data());
-  }
-  if (code != 0) return call.outcome(code, nullptr);
+  const auto ip = call(h);
+  if (!ip) return call.outcome(ip.code(), nullptr);
   json_object* out = json_object_new_object();
-  json_add(out, "ip", ip.json());
-  return call.outcome(code, out);
+  json_add(out, "ip", json_client_text(ip.value()));
+  return call.outcome(KIV_OK, out);
 }
 
+// The link and the notice: the export's own result is the service's "err"
+// when it gave one.
 template <typename Call>
 QueryOutcome run_ad_link(const Call& call, const RequestHead& h, const QueryOptions&) {
-  TextBuffer key(1024), ref(1024), url(1024), ref1(1024);
-  ad_link_info link{key.data(), ref.data(), url.data(), ref1.data()};
-  int32_t code = 0;
-  {
-    LibraryOutput divert;
-    code = call.fn(KIV_HEAD(h), &link);
-  }
-  QueryOutcome out = call.outcome(code, nullptr);
-  if (key.written()) {
-    out.meaning = "the service's \"err\" value: the link was given";
-    json_object* record = json_object_new_object();
-    json_add(record, "key", key.json());
-    json_add(record, "ref", ref.json());
-    json_add(record, "url", url.json());
-    json_add(record, "ref1", ref1.json());
-    out.output.reset(record);
-  } else if (code == 0) {
+  const auto link = call(h);
+  if (!link) return call.outcome(link.code(), nullptr);
+  QueryOutcome out = call.outcome(link->err, nullptr);
+  if (link->err == 0) {
     out.meaning = "no link to show (the service's \"err\" was 0)";
+    return out;
   }
+  out.meaning = "the service's \"err\" value: the link was given";
+  json_object* record = json_object_new_object();
+  json_add(record, "key", json_text(display(link->key)));
+  json_add(record, "ref", json_text(display(link->ref)));
+  json_add(record, "url", json_text(display(link->url)));
+  json_add(record, "ref1", json_text(display(link->ref1)));
+  out.output.reset(record);
   return out;
 }
 
 template <typename Call>
 QueryOutcome run_client_title(const Call& call, const RequestHead& h, const QueryOptions&) {
-  TextBuffer title_text(1024), url(1024), msg(1024);
-  client_title_info title{};
-  title.title = title_text.data();
-  title.url = url.data();
-  title.msg = msg.data();
-  int32_t code = 0;
-  {
-    LibraryOutput divert;
-    code = call.fn(KIV_HEAD(h), &title);
-  }
-  QueryOutcome out = call.outcome(code, nullptr);
-  if (title_text.written()) {
-    out.meaning = "the service's \"err\" value: the notice was given";
-    json_object* record = json_object_new_object();
-    json_add(record, "id", json_object_new_int(title.id));
-    json_add(record, "title", title_text.json());
-    json_add(record, "url", url.json());
-    json_add(record, "usertype", json_object_new_int(title.usertype));
-    json_add(record, "msg", msg.json());
-    json_add(record, "isopen", json_object_new_int(title.isopen));
-    json_add(record, "isbind", json_object_new_int(title.isbind));
-    out.output.reset(record);
-  } else if (code == 0) {
+  const auto title = call(h);
+  if (!title) return call.outcome(title.code(), nullptr);
+  QueryOutcome out = call.outcome(title->err, nullptr);
+  if (title->err == 0) {
     out.meaning = "no notice to show (the service's \"err\" was 0)";
+    return out;
   }
+  out.meaning = "the service's \"err\" value: the notice was given";
+  json_object* record = json_object_new_object();
+  json_add(record, "id", json_object_new_int(title->id));
+  json_add(record, "title", json_text(display(title->title)));
+  json_add(record, "url", json_text(display(title->url)));
+  json_add(record, "usertype", json_object_new_int(title->usertype));
+  json_add(record, "msg", json_text(display(title->msg)));
+  json_add(record, "isopen", json_object_new_int(title->isopen));
+  json_add(record, "isbind", json_object_new_int(title->isbind));
+  out.output.reset(record);
   return out;
 }
 
 template <typename Call>
 QueryOutcome run_err_and_message(const Call& call, const RequestHead& h, const QueryOptions&) {
-  TextBuffer message(1024);
-  int32_t err_value = kUntouched;
-  int32_t code = 0;
-  {
-    LibraryOutput divert;
-    code = call.fn(KIV_HEAD(h), &err_value, message.data());
-  }
-  if (code != 0) return call.outcome(code, nullptr);
+  const auto check = call(h);
+  if (!check) return call.outcome(check.code(), nullptr);
   json_object* out = json_object_new_object();
-  json_add(out, "err_value", json_written_int(err_value));
-  json_add(out, "message", message.json());
-  return call.outcome(code, out);
+  json_add(out, "err_value", json_object_new_int(check->err));
+  json_add(out, "message", json_text(display(check->message)));
+  return call.outcome(KIV_OK, out);
 }
 
 template <typename Call>
 QueryOutcome run_vpn_info(const Call& call, const RequestHead& h, const QueryOptions&) {
-  vpn_connection_info vpn{};
-  int32_t code = 0;
-  {
-    LibraryOutput divert;
-    code = call.fn(KIV_HEAD(h), &vpn);
-  }
-  if (code != 0) return call.outcome(code, nullptr);
+  const auto vpn = call(h);
+  if (!vpn) return call.outcome(vpn.code(), nullptr);
   json_object* out = json_object_new_object();
-  json_add(out, "VPNIP", json_text(fixed_text(vpn.VPNIP, sizeof vpn.VPNIP)));
-  json_add(out, "LocalOutIP", json_text(fixed_text(vpn.LocalOutIP, sizeof vpn.LocalOutIP)));
-  json_add(out, "VPNPort", json_object_new_int(vpn.VPNPort));
-  return call.outcome(code, out);
-}
-
-// The texts a json_text_callback was handed, copied while it ran.
-struct TextCalls {
-  std::vector<std::string> texts;
-};
-
-void collect_text(const char* text, void* context) {
-  auto* calls = static_cast<TextCalls*>(context);
-  calls->texts.emplace_back(text != nullptr ? text : "");
+  json_add(out, "VPNIP", json_text(display(vpn->VPNIP)));
+  json_add(out, "LocalOutIP", json_text(display(vpn->LocalOutIP)));
+  json_add(out, "VPNPort", json_object_new_int(vpn->VPNPort));
+  return call.outcome(KIV_OK, out);
 }
 
 template <typename Call>
 QueryOutcome run_text_query(const Call& call, const RequestHead& h, const QueryOptions&) {
-  TextCalls calls;
-  int32_t code = 0;
-  {
-    LibraryOutput divert;
-    code = call.fn(KIV_HEAD(h), &collect_text, &calls);
-  }
-  if (code != 0 && calls.texts.empty()) return call.outcome(code, nullptr);
+  const auto text = call(h);
+  if (!text) return call.outcome(text.code(), nullptr);
   json_object* out = json_object_new_object();
-  json_add(out, "calls", json_object_new_int(static_cast<int32_t>(calls.texts.size())));
-  json_add(out, "text", calls.texts.empty() ? nullptr : json_text(display(calls.texts.front())));
-  return call.outcome(code, out);
+  json_add(out, "calls", json_object_new_int(text->has_value() ? 1 : 0));
+  json_add(out, "text", json_client_text(text.value()));
+  return call.outcome(KIV_OK, out);
 }
 
-// Rows of three named integers, copied while the callback ran.
-void collect_delay_row(int32_t count, char** names, void** values, void* context) {
-  auto* rows = static_cast<std::vector<Json>*>(context);
-  Json row(json_object_new_object());
-  for (int32_t i = 0; names != nullptr && values != nullptr && i < count && i < 64; ++i) {
-    if (names[i] == nullptr || values[i] == nullptr) continue;
-    int32_t value = 0;
-    std::memcpy(&value, values[i], sizeof value);
-    json_add(row.get(), std::string(names[i], ::strnlen(names[i], 10)).c_str(),
-             json_object_new_int(value));
-  }
-  rows->push_back(std::move(row));
+json_object* delay_row(const ::kiv::server_delay& row) {
+  json_object* out = json_object_new_object();
+  json_add(out, "gameid", json_object_new_int(row.gameid));
+  json_add(out, "serverid", json_object_new_int(row.serverid));
+  json_add(out, "delay", json_object_new_int(row.delay));
+  return out;
+}
+
+json_object* delay_row(const ::kiv::area_delay& row) {
+  json_object* out = json_object_new_object();
+  json_add(out, "nodeId", json_object_new_int(row.nodeId));
+  json_add(out, "areaId", json_object_new_int(row.areaId));
+  json_add(out, "delay", json_object_new_int(row.delay));
+  return out;
 }
 
 template <typename Call>
 QueryOutcome run_delay_query(const Call& call, const RequestHead& h, const QueryOptions&) {
-  std::vector<Json> rows;
-  int32_t code = 0;
-  {
-    LibraryOutput divert;
-    code = call.fn(KIV_HEAD(h), &collect_delay_row, &rows);
-  }
-  if (code != 0 && rows.empty()) return call.outcome(code, nullptr);
+  const auto rows = call(h);
+  if (!rows) return call.outcome(rows.code(), nullptr);
   json_object* list = json_object_new_array();
-  for (auto& row : rows) json_object_array_add(list, row.release());
+  for (const auto& row : rows.value()) json_object_array_add(list, delay_row(row));
   json_object* out = json_object_new_object();
   json_add(out, "rows", list);
-  return call.outcome(code, out);
+  return call.outcome(KIV_OK, out);
 }
 
 template <typename Call>
 QueryOutcome run_save_game_route(const Call& call, const RequestHead& h, const QueryOptions&) {
-  int32_t err_value = kUntouched;
-  int32_t code = 0;
-  {
-    LibraryOutput divert;
-    code = call.fn(KIV_HEAD(h), &err_value);
-  }
-  if (code != 0) return call.outcome(code, nullptr);
+  const auto err = call(h);
+  if (!err) return call.outcome(err.code(), nullptr);
   json_object* out = json_object_new_object();
-  json_add(out, "err_value", json_written_int(err_value));
-  return call.outcome(code, out);
+  json_add(out, "err_value", err->has_value() ? json_object_new_int(**err) : nullptr);
+  return call.outcome(KIV_OK, out);
 }
 
 }  // namespace
 
-// A row of the table: the export's name, written once, gives both the name
-// the tool shows and the function it binds.
+// A row of the table: the export's name, written once, gives the name the
+// tool shows, the export it binds and the C++ function that calls it.
 // clang-format off
-#define KIV_QUERY(export_name, path, summary, runner)                                 \
-  QueryInfo{#export_name, path, summary,                                              \
-            [](const RequestHead& h, const QueryOptions& o) {                         \
-              return runner(Call<decltype(&::export_name)>{                           \
-                                #export_name, KIV_SVCQUERY_EXPORT(export_name)},      \
-                            h, o);                                                    \
+#define KIV_QUERY(export_name, path, summary, runner)                                   \
+  QueryInfo{#export_name, path, summary,                                                \
+            [](const RequestHead& h, const QueryOptions& o) {                           \
+              ::kiv::svcquery_exports exports;                                          \
+              exports.export_name = KIV_SVCQUERY_EXPORT(export_name);                   \
+              const auto fn = [&exports](const auto&... args) {                         \
+                return ::kiv::export_name(args..., exports);                            \
+              };                                                                        \
+              return runner(Call<decltype(fn)>{#export_name, fn}, h, o);                \
             }}
 // clang-format on
 
