@@ -250,6 +250,14 @@ TEST(HandlerRule, HandlersReplacedAndClearedWhileEightThreadsLog) {
     contexts.back()->late_calls = &late_calls;
   }
   within(120s, "replacing the handler while threads log", [&] {
+    // Every handler gets its turn while messages flow, however slowly the
+    // threads are started and scheduled: past the messages that were already
+    // under way on each thread, at least one comes after the change.
+    const auto let_messages_flow = [&] {
+      const long before = logged;
+      while (logged < before + 2 * kThreads + 1) std::this_thread::yield();
+    };
+    let_messages_flow();
     Context* previous = nullptr;
     for (int i = 0; i < kChanges; ++i) {
       Context* next = contexts[static_cast<size_t>(i)].get();
@@ -261,7 +269,7 @@ TEST(HandlerRule, HandlersReplacedAndClearedWhileEightThreadsLog) {
       }
       if (previous != nullptr) previous->retired = true;
       previous = next;
-      std::this_thread::sleep_for(100us);
+      let_messages_flow();
     }
     kiv_set_message_handler(nullptr, nullptr);
     if (previous != nullptr) previous->retired = true;
