@@ -187,9 +187,9 @@ TEST(Bombs, TheJournalKeepsTheNewestWithinBothBounds) {
   EXPECT_LE(page.bytes, 64u << 10);
   EXPECT_EQ(page.last, 11u);
   ASSERT_FALSE(page.lines.empty());
-  EXPECT_NE(page.lines.back().find("\"record_text_left_out\":" +
-                                   std::to_string((1u << 20) - (8u << 10))),
-            std::string::npos)
+  EXPECT_NE(
+      page.lines.back().find("\"record_text_left_out\":" + std::to_string((1u << 20) - (8u << 10))),
+      std::string::npos)
       << page.lines.back().substr(0, 200);
 
   // The stand-in's own journal, for datagrams nobody takes.

@@ -191,9 +191,10 @@ Command add_serve_command(CLI::App& app) {
   sub->add_option("--udp-port", args->udp_port, "UDP port, 0 for any free one (default 0)")
       ->check(CLI::Range(0, 65535))
       ->check(decimal_integer());
-  sub->add_option("--answers", args->answers,
-                  "Folder of answer files, PATH.json for each path, or PATH.raw sent byte for byte, "
-                  "laid over the built-in set");
+  sub->add_option(
+      "--answers", args->answers,
+      "Folder of answer files, PATH.json for each path, or PATH.raw sent byte for byte, "
+      "laid over the built-in set");
   sub->add_option("--fault", args->faults,
                   "PATH:FAULT[,FAULT...] with FAULT one of status=N, delay=MS, empty, not-zlib, "
                   "not-json (repeatable)");

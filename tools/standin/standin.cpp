@@ -373,8 +373,7 @@ struct Service::Impl final : ControlTarget {
       reply.answered = true;
       reply.body = raw ? std::move(*raw) : zlib_compress(*text);
       reply.plain = raw ? zlib_inflate(reply.body, kBodyLimit, nullptr) : std::move(text);
-      ex.answer = chosen ? "answer of the rule"
-                         : "answer \"" + key + (raw ? "\" (raw)" : "\"");
+      ex.answer = chosen ? "answer of the rule" : "answer \"" + key + (raw ? "\" (raw)" : "\"");
     } else {
       reply.status = 404;
       ex.answer = "no answer for this path";
@@ -862,9 +861,9 @@ struct Service::Impl final : ControlTarget {
       for (const auto& [key, gbk] : served) {
         const auto utf8 = gbk_to_utf8_exact(gbk);
         JsonValue value = utf8 ? parse_strict_json(*utf8) : nullptr;
-        json_object_object_add(answers, key.c_str(),
-                               value ? value.release()
-                                     : json_object_new_string(kiv::text::gbk_to_utf8(gbk).c_str()));
+        json_object_object_add(
+            answers, key.c_str(),
+            value ? value.release() : json_object_new_string(kiv::text::gbk_to_utf8(gbk).c_str()));
       }
       for (const auto& [key, bytes] : served_raw) {
         json_object_object_add(raws, key.c_str(),

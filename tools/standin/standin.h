@@ -47,10 +47,10 @@ struct HttpExchange {
   std::string request_error;           // why it could not be inflated
   int status = 0;
   std::size_t answer_bytes = 0;
-  std::string answer;  // which answer, or why there is none
-  std::string fault;   // the fault applied, if any
-  std::string record;  // the files recorded, or why none were
-  std::string rule;    // the scenario rule that chose the answer, if any
+  std::string answer;                      // which answer, or why there is none
+  std::string fault;                       // the fault applied, if any
+  std::string record;                      // the files recorded, or why none were
+  std::string rule;                        // the scenario rule that chose the answer, if any
   std::optional<std::string> answer_text;  // the answer inflated (GBK), when it is a zlib stream
   double duration_ms = 0;                  // from arrival to the answer
 };
