@@ -233,7 +233,7 @@ TEST(Links, AnAnswerFolderServesOnlyItsOwnFilesAndAReplayServesEveryRecordedPath
     GTEST_SKIP() << "symbolic links cannot be made here, or are not seen as links";
   }
   {
-    Serve serve({"--answers", answers});
+    Serve serve({"--answers", answers, "--no-built-in-answers"});
     ASSERT_GT(serve.http_port(), 0) << serve.output();
     EXPECT_NE(serve.output().find("\nanswers: vpn_info\n"), std::string::npos) << serve.output();
     int status = 0;
@@ -260,7 +260,7 @@ TEST(Links, AnAnswerFolderServesOnlyItsOwnFilesAndAReplayServesEveryRecordedPath
              "{\"user\":\"demo01\",\"pwd\":\"x\"}"});
     EXPECT_EQ(verified.exit_code, 0) << verified.out << verified.err;
   }
-  Serve replay({"--answers", recorded});
+  Serve replay({"--answers", recorded, "--no-built-in-answers"});
   EXPECT_NE(replay.output().find("\nanswers: servers, verification\n"), std::string::npos)
       << replay.output();
   const ChildResult again =

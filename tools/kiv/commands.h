@@ -23,5 +23,6 @@ Command add_query_command(CLI::App& app);
 Command add_servers_commands(CLI::App& app, Command* server_types);
 Command add_report_command(CLI::App& app);
 Command add_demo_command(CLI::App& app);
+Command add_journal_command(CLI::App& app);
 
 }  // namespace kiv::tool

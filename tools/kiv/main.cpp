@@ -23,6 +23,7 @@ int main(int argc, char** argv) {
 
   std::vector<Command> commands;
   commands.push_back(add_serve_command(app));
+  commands.push_back(add_journal_command(app));
   commands.push_back(add_query_command(app));
   Command server_types;
   commands.push_back(add_servers_commands(app, &server_types));

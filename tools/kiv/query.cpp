@@ -358,13 +358,19 @@ Command add_query_command(CLI::App& app) {
   auto args = std::make_shared<Arguments>();
   std::string names;
   size_t width = 0;
-  for (const auto& query : queries()) width = std::max(width, std::strlen(query.name));
+  size_t path_width = 0;
   for (const auto& query : queries()) {
+    width = std::max(width, std::strlen(query.name));
+    path_width = std::max(path_width, std::strlen(query.default_path) + 1);
+  }
+  for (const auto& query : queries()) {
+    const std::string path = std::string("/") + query.default_path;
     names += std::string("\n  ") + query.name +
-             std::string(width + 2 - std::strlen(query.name), ' ') + query.summary;
+             std::string(width + 2 - std::strlen(query.name), ' ') + path +
+             std::string(path_width + 2 - path.size(), ' ') + query.summary;
   }
   CLI::App* sub = app.add_subcommand("query", "Run one query export against a web service");
-  sub->footer("Queries:" + names +
+  sub->footer("Queries, with their path at the stand-in (kiv serve):" + names +
               "\nExit status: 0 when the result code is 0, 1 for any other code, 2 for bad input.");
   sub->add_option("NAME", args->name, "The export to run")->required();
   sub->add_option("--host", args->head.host, "Web service host (default 127.0.0.1)");

@@ -9,9 +9,12 @@
 
 #include "commands.h"
 #include "common.h"
+#include "control.h"
 #include "gbk_text.h"
+#include "journal.h"
 #include "platform.h"
 #include "report.h"
+#include "serve_setup.h"
 #include "standin.h"
 
 namespace kiv::tool {
@@ -86,13 +89,21 @@ void show_exchange(const standin::HttpExchange& ex) {
   line += "\n  -> " + std::to_string(ex.status) + ", " + std::to_string(ex.answer_bytes) +
           " bytes, " + shown_utf8(ex.answer);
   if (!ex.fault.empty()) line += " [fault " + ex.fault + "]";
+  if (!ex.rule.empty()) line += "\n  by " + shown_utf8(ex.rule);
   if (!ex.record.empty()) line += "\n  " + shown_utf8(ex.record);
+  if (const std::string problem = standin::request_problem(ex); !problem.empty()) {
+    line += "\n  [request " + shown_utf8(problem) + "]";
+  }
   print_line(line);
 }
 
 void show_datagram(const standin::Datagram& d) {
-  std::string line =
-      "udp " + d.from + " (" + std::to_string(d.bytes) + " bytes): " + shown_utf8(d.line());
+  // Not "udp ADDRESS:PORT": that is the start-up line naming the stand-in's own port.
+  std::string line = "datagram from " + d.from + " (" + std::to_string(d.bytes) +
+                     " bytes): " + shown_utf8(d.line());
+  if (const std::string problem = standin::record_problem(d); !problem.empty()) {
+    line += "\n  [record " + shown_utf8(problem) + "]";
+  }
   if (!d.forward_error.empty())
     line += "\n  NOT passed on to the upstream log server: " + d.forward_error;
   print_line(line);
@@ -168,18 +179,22 @@ Command add_serve_command(CLI::App& app) {
     std::string upstream_log;
   };
   auto args = std::make_shared<Arguments>();
+  auto extras = std::make_shared<ServeExtras>();
   CLI::App* sub = app.add_subcommand(
       "serve", "Run a local stand-in for the web service (HTTP) and the log server (UDP)");
-  sub->add_option("--bind", args->address, "IPv4 address to listen on (default 127.0.0.1)");
+  sub->add_option("--bind", args->address,
+                  "IPv4 address to listen on (default 127.0.0.1); the control interface "
+                  "listens there too");
   sub->add_option("--http-port", args->http_port, "HTTP port, 0 for any free one (default 0)")
       ->check(CLI::Range(0, 65535))
       ->check(decimal_integer());
   sub->add_option("--udp-port", args->udp_port, "UDP port, 0 for any free one (default 0)")
       ->check(CLI::Range(0, 65535))
       ->check(decimal_integer());
-  sub->add_option("--answers", args->answers,
-                  "Folder of answer files, PATH.json for each path, or PATH.raw sent byte for byte "
-                  "(default: the built-in set)");
+  sub->add_option(
+      "--answers", args->answers,
+      "Folder of answer files, PATH.json for each path, or PATH.raw sent byte for byte, "
+      "laid over the built-in set");
   sub->add_option("--fault", args->faults,
                   "PATH:FAULT[,FAULT...] with FAULT one of status=N, delay=MS, empty, not-zlib, "
                   "not-json (repeatable)");
@@ -198,17 +213,26 @@ Command add_serve_command(CLI::App& app) {
                   "request beside it (PATH.json or PATH.raw, PATH.request.json or .raw)");
   sub->add_option("--upstream-log", args->upstream_log,
                   "HOST:PORT of a log server: every datagram is passed on to it unchanged");
+  add_serve_extras(sub, *extras);
   sub->footer(
       "Every POST is answered with the answer file of its path, as UTF-8 text turned into GBK and\n"
       "compressed with zlib, as the real service does; *.raw files are sent byte for byte.\n"
       "With --upstream the answers come from that service instead. When it fails, the client's\n"
       "connection is closed unanswered, and the client's transfer fails as if the service had.\n"
       "With --record the answers are kept; --answers on that folder serves them again.\n"
+      "Everything received is kept in a journal (--journal-size entries at most, the oldest\n"
+      "dropped first). The control interface, on the HTTP port below /__kiv/, serves it as JSON\n"
+      "(GET /__kiv/journal?kind=http|udp&path=P&act=A&since=N&wait=MS, GET /__kiv/count, DELETE\n"
+      "/__kiv/journal), changes answers, faults and rules at run time (PUT and DELETE\n"
+      "/__kiv/answers/PATH and /__kiv/faults/PATH, POST and DELETE /__kiv/rules, GET\n"
+      "/__kiv/state), and shows it all on a page at /__kiv/. It listens where the stand-in\n"
+      "listens, 127.0.0.1 unless --bind says otherwise. `kiv journal` reads the journal.\n"
       "Stop with Ctrl-C.");
 
   Command command;
   command.app = sub;
-  command.run = [args]() {
+  command.run = [args, extras]() {
+    if (!extras->write_answers.empty()) return write_built_in_answers(extras->write_answers);
     standin::Options options;
     options.address = args->address;
     options.http_port = args->http_port;
@@ -224,11 +248,8 @@ Command add_serve_command(CLI::App& app) {
       if (!fault) throw UsageError("--fault " + text + ": " + why);
       faults[standin::answer_key(text.substr(0, colon))] = *fault;
     }
-    try {
-      if (!args->answers.empty()) options.answers = standin::AnswerSet::from_folder(args->answers);
-    } catch (const std::runtime_error& e) {
-      throw UsageError(e.what());
-    }
+    if (!args->answers.empty()) options.answers = answers_from(args->answers, extras->only_folder);
+    apply_serve_extras(*extras, options);
     options.sink_file = args->sink;
     if (!args->upstream.empty()) {
       auto [host, port] = parse_host_port(args->upstream, "--upstream");
@@ -265,6 +286,7 @@ Command add_serve_command(CLI::App& app) {
 
     print_line("http " + service->address() + ":" + std::to_string(service->http_port()));
     print_line("udp " + service->address() + ":" + std::to_string(service->udp_port()));
+    for (const auto& line : started_lines(*service, *extras)) print_line(line);
     if (upstream_name.empty()) {
       print_line("answers: " + paths);
     } else {
@@ -275,6 +297,7 @@ Command add_serve_command(CLI::App& app) {
     if (!args->upstream_log.empty()) print_line("upstream log server: " + args->upstream_log);
     for (const auto& [path, fault] : faults) print_line("fault: /" + path + " " + fault.describe());
     if (!args->sink.empty()) print_line("sink: " + args->sink);
+    print_line(listening_line(*service));
     print_line("ready; stop with Ctrl-C");
 
     platform::wait_for_stop_request();
@@ -283,6 +306,7 @@ Command add_serve_command(CLI::App& app) {
       service->stop();
     }
     show_summary(service->counters());
+    print_line(journal_summary(service->journal_figures(), *extras));
     print_line("stopped");
     return kExitOk;
   };

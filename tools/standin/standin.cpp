@@ -19,19 +19,18 @@
 #include <utility>
 
 #include "codec.h"
+#include "control.h"
 #include "gbk_text.h"
-#include "history.h"
+#include "journal.h"
 #include "platform.h"
 #include "program.h"
 #include "recording.h"
+#include "scenario.h"
 #include "udp_receiver.h"
 
 namespace kiv::standin {
 namespace {
 
-// What the history keeps for take_exchanges and wait_for_datagrams, each.
-constexpr std::size_t kHistoryEntries = 1000;
-constexpr std::size_t kHistoryBytes = 32u << 20;
 // Datagrams waiting to be decoded: a burst is taken whole, a flood of
 // bombs is cut off (and counted) rather than held.
 constexpr std::size_t kPendingBytes = 32u << 20;
@@ -292,7 +291,7 @@ struct UpstreamCall {
   UpstreamCall(const std::string& host, uint16_t port) : client(host, port) {}
 };
 
-struct Service::Impl {
+struct Service::Impl final : ControlTarget {
   platform::SocketLayer sockets;
   Options options;
   uint16_t http_port = 0;
@@ -305,8 +304,9 @@ struct Service::Impl {
   std::map<std::string, std::string, std::less<>> served_raw;  // key -> bytes as sent
   std::unique_ptr<Recorder> recorder;
   std::map<std::string, Fault, std::less<>> faults;
-  History<HttpExchange> exchanges{kHistoryEntries, kHistoryBytes};
-  History<Datagram> datagrams{kHistoryEntries, kHistoryBytes};
+  // Everything received, bounded: the only history kept.
+  std::unique_ptr<Journal> journal_;
+  Scenario scenario_;
   std::set<std::shared_ptr<UpstreamCall>> upstream_calls;
   Counters counted;
 
@@ -354,11 +354,12 @@ struct Service::Impl {
     bool cut = false;                  // close the connection unanswered
   };
 
-  Reply own_reply(const httplib::Request& req, const std::string& key, HttpExchange& ex) {
+  Reply own_reply(const httplib::Request& req, const std::string& key, HttpExchange& ex,
+                  const std::optional<std::string>& chosen) {
     Reply reply;
-    std::optional<std::string> text;
+    std::optional<std::string> text = chosen;
     std::optional<std::string> raw;
-    {
+    if (!chosen) {
       std::lock_guard guard(lock);
       if (auto it = served.find(key); it != served.end()) text = it->second;
       if (auto it = served_raw.find(key); it != served_raw.end()) raw = it->second;
@@ -372,7 +373,7 @@ struct Service::Impl {
       reply.answered = true;
       reply.body = raw ? std::move(*raw) : zlib_compress(*text);
       reply.plain = raw ? zlib_inflate(reply.body, kBodyLimit, nullptr) : std::move(text);
-      ex.answer = "answer \"" + key + (raw ? "\" (raw)" : "\"");
+      ex.answer = chosen ? "answer of the rule" : "answer \"" + key + (raw ? "\" (raw)" : "\"");
     } else {
       reply.status = 404;
       ex.answer = "no answer for this path";
@@ -500,10 +501,11 @@ struct Service::Impl {
 
   void keep(HttpExchange ex) {
     if (options.on_http) options.on_http(ex);
-    const size_t bytes = ex.path.size() + (ex.request ? ex.request->size() : 0) + 256;
-    std::lock_guard guard(lock);
-    ++counted.http_requests;
-    exchanges.push(std::move(ex), bytes);
+    {
+      std::lock_guard guard(lock);
+      ++counted.http_requests;
+    }
+    journal_->add(std::move(ex));
   }
 
   // A request whose body is refused unread or cut off: answered with
@@ -512,6 +514,7 @@ struct Service::Impl {
               size_t body_bytes) {
     HttpExchange ex;
     ex.time = time_text();
+    ex.from = req.remote_addr + ":" + std::to_string(req.remote_port);
     ex.method = req.method;
     ex.path = req.path;
     ex.body_bytes = body_bytes;
@@ -558,8 +561,10 @@ struct Service::Impl {
   }
 
   void answer(const httplib::Request& req, const std::string& body, httplib::Response& res) {
+    const auto arrived = std::chrono::steady_clock::now();
     HttpExchange ex;
     ex.time = time_text();
+    ex.from = req.remote_addr + ":" + std::to_string(req.remote_port);
     ex.method = req.method;
     ex.path = req.path;
     ex.body_bytes = body.size();
@@ -571,6 +576,15 @@ struct Service::Impl {
       std::lock_guard guard(lock);
       if (auto it = faults.find(key); it != faults.end()) fault = it->second;
     }
+    std::optional<std::string> chosen;
+    if (req.method == "POST") {
+      if (auto choice = scenario_.choose(key, ex.request)) {
+        // The rule decides both: its answer (or the path's) and its fault (or none).
+        ex.rule = std::move(choice->rule);
+        chosen = std::move(choice->answer);
+        fault = std::move(choice->fault);
+      }
+    }
     if (fault) {
       ex.fault = fault->describe();
       if (fault->delay.count() > 0) {
@@ -579,10 +593,12 @@ struct Service::Impl {
       }
     }
 
-    Reply reply = options.upstream && req.method == "POST" ? upstream_reply(req, body, ex)
-                                                           : own_reply(req, key, ex);
-    // What the service said, not what the faults made of it.
-    if (recorder && reply.answered && reply.status == 200) {
+    Reply reply = options.upstream && req.method == "POST" && !chosen
+                      ? upstream_reply(req, body, ex)
+                      : own_reply(req, key, ex, chosen);
+    // What the service said, not what the faults made of it; a rule's
+    // answer is the test's, not the service's.
+    if (recorder && reply.answered && reply.status == 200 && !chosen) {
       try {
         ex.record = "recorded " + recorder->record(key, body, reply.body);
       } catch (const std::runtime_error& e) {
@@ -593,6 +609,7 @@ struct Service::Impl {
 
     ex.status = reply.status;
     ex.answer_bytes = reply.body.size();
+    if (!reply.cut) ex.answer_text = zlib_inflate(reply.body, kBodyLimit, nullptr);
     res.status = reply.status;
     if (reply.cut) {
       // One byte announced and none sent: the client's transfer fails.
@@ -601,6 +618,9 @@ struct Service::Impl {
     } else {
       res.set_content(reply.body, reply.content_type);
     }
+    ex.duration_ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - arrived)
+            .count();
     keep(std::move(ex));
   }
 
@@ -684,12 +704,10 @@ struct Service::Impl {
     if (options.on_datagram) options.on_datagram(d);
     report_drops();
     {
-      const size_t bytes = (d.record ? d.record->size() : 0) + d.raw.size() + 256;
       std::lock_guard guard(lock);
       ++counted.datagrams;
-      datagrams.push(std::move(d), bytes);
     }
-    changed.notify_all();
+    journal_->add(std::move(d));
   }
 
   // Says so when datagrams were lost since it last did, at most once a second.
@@ -751,6 +769,10 @@ struct Service::Impl {
   void start_http() {
     // The HTTP library asks for a plain pointer and owns (and deletes) it.
     server.new_task_queue = [] { return new GrowingPool(kMaxWorkers); };
+    // An answer's head and body leave at once, not a delayed acknowledgement apart.
+    server.set_tcp_nodelay(true);
+    // First: the service's own routes take every path.
+    add_control_routes(server, *this);
     server.set_read_timeout(kReadTimeoutSeconds, 0);
     server.set_write_timeout(kReadTimeoutSeconds, 0);
     server.set_keep_alive_timeout(kKeepAliveSeconds);
@@ -802,6 +824,66 @@ struct Service::Impl {
     }
   }
 
+  // ---- what the control interface acts on
+  Journal& journal() override { return *journal_; }
+  Scenario& scenario() override { return scenario_; }
+
+  void put_answer(const std::string& key, std::string_view utf8_text) override {
+    std::string gbk = encode(key, utf8_text);
+    std::lock_guard guard(lock);
+    served.insert_or_assign(key, std::move(gbk));
+    served_raw.erase(key);
+  }
+
+  bool remove_answer(const std::string& key) override {
+    std::lock_guard guard(lock);
+    const bool text = served.erase(key) > 0;
+    const bool raw = served_raw.erase(key) > 0;
+    return text || raw;
+  }
+
+  void put_fault(const std::string& key, const Fault& fault) override {
+    std::lock_guard guard(lock);
+    faults.insert_or_assign(key, fault);
+  }
+
+  bool remove_fault(const std::string& key) override {
+    std::lock_guard guard(lock);
+    return faults.erase(key) > 0;
+  }
+
+  std::string answers_json() override {
+    json_object* answers = json_object_new_object();
+    json_object* raws = json_object_new_object();
+    json_object* fault_list = json_object_new_object();
+    {
+      std::lock_guard guard(lock);
+      for (const auto& [key, gbk] : served) {
+        const auto utf8 = gbk_to_utf8_exact(gbk);
+        JsonValue value = utf8 ? parse_strict_json(*utf8) : nullptr;
+        json_object_object_add(
+            answers, key.c_str(),
+            value ? value.release() : json_object_new_string(kiv::text::gbk_to_utf8(gbk).c_str()));
+      }
+      for (const auto& [key, bytes] : served_raw) {
+        json_object_object_add(raws, key.c_str(),
+                               json_object_new_int64(static_cast<int64_t>(bytes.size())));
+      }
+      for (const auto& [key, fault] : faults) {
+        json_object_object_add(fault_list, key.c_str(),
+                               json_object_new_string(fault.describe().c_str()));
+      }
+    }
+    auto text = [](json_object* o) {
+      std::string out = json_object_to_json_string_ext(
+          o, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
+      json_object_put(o);
+      return out;
+    };
+    return "\"answers\":" + text(answers) + ",\"raw_answers\":" + text(raws) +
+           ",\"faults\":" + text(fault_list);
+  }
+
   void stop() {
     std::set<std::shared_ptr<UpstreamCall>> calls;
     {
@@ -811,6 +893,8 @@ struct Service::Impl {
       calls = upstream_calls;
     }
     changed.notify_all();
+    // Readers waiting on the journal let their workers go.
+    if (journal_) journal_->close();
     for (const auto& call : calls) {
       call->client.stop();
       call->done_changed.notify_all();
@@ -847,6 +931,14 @@ struct Service::Impl {
 
 Service::Service(Options options) : impl_(std::make_unique<Impl>()) {
   impl_->options = std::move(options);
+  impl_->journal_ = std::make_unique<Journal>(
+      impl_->options.journal_entries, impl_->options.journal_bytes, impl_->options.journal_file);
+  if (!impl_->options.rules.empty()) {
+    std::string why;
+    auto rules = Scenario::parse(impl_->options.rules, &why);
+    if (!rules) throw std::runtime_error("rules: " + why);
+    impl_->scenario_.add(std::move(*rules));
+  }
   for (const auto& [key, text] : impl_->options.answers.texts()) {
     impl_->served.emplace(key, impl_->encode(key, text));
   }
@@ -897,16 +989,12 @@ void Service::clear_fault(std::string_view path) {
 }
 
 std::vector<HttpExchange> Service::take_exchanges() {
-  std::lock_guard guard(impl_->lock);
-  return impl_->exchanges.take();
+  return impl_->journal_->take_exchanges();
 }
 
 std::vector<Datagram> Service::wait_for_datagrams(std::size_t count,
                                                   std::chrono::milliseconds timeout) {
-  std::unique_lock guard(impl_->lock);
-  impl_->changed.wait_for(guard, timeout,
-                          [&] { return impl_->stopping || impl_->datagrams.size() >= count; });
-  return impl_->datagrams.take(count);
+  return impl_->journal_->take_datagrams(count, timeout);
 }
 
 Counters Service::counters() const {
@@ -914,7 +1002,7 @@ Counters Service::counters() const {
   {
     std::lock_guard guard(impl_->lock);
     out = impl_->counted;
-    out.history_dropped = impl_->exchanges.dropped() + impl_->datagrams.dropped();
+    out.history_dropped = impl_->journal_->dropped();
   }
   if (impl_->udp_receiver) {
     out.system_drops_known = impl_->udp_receiver->drops_known();
@@ -926,6 +1014,11 @@ Counters Service::counters() const {
 
 void Service::stop() {
   impl_->stop();
+}
+
+JournalFigures Service::journal_figures() const {
+  const Journal& journal = *impl_->journal_;
+  return {journal.received(), journal.dropped(), journal.file_failures()};
 }
 
 }  // namespace kiv::standin

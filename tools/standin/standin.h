@@ -39,6 +39,7 @@ std::optional<Fault> parse_fault(std::string_view spec, std::string* error);
 // One HTTP request and what the stand-in answered.
 struct HttpExchange {
   std::string time;  // local time of its arrival, "YYYY-MM-DD hh:mm:ss.mmm"
+  std::string from;  // "address:port" of the client
   std::string method;
   std::string path;  // as received
   std::size_t body_bytes = 0;
@@ -46,9 +47,12 @@ struct HttpExchange {
   std::string request_error;           // why it could not be inflated
   int status = 0;
   std::size_t answer_bytes = 0;
-  std::string answer;  // which answer, or why there is none
-  std::string fault;   // the fault applied, if any
-  std::string record;  // the files recorded, or why none were
+  std::string answer;                      // which answer, or why there is none
+  std::string fault;                       // the fault applied, if any
+  std::string record;                      // the files recorded, or why none were
+  std::string rule;                        // the scenario rule that chose the answer, if any
+  std::optional<std::string> answer_text;  // the answer inflated (GBK), when it is a zlib stream
+  double duration_ms = 0;                  // from arrival to the answer
 };
 
 // One datagram received by the log-server side.
@@ -77,7 +81,7 @@ struct Counters {
   bool system_drops_known = false;  // whether this system reports them
   uint64_t sink_lines = 0;          // written whole to the sink
   uint64_t sink_failures = 0;       // lines the sink could not take
-  uint64_t history_dropped = 0;     // exchanges and datagrams that left the history unread
+  uint64_t history_dropped = 0;     // entries dropped from the journal to keep its bounds
   int receive_buffer = 0;           // the UDP receive buffer the system gave, in bytes
 };
 
@@ -101,6 +105,15 @@ struct Options {
   std::string record_folder;
   // When set, every datagram is also passed on to this log server unchanged.
   std::optional<Endpoint> upstream_log;
+  // The journal of what was received: at most this many entries and about
+  // this many bytes in memory, the oldest dropped first; every entry is also
+  // appended to `journal_file` as a line of JSON when it is set.
+  std::size_t journal_entries = 10000;
+  std::size_t journal_bytes = 64u << 20;
+  std::string journal_file;
+  // Scenario rules in force from the start, as the control interface takes
+  // them (one rule object or an array), in UTF-8; empty for none.
+  std::string rules;
   std::function<void(const HttpExchange&)> on_http;  // called on a service thread
   std::function<void(const Datagram&)> on_datagram;  // called on the sink's thread
   // Called on the sink's thread when datagrams were dropped (by the system
@@ -111,12 +124,20 @@ struct Options {
   std::function<void(const std::string&)> on_sink_failure;
 };
 
+// What the journal went through since the start.
+struct JournalFigures {
+  uint64_t received = 0;       // entries made
+  uint64_t dropped = 0;        // dropped from memory to keep the bounds
+  uint64_t file_failures = 0;  // lines the journal file could not take
+};
+
 class Service {
  public:
   // Binds both ports and starts serving. Throws std::runtime_error with a
   // readable reason (port in use, bad address, an answer GBK cannot hold, a
   // record folder that cannot be written, an upstream log server's name
-  // that does not resolve).
+  // that does not resolve, rules that are not rules, a journal file that
+  // cannot be written).
   explicit Service(Options options);
   ~Service();
   Service(const Service&) = delete;
@@ -132,14 +153,14 @@ class Service {
   void set_fault(std::string_view path, const Fault& fault);
   void clear_fault(std::string_view path);
 
-  // The exchanges since the last call (the most recent 1000 at most, and
-  // the most recent 32 MiB of their texts).
+  // The exchanges since the last call (those the journal still holds).
   std::vector<HttpExchange> take_exchanges();
   // Waits until `count` datagrams are there or `timeout` has passed, and
   // takes up to `count` of them, oldest first.
   std::vector<Datagram> wait_for_datagrams(std::size_t count, std::chrono::milliseconds timeout);
 
   Counters counters() const;
+  JournalFigures journal_figures() const;
 
   // Stops both sides within about a second, whatever they are doing: slow
   // clients are cut off and upstream waits abandoned. Also done by the

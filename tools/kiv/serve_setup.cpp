@@ -1,0 +1,176 @@
+#include "serve_setup.h"
+
+#include <json-c/json.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <stdexcept>
+#include <system_error>
+
+#include "commands.h"
+#include "common.h"
+#include "control.h"
+#include "platform.h"
+
+namespace kiv::tool {
+namespace {
+
+// Writes `bytes` as `path` in one step: beside it first, then renamed over it,
+// so that a script waiting for the file never reads half of it.
+bool replace_with(const std::string& path, const std::string& bytes, std::string* why) {
+  const std::string partial = path + ".partial";
+  platform::delete_file(partial.c_str());
+  {
+    platform::File file(platform::create_new(partial.c_str()));
+    size_t written = 0;
+    if (!file || !platform::write_file(file.get(), bytes.data(), bytes.size(), &written)) {
+      *why = platform::error_line(platform::last_error());
+      file.reset();
+      platform::delete_file(partial.c_str());
+      return false;
+    }
+  }
+  if (!platform::replace_file(partial.c_str(), path.c_str())) {
+    *why = platform::error_line(platform::last_error());
+    platform::delete_file(partial.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool is_loopback(const std::string& address) {
+  return address.rfind("127.", 0) == 0;
+}
+
+}  // namespace
+
+void add_serve_extras(CLI::App* sub, ServeExtras& extras) {
+  sub->add_option("--journal", extras.journal_file,
+                  "Append every request and datagram the stand-in receives to this file, one "
+                  "line of JSON each");
+  sub->add_option("--journal-size", extras.journal_size,
+                  "Entries the journal keeps in memory, the oldest dropped first (default 10000)")
+      ->check(CLI::Range(1, 10000000))
+      ->check(decimal_integer());
+  sub->add_option("--journal-mib", extras.journal_mib,
+                  "MiB of texts the journal keeps in memory (default 64)")
+      ->check(CLI::Range(1, 4096))
+      ->check(decimal_integer());
+  sub->add_option("--rules", extras.rules_file,
+                  "JSON file of scenario rules: [{\"path\":P,\"when\":{MEMBER:VALUE},\"call\":N,"
+                  "\"answer\":JSON,\"fault\":FAULT}], the first that applies wins");
+  sub->add_option("--ready-file", extras.ready_file,
+                  "Once listening, write the address and ports here as JSON");
+  sub->add_option("--write-answers", extras.write_answers,
+                  "Write the built-in answers into this folder as PATH.json files, and exit");
+  sub->add_flag("--no-built-in-answers", extras.only_folder,
+                "With --answers: serve that folder's answers alone, not laid over the built-in "
+                "ones");
+}
+
+void apply_serve_extras(const ServeExtras& extras, standin::Options& options) {
+  options.journal_file = extras.journal_file;
+  options.journal_entries = extras.journal_size;
+  options.journal_bytes = extras.journal_mib << 20;
+  if (!extras.rules_file.empty()) {
+    options.rules = read_file_bytes(extras.rules_file);
+    std::string why;
+    if (!standin::Scenario::parse(options.rules, &why)) {
+      throw UsageError("--rules " + extras.rules_file + ": " + why);
+    }
+  }
+}
+
+standin::AnswerSet answers_from(const std::string& folder, bool only_folder) {
+  standin::AnswerSet folder_set;
+  try {
+    folder_set = standin::AnswerSet::from_folder(folder);
+  } catch (const std::runtime_error& e) {
+    throw UsageError(e.what());
+  }
+  if (only_folder) return folder_set;
+  standin::AnswerSet set = standin::AnswerSet::built_in();
+  for (const auto& [key, text] : folder_set.texts()) set.set(key, text);
+  for (const auto& [key, bytes] : folder_set.raws()) set.set_raw(key, bytes);
+  return set;
+}
+
+int write_built_in_answers(const std::string& folder) {
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  if (ec) throw UsageError("cannot create " + folder + ": " + ec.message());
+  int written = 0;
+  int kept = 0;
+  const standin::AnswerSet built_in = standin::AnswerSet::built_in();
+  for (const auto& [key, text] : built_in.texts()) {
+    const std::string path = folder + "/" + key + ".json";
+    platform::File file(platform::create_new(path.c_str()));
+    if (!file) {
+      if (platform::path_exists(path.c_str())) {
+        std::printf("kept %s (it exists)\n", path.c_str());
+        ++kept;
+        continue;
+      }
+      throw ToolFailure("cannot write " + path + ": " +
+                        platform::error_line(platform::last_error()));
+    }
+    size_t done = 0;
+    if (!platform::write_file(file.get(), text.data(), text.size(), &done)) {
+      throw ToolFailure("cannot write " + path + ": " +
+                        platform::error_line(platform::last_error()));
+    }
+    std::printf("wrote %s\n", path.c_str());
+    ++written;
+  }
+  std::printf("%d answers written, %d kept; serve them with: kiv serve --answers %s\n", written,
+              kept, folder.c_str());
+  return kExitOk;
+}
+
+std::string journal_summary(const standin::JournalFigures& figures, const ServeExtras& extras) {
+  std::string line = "journal: " + std::to_string(figures.received) + " entries, " +
+                     std::to_string(figures.dropped) + " dropped from memory";
+  if (figures.file_failures > 0) {
+    line += ", " + std::to_string(figures.file_failures) + " NOT written to " + extras.journal_file;
+  }
+  return line;
+}
+
+std::string listening_line(const standin::Service& service) {
+  json_object* o = json_object_new_object();
+  const std::string& address = service.address();
+  const std::string http = address + ":" + std::to_string(service.http_port());
+  json_object_object_add(o, "address", json_object_new_string(address.c_str()));
+  json_object_object_add(o, "http_port", json_object_new_int(service.http_port()));
+  json_object_object_add(o, "udp_port", json_object_new_int(service.udp_port()));
+  json_object_object_add(
+      o, "control",
+      json_object_new_string(("http://" + http + std::string(standin::kControlPrefix)).c_str()));
+  std::string line =
+      json_object_to_json_string_ext(o, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
+  json_object_put(o);
+  return "listening " + line;
+}
+
+std::vector<std::string> started_lines(const standin::Service& service, const ServeExtras& extras) {
+  std::vector<std::string> lines;
+  const std::string http = service.address() + ":" + std::to_string(service.http_port());
+  lines.push_back("control: http://" + http + std::string(standin::kControlPrefix) +
+                  " (journal, answers, faults, rules; open it in a browser to watch)");
+  if (!is_loopback(service.address())) {
+    lines.push_back("warning: the control interface is reachable wherever " + http +
+                    " is: anyone there can read the journal and change the answers");
+  }
+  if (!extras.journal_file.empty()) lines.push_back("journal: " + extras.journal_file);
+  if (!extras.ready_file.empty()) {
+    std::string why;
+    // The JSON of the listening line.
+    const std::string json = listening_line(service).substr(sizeof "listening");
+    if (!replace_with(extras.ready_file, json + "\n", &why)) {
+      throw UsageError("cannot write the ready file " + extras.ready_file + ": " + why);
+    }
+  }
+  return lines;
+}
+
+}  // namespace kiv::tool
