@@ -174,6 +174,7 @@ TEST(Tool, QueriesAgainstTheStandInReportEveryFieldTheAnswerGave) {
     Json doc = query_json(serve, "get_vpn_info", {}, 0);
     Json expected = answer("vpn_info");
     EXPECT_EQ(int_at(doc.get(), "result"), 0);
+    EXPECT_EQ(text_at(doc.get(), "code"), "KIV_OK");
     EXPECT_EQ(text_at(doc.get(), "meaning"), "success");
     json_object* out = at(doc.get(), "output");
     EXPECT_EQ(text_at(out, "VPNIP"), text_at(expected.get(), "VPNIP"));
@@ -245,10 +246,12 @@ TEST(Tool, FaultsAndAnswerFoldersGiveTheResultsTheySetUp) {
 
   Json status = query_json(serve, "get_vpn_info", {}, 1);
   EXPECT_EQ(int_at(status.get(), "result"), 113);
+  EXPECT_EQ(text_at(status.get(), "code"), "KIV_E_HTTP_STATUS");
   EXPECT_EQ(at(status.get(), "output"), nullptr);
 
   Json not_zlib = query_json(serve, "get_local_ip_from_service", {}, 1);
   EXPECT_EQ(int_at(not_zlib.get(), "result"), 102);
+  EXPECT_EQ(text_at(not_zlib.get(), "code"), "KIV_E_UNCOMPRESS");
 
   // A path the folder has no answer for.
   Json missing = query_json(serve, "get_gameroute_from_server", {}, 1);

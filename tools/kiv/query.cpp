@@ -20,6 +20,7 @@ QueryOutcome outcome(std::string_view name, int32_t code, json_object* output) {
   QueryOutcome out;
   out.name = std::string(name);
   out.code = code;
+  out.code_name = kiv_result_name(code);
   out.meaning = code_meaning(name, code);
   out.output.reset(output);
   return out;
@@ -100,6 +101,7 @@ QueryOutcome run_ad_link(const Call& call, const RequestHead& h, const QueryOpti
   const auto link = call(h);
   if (!link) return call.outcome(link.code(), nullptr);
   QueryOutcome out = call.outcome(link->err, nullptr);
+  out.code_name = kiv_result_name(KIV_OK);  // the call succeeded; its result is the service's
   if (link->err == 0) {
     out.meaning = "no link to show (the service's \"err\" was 0)";
     return out;
@@ -119,6 +121,7 @@ QueryOutcome run_client_title(const Call& call, const RequestHead& h, const Quer
   const auto title = call(h);
   if (!title) return call.outcome(title.code(), nullptr);
   QueryOutcome out = call.outcome(title->err, nullptr);
+  out.code_name = kiv_result_name(KIV_OK);  // the call succeeded; its result is the service's
   if (title->err == 0) {
     out.meaning = "no notice to show (the service's \"err\" was 0)";
     return out;
@@ -414,6 +417,7 @@ Command add_query_command(CLI::App& app) {
       json_add(doc.get(), "port", json_object_new_int(static_cast<int32_t>(head.port)));
       json_add(doc.get(), "path", json_text(display(head.path)));
       json_add(doc.get(), "result", json_object_new_int(out.code));
+      json_add(doc.get(), "code", out.code_name ? json_text(out.code_name) : nullptr);
       json_add(doc.get(), "meaning", json_text(out.meaning));
       json_add(doc.get(), "output", out.output ? json_object_get(out.output.get()) : nullptr);
       std::fputs(json_document(doc.get()).c_str(), stdout);

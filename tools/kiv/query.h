@@ -28,7 +28,8 @@ struct QueryOptions {
 
 struct QueryOutcome {
   std::string name;
-  int32_t code = 0;
+  int32_t code = 0;  // the export's result (for the link and the notice, the service's "err")
+  const char* code_name = nullptr;  // the result code's primary name; null for an "err" value
   std::string meaning;
   Json output;  // an object named after the caller's storage; null when nothing was written
 };
