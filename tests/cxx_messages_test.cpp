@@ -97,7 +97,8 @@ TEST(CxxApiMessages, ScopesOnManyThreadsWhileOthersLog) {
   for (int i = 0; i < 4; ++i) {
     owners.emplace_back([&delivered] {
       for (int round = 0; round < 100; ++round) {
-        auto seen = std::make_unique<int>(0);
+        // Both loggers may be in this handler at once.
+        auto seen = std::make_unique<std::atomic<int>>(0);
         kiv::message_handler_scope scope([&seen, &delivered](std::string_view) {
           ++*seen;
           ++delivered;
