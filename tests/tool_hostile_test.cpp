@@ -341,6 +341,11 @@ TEST(DatagramFloods, EveryDatagramOfABurstArrivesOrIsCountedAsDropped) {
     arrived = now;
   }
   serve.stop();
+  EXPECT_GT(arrived, 0u);
+  if (!serve.stop_was_requested()) {
+    GTEST_SKIP() << "Ctrl-Break cannot reach the stand-in here (no console): it was terminated "
+                    "before its summary";
+  }
   const auto summary = lines_starting(serve.output(), "summary: ");
   ASSERT_EQ(summary.size(), 1u) << serve.output().substr(serve.output().size() - 2000);
   EXPECT_NE(summary[0].find(std::to_string(arrived) + " datagrams; "), std::string::npos)
