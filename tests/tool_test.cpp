@@ -664,6 +664,14 @@ TEST(Tool, VerboseShowsTheLibrariesMessagesReadableAndKeepsStandardOutputClean) 
   EXPECT_NE(routes.err.find("[library stdout] 解析正确"), std::string::npos) << routes.err;
 }
 
+// The system's text for a missing file: Windows gives FormatMessageA's, in
+// the system's code page.
+#if defined(_WIN32)
+const std::string kNoSuchFileText;
+#else
+const std::string kNoSuchFileText = "No such file";
+#endif
+
 TEST(Tool, BadInputGetsAClearErrorAndExitStatus2) {
   TempDir dir;
   dir.write("file.txt", "a file, not a folder");
@@ -684,7 +692,7 @@ TEST(Tool, BadInputGetsAClearErrorAndExitStatus2) {
       {{"query", "get_vpn_info", "--port", "80x", "--request", "{}"},
        "--port: Value 80x not in range"},
       {{"query", "get_vpn_info", "--port", "80", "--request", "@" + dir.file("none.txt")},
-       "cannot read " + dir.file("none.txt") + ": No such file"},
+       "cannot read " + dir.file("none.txt") + ": " + kNoSuchFileText},
       {{"query", "http_access_protocol2", "--port", "80", "--request", "{}"}, "needs --save FILE"},
       {{"servers", dir.file("none.dat")}, "cannot read"},
       {{"server-types"}, "FILE is required"},
