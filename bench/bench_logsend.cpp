@@ -6,12 +6,7 @@
 // The library's standard-output traces go to /dev/null (they are still
 // formatted and written), the benchmark's own output to the original stdout.
 // Messages go to a handler that drops them; the measured path logs none.
-#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <cstdio>
@@ -24,6 +19,9 @@
 
 #include "kiv_clientlog.h"
 #include "kiv_logsend.h"
+#include "platform.h"
+#include "standard_output.h"
+#include "test_system.h"
 
 namespace {
 
@@ -32,10 +30,14 @@ constexpr char kRecord[] =
     "\"link_service_ip\":\"203.0.113.17\",\"userType_Id\":5,"
     "\"link_service_name\":\"relay-east-07\",\"link_account\":\"player_4711\"}}";
 
-sockaddr_in g_sink{};
+namespace platform = kiv::platform;
+
+// The sink's address and port, in network order.
+const uint32_t kLoopback = platform::ipv4_from_text("127.0.0.1");
+uint16_t g_sink_port = 0;
 
 void BM_Baseline(benchmark::State& state) {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  const platform::Socket socket(platform::udp_socket());
   const size_t length = sizeof kRecord - 1;
   std::vector<Bytef> output(length + 13);
   for (auto _ : state) {
@@ -44,9 +46,8 @@ void BM_Baseline(benchmark::State& state) {
       state.SkipWithError("compress failed");
       break;
     }
-    ::sendto(fd, output.data(), size, 0, reinterpret_cast<const sockaddr*>(&g_sink), sizeof g_sink);
+    platform::send_datagram(socket.get(), output.data(), size, kLoopback, g_sink_port);
   }
-  ::close(fd);
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_Baseline);
@@ -88,33 +89,28 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
 
   // A sink that is never read: the kernel drops what does not fit.
-  const int sink = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  g_sink.sin_family = AF_INET;
-  g_sink.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof g_sink;
-  if (sink < 0 || ::bind(sink, reinterpret_cast<sockaddr*>(&g_sink), sizeof g_sink) != 0 ||
-      ::getsockname(sink, reinterpret_cast<sockaddr*>(&g_sink), &size) != 0) {
+  const platform::Socket sink(platform::udp_bound_socket(kLoopback, 0, &g_sink_port));
+  if (!sink) {
     std::perror("udp sink");
     return 1;
   }
 
-  char folder[] = "/tmp/bench_logsend.XXXXXX";
-  if (::mkdtemp(folder) == nullptr) {
+  const std::string folder = platform::make_unique_folder("/tmp/bench_logsend.");
+  if (folder.empty()) {
     std::perror("mkdtemp");
     return 1;
   }
   const std::filesystem::path dir(folder);
   std::ofstream(dir / "loginurl.ini")
-      << "[LOG_SERVERS]\nlog_servers_dns=127.0.0.1\nlog_servers_port=" << ntohs(g_sink.sin_port)
-      << "\n";
+      << "[LOG_SERVERS]\nlog_servers_dns=127.0.0.1\nlog_servers_port="
+      << platform::network_to_host(g_sink_port) << "\n";
   std::filesystem::current_path(dir);
   kiv_set_message_handler(drop_message, nullptr);
 
   std::fflush(stdout);
-  const int console = ::dup(STDOUT_FILENO);
-  const int null_fd = ::open("/dev/null", O_WRONLY);
-  ::dup2(null_fd, STDOUT_FILENO);
-  ::close(null_fd);
+  std::FILE* null_file = std::fopen("/dev/null", "w");
+  const int console = platform::divert_standard_output(null_file);
+  std::fclose(null_file);
   std::ofstream out("/dev/fd/" + std::to_string(console), std::ios::app);
 
   RatioReporter reporter;
@@ -132,6 +128,5 @@ int main(int argc, char** argv) {
   benchmark::Shutdown();
   std::filesystem::current_path("/");
   std::filesystem::remove_all(dir);
-  ::close(sink);
   return 0;
 }

@@ -4,7 +4,6 @@
 // directly and hands the same rows to the same callbacks.
 #include <benchmark/benchmark.h>
 #include <json-c/json.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <cstdint>
@@ -19,6 +18,7 @@
 
 #include "kiv_clientlog.h"
 #include "kiv_svcquery.h"
+#include "test_process.h"
 
 namespace {
 
@@ -225,9 +225,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::vector<unsigned char> packed = compress_text(text);
-  g_file = (std::filesystem::temp_directory_path() /
-            ("kiv_bench_service_list_" + std::to_string(::getpid()) + ".dat"))
-               .string();
+  g_file =
+      (std::filesystem::temp_directory_path() /
+       ("kiv_bench_service_list_" + std::to_string(kiv::platform::current_process_id()) + ".dat"))
+          .string();
   {
     std::ofstream out(g_file, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(packed.data()),

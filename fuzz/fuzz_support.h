@@ -2,14 +2,14 @@
 // and a way to stop on a broken rule that libFuzzer records as a crash.
 #pragma once
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 
 #include "kiv_clientlog.h"
+#include "platform.h"
+#include "test_process.h"
 
 namespace kiv::fuzz {
 
@@ -24,10 +24,10 @@ class ScratchFile {
   explicit ScratchFile(std::string_view name) {
     const char* folder = std::getenv("TMPDIR");
     path_ = folder != nullptr && folder[0] != '\0' ? folder : "/tmp";
-    path_ += "/kiv_fuzz_" + std::to_string(::getpid()) + "_";
+    path_ += "/kiv_fuzz_" + std::to_string(kiv::platform::current_process_id()) + "_";
     path_ += name;
   }
-  ~ScratchFile() { ::unlink(path_.c_str()); }
+  ~ScratchFile() { kiv::platform::delete_file(path_.c_str()); }
   ScratchFile(const ScratchFile&) = delete;
   ScratchFile& operator=(const ScratchFile&) = delete;
 

@@ -5,7 +5,6 @@
 // gives alone, and every report must reach the log sink once. Built and run
 // in every preset; under the tsan preset ThreadSanitizer watches it.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>

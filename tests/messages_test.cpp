@@ -1,53 +1,22 @@
 // The libraries keep their Chinese messages as GBK bytes; each must be the
 // GBK encoding of the readable text it is documented with.
 #include <gtest/gtest.h>
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <iconv.h>
-#endif
 
 #include <string>
 
 #include "../logsend/report_messages.h"
 #include "../svcquery/query_messages.h"
+#include "test_system.h"
 
 namespace kiv::test {
 namespace {
 
-#if defined(_WIN32)
-// Through UTF-16, with the system's code page 936 tables.
+// With the system's own converter (iconv, or Windows's code page 936 tables).
 std::string to_gbk(const std::string& utf8) {
-  const int size = static_cast<int>(utf8.size());
-  std::wstring wide(utf8.size(), L'\0');
-  const int n =
-      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, wide.data(), size);
-  EXPECT_GT(n, 0) << utf8;
-  std::string out(utf8.size() * 2 + 8, '\0');
-  BOOL lossy = FALSE;
-  const int m = WideCharToMultiByte(936, 0, wide.data(), n, out.data(),
-                                    static_cast<int>(out.size()), nullptr, &lossy);
-  EXPECT_GT(m, 0) << utf8;
-  EXPECT_FALSE(lossy) << utf8;
-  out.resize(static_cast<size_t>(m > 0 ? m : 0));
-  return out;
+  std::string gbk;
+  EXPECT_TRUE(platform::convert_encoding("UTF-8", "GBK", utf8, &gbk)) << utf8;
+  return gbk;
 }
-#else
-std::string to_gbk(const std::string& utf8) {
-  iconv_t cd = iconv_open("GBK", "UTF-8");
-  EXPECT_NE(cd, reinterpret_cast<iconv_t>(-1));
-  std::string in = utf8;
-  std::string out(in.size() * 2 + 8, '\0');
-  char* in_ptr = in.data();
-  size_t in_left = in.size();
-  char* out_ptr = out.data();
-  size_t out_left = out.size();
-  EXPECT_NE(iconv(cd, &in_ptr, &in_left, &out_ptr, &out_left), static_cast<size_t>(-1)) << utf8;
-  iconv_close(cd);
-  out.resize(out.size() - out_left);
-  return out;
-}
-#endif
 
 TEST(Messages, EveryChineseMessageIsTheGbkOfItsReadableText) {
   namespace s = svcquery::msg;

@@ -1,7 +1,6 @@
 // The cached service-list readers, fed with list files written here with
 // zlib from JSON texts.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <chrono>
@@ -17,6 +16,7 @@
 #include "kiv_svcquery.h"
 #include "message_capture.h"
 #include "report_recorder.h"
+#include "test_system.h"
 #include "zlib_util.h"
 
 namespace kiv::test {
@@ -484,7 +484,7 @@ TEST(ServiceListSpecialFiles, AFifoOrADeviceIsRefusedByItsSizeWithoutBlocking) {
 #else
   TempDir dir;
   const std::string fifo = dir.file("list.fifo");
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_TRUE(kiv::platform::make_fifo(fifo.c_str()));
   for (const std::string& path : {fifo, std::string("/dev/zero")}) {
     for (const bool type_reader : {false, true}) {
       SCOPED_TRACE(path + (type_reader ? ", type reader" : ", server reader"));

@@ -3,9 +3,6 @@
 // test asks the stand-in's control interface, and only that, what arrived;
 // it changes answers and faults there while the stand-in runs.
 #include <gtest/gtest.h>
-#if !defined(_WIN32)
-#include <sys/stat.h>
-#endif
 #include <httplib.h>
 #include <json-c/json.h>
 
@@ -25,6 +22,7 @@
 #include "kiv_svcquery.h"
 #include "platform.h"
 #include "standin.h"
+#include "test_system.h"
 
 namespace {
 
@@ -360,7 +358,7 @@ TEST(StandInJournal, TheJournalFileTakesEveryEntryAndMustBeARegularFile) {
 #else
   // A FIFO would hold the stand-in up before it ever answered.
   const std::string fifo = dir.file("fifo");
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_TRUE(kiv::platform::make_fifo(fifo.c_str()));
   kiv::standin::Options piped;
   piped.journal_file = fifo;
   EXPECT_THROW(kiv::standin::Service{std::move(piped)}, std::runtime_error);

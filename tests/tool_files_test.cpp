@@ -7,10 +7,6 @@
 #include <httplib.h>
 #include <json-c/json.h>
 
-#if !defined(_WIN32)
-#include <sys/stat.h>
-#endif
-
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -25,6 +21,7 @@
 #include "program.h"
 #include "standin.h"
 #include "tcp_client.h"
+#include "test_system.h"
 #include "tool_support.h"
 
 namespace {
@@ -98,7 +95,7 @@ TEST(HostileFiles, WhatIsNoFileOrTooLargeIsRefusedAtOnceWithOneLine) {
   GTEST_SKIP() << "FIFOs and /dev/zero are POSIX's";
 #else
   const std::string fifo = dir.file("fifo");
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_TRUE(kiv::platform::make_fifo(fifo.c_str()));
   expect_refused({"query", "get_vpn_info", "--port", "80", "--request", "@" + fifo},
                  "cannot read " + fifo + ": not a regular file");
   expect_refused({"query", "get_vpn_info", "--port", "80", "--request", "@/dev/zero"},
@@ -110,7 +107,7 @@ TEST(HostileFiles, WhatIsNoFileOrTooLargeIsRefusedAtOnceWithOneLine) {
                  "cannot append to /dev/full: not a regular file");
   TempDir answers;
   answers.write("vpn_info.json", "{\"err\":1}");
-  ASSERT_EQ(::mkfifo(answers.file("fifo.json").c_str(), 0600), 0);
+  ASSERT_TRUE(kiv::platform::make_fifo(answers.file("fifo.json").c_str()));
   // The FIFO among the answers is passed over, not opened (the address then ends the run).
   const ChildResult served = kiv({"serve", "--answers", answers.path(), "--bind", "x"}, 20s);
   EXPECT_FALSE(served.timed_out);

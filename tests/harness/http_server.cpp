@@ -2,16 +2,29 @@
 
 #include <httplib.h>
 
-#include <strings.h>
+#include <algorithm>
 #include <stdexcept>
 
 #include "zlib_util.h"
 
 namespace kiv::test {
 
+namespace {
+
+// Header names compare without ASCII case, whatever the locale.
+bool same_name(std::string_view a, std::string_view b) {
+  const auto lower = [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  };
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+}  // namespace
+
 std::string RecordedRequest::header(std::string_view name) const {
   for (const auto& [key, value] : headers) {
-    if (key.size() == name.size() && strncasecmp(key.data(), name.data(), name.size()) == 0) {
+    if (same_name(key, name)) {
       return value;
     }
   }

@@ -1,29 +1,19 @@
 #include "report_recorder.h"
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
-
 #include <sstream>
 #include <stdexcept>
+
+#include "platform.h"
+#include "test_system.h"
 
 namespace kiv::test {
 
 std::vector<RecordedReport> ReportRecorder::take() {
   using TakeFn = size_t (*)(char*, size_t);
-#if defined(_WIN32)
-  HMODULE library = GetModuleHandleA("kiv_logsend.dll");
-  if (library == nullptr) throw std::runtime_error("the report library is not loaded");
-  auto take_fn = reinterpret_cast<TakeFn>(
-      reinterpret_cast<void*>(GetProcAddress(library, "kiv_test_take_reports")));
-#else
-  void* library = dlopen("libkiv_logsend.so", RTLD_NOW | RTLD_NOLOAD);
-  if (library == nullptr) throw std::runtime_error("the report library is not loaded");
-  auto take_fn = reinterpret_cast<TakeFn>(dlsym(library, "kiv_test_take_reports"));
-  dlclose(library);
-#endif
+  bool loaded = false;
+  auto take_fn = reinterpret_cast<TakeFn>(platform::loaded_library_symbol(
+      platform::kReportLibraryFile, "kiv_test_take_reports", &loaded));
+  if (!loaded) throw std::runtime_error("the report library is not loaded");
   if (take_fn == nullptr) {
     throw std::runtime_error(
         "not the recording report library: register the test with REPORT_RECORDER");

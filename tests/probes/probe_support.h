@@ -2,17 +2,13 @@
 // ended by 0x1E, and the query library is loaded as a client program would.
 #pragma once
 
-#if defined(_WIN32)
-#include <fcntl.h>
-#include <io.h>
-#endif
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "kiv_clientlog.h"
 #include "platform.h"
+#include "test_system.h"
 
 namespace kiv::probe {
 
@@ -20,10 +16,7 @@ namespace kiv::probe {
 // libraries print (they share the C runtime's streams) reach the test as they
 // are, without a carriage return before each line feed.
 inline void frame_messages_on_stderr() {
-#if defined(_WIN32)
-  _setmode(_fileno(stdout), _O_BINARY);
-  _setmode(_fileno(stderr), _O_BINARY);
-#endif
+  platform::use_binary_standard_streams();
   kiv_set_message_handler(
       [](const char* message, void*) {
         std::fwrite(message, 1, std::strlen(message), stderr);

@@ -14,10 +14,6 @@
 // on their own threads are left alone.
 //
 // usage: torture_runner [--stride K] [--only NAME]... [--list]
-#include <dlfcn.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -32,7 +28,9 @@
 
 #include "child_process.h"
 #include "http_server.h"
+#include "platform.h"
 #include "scenarios.h"
+#include "test_system.h"
 #include "udp_sink.h"
 #include "zlib_util.h"
 
@@ -66,7 +64,7 @@ Failer g_failer;
 
 template <typename Fn>
 bool find(Fn& fn, const char* name) {
-  fn = reinterpret_cast<Fn>(dlsym(RTLD_DEFAULT, name));
+  fn = reinterpret_cast<Fn>(kiv::platform::global_symbol(name));
   return fn != nullptr;
 }
 
@@ -78,17 +76,6 @@ bool find_failer() {
          find(g_failer.exempt, "kiv_torture_exempt");
 }
 
-// "function (library)" for a code address, as far as the dynamic symbols tell.
-std::string where(const void* address) {
-  Dl_info info{};
-  if (address == nullptr || dladdr(address, &info) == 0) return "?";
-  std::string text = info.dli_sname != nullptr ? info.dli_sname : "?";
-  if (info.dli_fname != nullptr) {
-    text += " (" + std::filesystem::path(info.dli_fname).filename().string() + ")";
-  }
-  return text;
-}
-
 // The blocks a run left, with the allocations that took them, for the fault's line.
 std::string left_behind(long live) {
   unsigned long indexes[4];
@@ -96,7 +83,8 @@ std::string left_behind(long live) {
   const unsigned long n = g_failer.live_info(indexes, callers, 4);
   std::string text = std::to_string(live) + " block(s) left behind:";
   for (unsigned long i = 0; i < n; ++i) {
-    text += " #" + std::to_string(indexes[i]) + " from " + where(callers[i]) + ";";
+    text += " #" + std::to_string(indexes[i]) + " from " +
+            kiv::platform::code_address_name(callers[i]) + ";";
   }
   return text;
 }
@@ -113,14 +101,13 @@ std::string g_folder;  // the process's current folder, with loginurl.ini
 const char* volatile g_current = "";
 volatile unsigned long g_fail_at = 0;
 
-void on_crash(int signal_number) {
+// Says, in the crash's signal handler, which run crashed.
+void announce_crash(int signal_number) {
   char line[256];
   const int n =
       std::snprintf(line, sizeof line, "\ncrashed (signal %d) in %s, allocation %lu failing\n",
                     signal_number, g_current, g_fail_at);
-  if (n > 0) static_cast<void>(::write(STDERR_FILENO, line, static_cast<size_t>(n)));
-  ::signal(signal_number, SIG_DFL);
-  ::raise(signal_number);
+  if (n > 0) kiv::platform::write_standard_error(line, static_cast<size_t>(n));
 }
 
 // The datagrams that have reached the sink so far, taken from it.
@@ -257,7 +244,8 @@ Tally torture(const Scenario& scenario, unsigned long stride) {
   g_current = scenario.name;
   const auto fault = [&](unsigned long n, const std::string& what) {
     if (tally.faults.size() < 10) {
-      const std::string site = n == 0 ? "" : " (" + where(g_failer.failed_caller()) + ")";
+      const std::string site =
+          n == 0 ? "" : " (" + kiv::platform::code_address_name(g_failer.failed_caller()) + ")";
       tally.faults.push_back("allocation " + std::to_string(n) + site + ": " + what);
     }
   };
@@ -360,10 +348,7 @@ int main(int argc, char** argv) {
   // the document comes out incomplete without any error.
   g_failer.exempt("libjson-c", nullptr);
   g_failer.exempt("libjson-c", "lh_table_new");
-  for (const int signal_number : {SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGILL}) {
-    ::signal(signal_number, on_crash);
-  }
-  ::signal(SIGPIPE, SIG_IGN);
+  kiv::platform::catch_crash_signals(announce_crash);
 
   kiv::test::TempDir folder;
   g_folder = folder.path();

@@ -1,21 +1,13 @@
 #include "common.h"
 
-#if defined(_WIN32)
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <random>
 
 #include "codec.h"
 #include "commands.h"
@@ -23,6 +15,7 @@
 #include "kiv_clientlog.h"
 #include "platform.h"
 #include "program.h"
+#include "standard_output.h"
 
 namespace kiv::tool {
 namespace {
@@ -44,50 +37,6 @@ void on_message(const char* message, void*) {
 #if defined(_WIN32)
 // The code page of a Chinese Windows client: GBK.
 constexpr uint32_t kGbkCodePage = 936;
-
-// Standard output's descriptor, for diverting it.
-int duplicate(int fd) {
-  return ::_dup(fd);
-}
-int duplicate_to(int fd, int target) {
-  return ::_dup2(fd, target);
-}
-void close_descriptor(int fd) {
-  ::_close(fd);
-}
-int descriptor_of(std::FILE* file) {
-  return ::_fileno(file);
-}
-// tmpfile() would create its file in the root of the drive, which a user
-// may not write; the temporary folder is the user's own. The file goes when
-// it is closed.
-std::FILE* capture_file() {
-  std::error_code ec;
-  const auto folder = std::filesystem::temp_directory_path(ec);
-  if (ec) return nullptr;
-  std::random_device random;
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    const auto path = folder / ("kiv-stdout-" + std::to_string(random()) + ".tmp");
-    if (std::FILE* file = std::fopen(path.string().c_str(), "w+bTD")) return file;
-  }
-  return nullptr;
-}
-#else
-int duplicate(int fd) {
-  return ::dup(fd);
-}
-int duplicate_to(int fd, int target) {
-  return ::dup2(fd, target);
-}
-void close_descriptor(int fd) {
-  ::close(fd);
-}
-int descriptor_of(std::FILE* file) {
-  return ::fileno(file);
-}
-std::FILE* capture_file() {
-  return std::tmpfile();
-}
 #endif
 
 platform::Library load_library(const char* name) {
@@ -236,13 +185,10 @@ int library_message_count() {
 
 LibraryOutput::LibraryOutput() {
   std::fflush(stdout);
-  capture_ = capture_file();
+  capture_ = platform::scratch_output_file();
   if (capture_ == nullptr) return;  // nowhere to divert to: the traces stay on standard output
-  const int out = descriptor_of(stdout);
-  saved_ = duplicate(out);
-  if (saved_ < 0 || duplicate_to(descriptor_of(capture_), out) < 0) {
-    if (saved_ >= 0) close_descriptor(saved_);
-    saved_ = -1;
+  saved_ = platform::divert_standard_output(capture_);
+  if (saved_ < 0) {
     std::fclose(capture_);
     capture_ = nullptr;
   }
@@ -251,8 +197,7 @@ LibraryOutput::LibraryOutput() {
 LibraryOutput::~LibraryOutput() {
   if (capture_ == nullptr) return;
   std::fflush(stdout);
-  duplicate_to(saved_, descriptor_of(stdout));
-  close_descriptor(saved_);
+  platform::restore_standard_output(saved_);
   if (global_options().verbose) {
     std::rewind(capture_);
     std::string text;
