@@ -1,9 +1,10 @@
 // Every query's answer handling, answer bytes in. The first byte picks the
-// query; the rest is the answer as the transport hands it over, inflated.
-// The transport is replaced by one that delivers those bytes the way
-// http_access_protocol1 does, so the whole query procedure runs without a
-// network. Caller buffers are exactly as large as the rules of each export
-// require, each a heap block of its own, so any overrun is caught.
+// query; the rest is the answer as the service means it, inflated. The
+// transfer is armed through the fault seam to deliver those bytes,
+// compressed, as its 200 answer, so the whole query procedure runs,
+// http_access_protocol1's inflation included, without a network. Caller
+// buffers are exactly as large as the rules of each export require, each a
+// heap block of its own, so any overrun is caught.
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -12,26 +13,27 @@
 #include <vector>
 
 #include "binding.h"
+#include "fault.h"
 #include "fuzz_support.h"
 #include "kiv_svcquery.h"
-#include "query_procedure.h"
 
 namespace {
 
-std::string_view g_answer;
+using kiv::platform::fault::Call;
+using kiv::platform::fault::ScopedFault;
 
-// As http_access_protocol1 after a good exchange: the answer goes into the
-// buffer; one that does not fit is a failed inflation (102) and leaves the
-// part that fitted, as zlib's uncompress does.
-int32_t answer_transport(const char*, const char*, uint32_t, const char*, const char*, int32_t,
-                         char* respond_data, uint32_t* respond_size) {
-  if (g_answer.size() > *respond_size) {
-    std::memcpy(respond_data, g_answer.data(), *respond_size);
-    return 102;
-  }
-  std::memcpy(respond_data, g_answer.data(), g_answer.size());
-  *respond_size = static_cast<uint32_t>(g_answer.size());
-  return 0;
+// `answer` as the service sends it: zlib's compress output, which an answer
+// longer than the caller's buffer fails to inflate into it (102), leaving
+// the part that fitted.
+std::vector<Bytef> packed(std::string_view answer) {
+  uLongf size = static_cast<uLongf>(answer.size() + answer.size() / 100 + 64);
+  std::vector<Bytef> bytes(size);
+  const int code = kiv::svcquery::bindings().zlib.compress(
+      bytes.data(), &size, reinterpret_cast<const Bytef*>(answer.data()),
+      static_cast<uLong>(answer.size()));
+  KIV_FUZZ_CHECK(code == Z_OK);
+  bytes.resize(size);
+  return bytes;
 }
 
 // A caller text buffer of exactly `size` bytes.
@@ -175,14 +177,17 @@ void game_query(uint8_t which) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   kiv::svcquery::attach();
-  kiv::svcquery::query::set_transport(answer_transport);
   kiv::fuzz::quiet_logger();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
-  g_answer = std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1);
+  const std::vector<Bytef> answer =
+      packed(std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1));
+  const ScopedFault delivered(
+      Call::kTransfer,
+      {.answer = std::string_view(reinterpret_cast<const char*>(answer.data()), answer.size())});
   const uint8_t which = data[0] % 13;
   if (which < 7) {
     account_query(which);

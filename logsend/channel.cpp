@@ -19,18 +19,6 @@ constexpr int kSendBuffer = 4096;
 // bound for any record under 4096 bytes.
 constexpr size_t kCompressionMargin = 13;
 
-// Balances a started socket layer on every way out.
-class SocketsSession {
- public:
-  explicit SocketsSession(void (*stop)() noexcept) noexcept : stop_(stop) {}
-  ~SocketsSession() { stop_(); }
-  SocketsSession(const SocketsSession&) = delete;
-  SocketsSession& operator=(const SocketsSession&) = delete;
-
- private:
-  void (*stop_)() noexcept;
-};
-
 void copy_text(char* out, size_t size, const char* text) noexcept {
   const size_t length = std::strlen(text);
   const size_t count = length < size - 1 ? length : size - 1;
@@ -75,7 +63,7 @@ Channel::Outcome Channel::report(const char* record, size_t length) {
 }
 
 bool Channel::read_settings(Notes& notes) noexcept {
-  const char* path = system_.settings_path;
+  const char* path = setup_.settings_path;
   if (!platform::path_exists(path)) {
     notes.add_text("Error :%s dose not Exits\n", path);
     return false;
@@ -115,14 +103,15 @@ ResolveStatus Channel::resolve(const char* name, char (&address)[16], Notes& not
     notes.add("Error: PARAM, in get_host_ip_by_name()");
     return ResolveStatus::kBadArgument;
   }
-  if (!system_.start_sockets()) {
+  const platform::SocketLayer sockets;
+  if (!sockets) {
     notes.add_number("Error: Failed to call WSAStartup in log_report, errno=%d",
                      platform::socket_last_error());
     return ResolveStatus::kSocketsFailed;
   }
-  SocketsSession session(system_.stop_sockets);
+  ResolverCache& cache = setup_.cache != nullptr ? *setup_.cache : shared_resolver_cache();
   char found[16] = {};
-  switch (system_.lookup(name, found)) {
+  switch (cache.lookup(name, found)) {
     case platform::LookupResult::kAddress:
       std::memcpy(address, found, sizeof found);
       return ResolveStatus::kResolved;
@@ -138,15 +127,15 @@ ResolveStatus Channel::resolve(const char* name, char (&address)[16], Notes& not
 
 bool Channel::send(const char* record, size_t length, Notes& notes) noexcept {
   uLongf send_data_size = static_cast<uLongf>(length + kCompressionMargin);
-  if (!system_.start_sockets()) {
+  // Declared in the reverse of their release order: the socket is closed
+  // first, then the output freed, the socket layer stopped and zlib released.
+  platform::Library zlib;
+  const platform::SocketLayer sockets;
+  if (!sockets) {
     // Losing one record is better than ending the host process.
     notes.add("Error: Failed to init WS2_32.dll\n");
     return false;
   }
-  // Declared in the reverse of their release order: the socket is closed
-  // first, then the output freed, the socket layer stopped and zlib released.
-  platform::Library zlib;
-  SocketsSession session(system_.stop_sockets);
   HeapPtr<Bytef> output;
   platform::Socket socket(platform::udp_socket());
   if (!socket) {
@@ -159,7 +148,7 @@ bool Channel::send(const char* record, size_t length, Notes& notes) noexcept {
 
   // A zlib without both entry points is not trusted, though only compress
   // is called.
-  zlib = platform::Library(system_.zlib_file);
+  zlib = platform::Library(platform::kZlibLibraryFile);
   decltype(&::compress) compress = nullptr;
   decltype(&::uncompress) uncompress = nullptr;
   if (!zlib || !zlib.bind("compress", compress) || !zlib.bind("uncompress", uncompress)) {

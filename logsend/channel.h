@@ -8,18 +8,16 @@
 #include <mutex>
 
 #include "platform.h"
+#include "resolver_cache.h"
 
 namespace kiv::logsend {
 
-// What the channel takes from the system. The library uses the defaults;
-// tests substitute the parts they cannot otherwise make fail.
-struct ChannelSystem {
+// Where a channel reads its settings and which cache its lookups go
+// through. The library uses the defaults; a test points them at its own
+// (it makes system calls fail through platform/fault.h).
+struct ChannelSetup {
   const char* settings_path = "./loginurl.ini";
-  const char* zlib_file = platform::kZlibLibraryFile;
-  bool (*start_sockets)() noexcept = platform::sockets_start;
-  void (*stop_sockets)() noexcept = platform::sockets_stop;
-  platform::LookupResult (*lookup)(const char* name,
-                                   char (&out)[16]) noexcept = platform::lookup_ipv4;
+  ResolverCache* cache = nullptr;  // null: shared_resolver_cache()
 };
 
 // Outcome of one lookup of the log server's name.
@@ -40,7 +38,7 @@ class Channel {
   };
 
   Channel() = default;
-  explicit Channel(const ChannelSystem& system) : system_(system) {}
+  explicit Channel(const ChannelSetup& setup) : setup_(setup) {}
   Channel(const Channel&) = delete;
   Channel& operator=(const Channel&) = delete;
 
@@ -88,7 +86,7 @@ class Channel {
   ResolveStatus resolve(const char* name, char (&address)[16], Notes& notes) const noexcept;
   bool send(const char* record, size_t length, Notes& notes) noexcept;
 
-  ChannelSystem system_{};
+  ChannelSetup setup_{};
   std::mutex lock_;
   // The last resolved address and the name it was resolved from: a failed
   // lookup of the same name falls back to it, of any other name does not.

@@ -103,15 +103,6 @@ struct FileTraits {
 };
 using File = Handle<FileTraits>;  // owns one open file
 
-// A read failure that real files give only as special files (a kernel
-// attribute that refuses reads, a file replaced by a shorter one), made on
-// demand for the readers' tests: from this call on, read_file delivers at
-// most `bytes` more bytes in all, then fails with `error` as the last error,
-// or reports the end of the file when `error` is 0. Only a program that links
-// the platform layer itself reaches it; no library calls it.
-void inject_read_fault(size_t bytes, int error) noexcept;
-void clear_read_fault() noexcept;
-
 // ---- profile (INI) files ------------------------------------------------------
 // Same rules as GetPrivateProfileStringA: section and key compared without
 // case, the value trimmed and stripped of one pair of surrounding quotes, cut
@@ -191,12 +182,9 @@ uint16_t network_to_host(uint16_t value) noexcept;
 
 enum class LookupResult { kAddress, kFailed, kNoAddress };
 // gethostbyname restricted to IPv4: on kAddress `out` receives the first
-// address as dotted text (at most 15 characters and a NUL). Answered from the
-// process's resolver cache (resolver_cache.h), which asks
-// uncached_lookup_ipv4 only when it holds nothing recent for the name.
+// address as dotted text (at most 15 characters and a NUL). The system is
+// asked every time; keeping answers is the caller's policy.
 LookupResult lookup_ipv4(const char* name, char (&out)[16]) noexcept;
-// The system's lookup itself, every time.
-LookupResult uncached_lookup_ipv4(const char* name, char (&out)[16]) noexcept;
 
 // ---- clock, threads, console (for the message logger) ---------------------
 struct LocalTime {

@@ -19,10 +19,10 @@
 #include <cstring>
 #include <string>
 
+#include "fault_points.h"
 #include "guarded_memory.h"
 #include "heap.h"
 #include "platform.h"
-#include "read_fault.h"
 
 namespace kiv::platform {
 
@@ -36,7 +36,7 @@ void set_last_error(int error) noexcept {
 // ---- dynamic libraries ----------------------------------------------------------
 
 void* load_library(const char* file_name) noexcept {
-  if (file_name == nullptr) return nullptr;
+  if (file_name == nullptr || detail::injected_failure(fault::Call::kLibraryLoad)) return nullptr;
   return dlopen(file_name, RTLD_NOW | RTLD_LOCAL);
 }
 
@@ -100,6 +100,7 @@ FileHandle open_with(const char* path, int flags, mode_t mode = 0) noexcept {
 }  // namespace
 
 FileHandle open_for_reading(const char* path) noexcept {
+  if (detail::injected_failure(fault::Call::kOpen)) return kInvalidFile;
   // Opening a FIFO would wait for a writer; without blocking it opens at
   // once and file_size refuses it. The flag changes nothing for a regular
   // file, and a read of anything else returns at once too.
@@ -107,6 +108,7 @@ FileHandle open_for_reading(const char* path) noexcept {
 }
 
 FileHandle create_new(const char* path) noexcept {
+  if (detail::injected_failure(fault::Call::kCreate)) return kInvalidFile;
   return open_with(path, O_WRONLY | O_CREAT | O_EXCL, 0644);
 }
 
@@ -137,7 +139,8 @@ bool read_file(FileHandle file, void* buffer, size_t count, size_t* done) noexce
   });
 }
 
-bool write_file(FileHandle file, const void* data, size_t count, size_t* done) noexcept {
+namespace {
+bool write_all(FileHandle file, const void* data, size_t count, size_t* done) noexcept {
   const auto* bytes = static_cast<const char*>(data);
   size_t written = 0;
   while (written < count) {
@@ -152,8 +155,16 @@ bool write_file(FileHandle file, const void* data, size_t count, size_t* done) n
   if (done != nullptr) *done = written;
   return true;
 }
+}  // namespace
+
+bool write_file(FileHandle file, const void* data, size_t count, size_t* done) noexcept {
+  return detail::write_through_fault(count, done, [&](size_t asked, size_t* written) {
+    return write_all(file, data, asked, written);
+  });
+}
 
 bool flush_file(FileHandle file) noexcept {
+  if (detail::injected_failure(fault::Call::kFlush)) return false;
   int rc;
   do {
     rc = ::fsync(static_cast<int>(file));
@@ -170,6 +181,7 @@ bool delete_file(const char* path) noexcept {
 }
 
 bool replace_file(const char* from, const char* to) noexcept {
+  if (detail::injected_failure(fault::Call::kReplace)) return false;
   if (from == nullptr || to == nullptr) {
     errno = EINVAL;
     return false;
@@ -219,7 +231,7 @@ bool system_error_text(int error, std::string* text) {
 // ---- sockets ----------------------------------------------------------------------
 
 bool sockets_start() noexcept {
-  return true;
+  return !detail::injected_failure(fault::Call::kSocketsStart, nullptr, true);
 }
 void sockets_stop() noexcept {}
 int socket_last_error() noexcept {
@@ -306,7 +318,10 @@ uint16_t network_to_host(uint16_t value) noexcept {
   return ntohs(value);
 }
 
-LookupResult uncached_lookup_ipv4(const char* name, char (&out)[16]) noexcept {
+LookupResult lookup_ipv4(const char* name, char (&out)[16]) noexcept {
+  if (int error = 0; detail::injected_failure(fault::Call::kLookup, &error, true)) {
+    return error != 0 ? LookupResult::kFailed : LookupResult::kNoAddress;
+  }
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_DGRAM;

@@ -21,9 +21,9 @@
 #include <memory>
 #include <string>
 
+#include "fault_points.h"
 #include "guarded_memory.h"
 #include "platform.h"
-#include "read_fault.h"
 
 namespace kiv::platform {
 
@@ -60,6 +60,7 @@ void* load_library(const char* file_name) noexcept {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
+  if (detail::injected_failure(fault::Call::kLibraryLoad)) return nullptr;
   return reinterpret_cast<void*>(LoadLibraryA(file_name));
 }
 
@@ -144,12 +145,14 @@ FileHandle create_file(const char* path, DWORD access, DWORD share, DWORD dispos
 }  // namespace
 
 FileHandle open_for_reading(const char* path) noexcept {
+  if (detail::injected_failure(fault::Call::kOpen)) return kInvalidFile;
   // Sharing deletion lets the file be deleted or renamed while it is read;
   // replacing it still waits until no reader holds it (see replace_file).
   return create_file(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING);
 }
 
 FileHandle create_new(const char* path) noexcept {
+  if (detail::injected_failure(fault::Call::kCreate)) return kInvalidFile;
   return create_file(path, GENERIC_ALL, 0, CREATE_NEW);
 }
 
@@ -187,7 +190,8 @@ bool read_file(FileHandle file, void* buffer, size_t count, size_t* done) noexce
   });
 }
 
-bool write_file(FileHandle file, const void* data, size_t count, size_t* done) noexcept {
+namespace {
+bool write_all(FileHandle file, const void* data, size_t count, size_t* done) noexcept {
   const auto* bytes = static_cast<const char*>(data);
   size_t written = 0;
   while (written < count) {
@@ -204,8 +208,16 @@ bool write_file(FileHandle file, const void* data, size_t count, size_t* done) n
   if (done != nullptr) *done = written;
   return true;
 }
+}  // namespace
+
+bool write_file(FileHandle file, const void* data, size_t count, size_t* done) noexcept {
+  return detail::write_through_fault(count, done, [&](size_t asked, size_t* written) {
+    return write_all(file, data, asked, written);
+  });
+}
 
 bool flush_file(FileHandle file) noexcept {
+  if (detail::injected_failure(fault::Call::kFlush)) return false;
   return FlushFileBuffers(to_handle(file)) != 0;
 }
 
@@ -226,6 +238,7 @@ constexpr DWORD kReplacePauseMs = 5;
 }  // namespace
 
 bool replace_file(const char* from, const char* to) noexcept {
+  if (detail::injected_failure(fault::Call::kReplace)) return false;
   if (from == nullptr || to == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
@@ -279,6 +292,7 @@ bool system_error_text(int error, std::string* text) {
 // ---- sockets ----------------------------------------------------------------------
 
 bool sockets_start() noexcept {
+  if (detail::injected_failure(fault::Call::kSocketsStart, nullptr, true)) return false;
   WSADATA data{};
   const int rc = WSAStartup(MAKEWORD(2, 2), &data);
   // WSAStartup reports its failure only through its result.
@@ -391,7 +405,10 @@ uint16_t network_to_host(uint16_t value) noexcept {
   return ::ntohs(value);
 }
 
-LookupResult uncached_lookup_ipv4(const char* name, char (&out)[16]) noexcept {
+LookupResult lookup_ipv4(const char* name, char (&out)[16]) noexcept {
+  if (int error = 0; detail::injected_failure(fault::Call::kLookup, &error, true)) {
+    return error != 0 ? LookupResult::kFailed : LookupResult::kNoAddress;
+  }
   if (name == nullptr) {  // gethostbyname(NULL) would name this machine
     WSASetLastError(WSAHOST_NOT_FOUND);
     return LookupResult::kFailed;

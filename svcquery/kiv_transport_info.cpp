@@ -4,9 +4,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -15,12 +13,14 @@
 #include "binding.h"
 #include "export_guard.h"
 #include "failure_report.h"
+#include "fault.h"
 #include "heap.h"
 #include "kiv_clientlog.h"
 #include "kiv_svcquery.h"
 #include "platform.h"
 #include "query_messages.h"
 #include "report_numbers.h"
+#include "service_list.h"
 #include "transport.h"
 
 namespace kiv::svcquery::transport {
@@ -208,6 +208,10 @@ bool grow_bag(RespondBag* bag, size_t needed) noexcept {
   return true;
 }
 
+// A transfer a test has armed (fault.h): it fails as a transfer that did not
+// complete, or its answer arrives as a 200 response's body.
+int32_t injected_transfer(const platform::fault::Failure& failure, RespondBag* answer) noexcept;
+
 }  // namespace
 
 size_t write_respond_data(char* ptr, size_t size, size_t nmemb, void* bag_pointer) noexcept {
@@ -246,6 +250,13 @@ int32_t get_respond_data_bag(const char* host, const char* url, uint32_t port, c
       answer == nullptr) {
     kiv_show_message(msg::kParamLine, line::kMissingArgument, kSource, kRespondBag);
     return KIV_E_MISSING_ARGUMENT;
+  }
+
+  if (platform::fault::armed(platform::fault::Call::kTransfer)) {
+    platform::fault::Failure failure;
+    if (platform::fault::fails_now(platform::fault::Call::kTransfer, &failure)) {
+      return injected_transfer(failure, answer);
+    }
   }
 
   // Declared before the transfer handle, so that they outlive it: libcurl may
@@ -312,81 +323,22 @@ int32_t get_respond_data_bag(const char* host, const char* url, uint32_t port, c
 
 namespace {
 
-// Ends a failed save: the new file is closed and removed, the step's line
-// logged and its failure reported with the error of the call that failed.
-int32_t save_failed(platform::File& file, const char* temp_name, const char* message,
-                    const char* call, int32_t code) noexcept {
-  const int error = platform::last_error();
-  file.reset();
-  if (temp_name != nullptr) platform::delete_file(temp_name);
-  kiv_show_message("%s", message);
-  platform::set_last_error(error);
-  report::system_call_failed(func_id::kHttpAccessProtocol2, call);
-  return code;
-}
-
-constexpr char kCreateFailedLine[] =
-    "Error: Failed to call CreateFileA(), in save_services_list_to_file()";
-
-}  // namespace
-
-int32_t save_services_list_to_file(const char* file_name, const void* data, size_t size,
-                                   const ListFileSystem& system) noexcept {
-  if (file_name == nullptr || data == nullptr || size == 0) {
-    kiv_show_message("Error: PARAM, in save_services_list_to_file()");
-    report::missing_argument(func_id::kHttpAccessProtocol2, "save_services_list_to_file");
-    return KIV_E_MISSING_ARGUMENT;
+int32_t injected_transfer(const platform::fault::Failure& failure, RespondBag* answer) noexcept {
+  if (failure.error != 0) {
+    kiv_show_message(msg::kPerformFailed, line::kPerformFailed, kSource, kRespondBag,
+                     static_cast<unsigned>(failure.error), "");
+    return KIV_E_TRANSFER;
   }
-
-  // The new list goes to a file of its own in the same folder, named by this
-  // thread and a count, so that concurrent saves never share one; only when
-  // it is whole on disk does it take the old file's place.
-  static std::atomic<uint32_t> saves{0};
-  const size_t name_size = std::strlen(file_name) + 40;
-  HeapPtr<char> temp_name = heap_allocate(name_size);
-  if (!temp_name) {
-    kiv_show_message("Error: Failed to call malloc, in save_services_list_to_file()");
-    return KIV_E_NO_MEMORY;
+  RespondBag bag;  // without a transfer every body is kept
+  const size_t size = failure.answer.size();
+  // The callback only reads the bytes it is handed.
+  if (size != 0 &&
+      write_respond_data(const_cast<char*>(failure.answer.data()), 1, size, &bag) != size) {
+    return KIV_E_TRANSFER;
   }
-  platform::File file;
-  for (int attempt = 0; attempt < 4; ++attempt) {
-    std::snprintf(temp_name.get(), name_size, "%s.%llx-%x.tmp", file_name,
-                  static_cast<unsigned long long>(platform::current_thread_id()),
-                  static_cast<unsigned>(saves.fetch_add(1)));
-    file = platform::File(system.create_new(temp_name.get()));
-    if (file) break;
-    // A name left by an earlier process is passed over; any other failure
-    // is the folder's.
-    const int error = platform::last_error();
-    const bool taken = platform::path_exists(temp_name.get());
-    platform::set_last_error(error);
-    if (!taken) break;
-  }
-  if (!file) {
-    return save_failed(file, nullptr, kCreateFailedLine, "CreateFileA", KIV_E_FILE_CREATE);
-  }
-  size_t written = 0;
-  platform::set_last_error(0);  // a write that stops short may leave none
-  if (!system.write(file.get(), data, size, &written) || written != size) {
-    return save_failed(file, temp_name.get(),
-                       "Error: Failed to call WriteFile, in save_services_list_to_file()",
-                       "WriteFile", KIV_E_FILE_WRITE);
-  }
-  if (!system.flush(file.get())) {
-    return save_failed(file, temp_name.get(),
-                       "Error: Failed to call FlushFileBuffers, in save_services_list_to_file()",
-                       "FlushFileBuffers", KIV_E_FILE_WRITE);
-  }
-  file.reset();  // Windows renames no file that is open without shared deletion
-  if (!system.replace(temp_name.get(), file_name)) {
-    return save_failed(file, temp_name.get(),
-                       "Error: Failed to call MoveFileExA(), in save_services_list_to_file()",
-                       "MoveFileExA", KIV_E_FILE_CREATE);
-  }
+  *answer = std::move(bag);
   return KIV_OK;
 }
-
-namespace {
 
 // What sets the two exports apart up to the answer: their name, their
 // failure-report number, the line of a request that could not be compressed,
@@ -480,7 +432,7 @@ int32_t protocol2(const char* host, const char* url, uint32_t port, const char* 
   const int32_t fetched =
       exchange(kExport2, host, url, port, protocol, request_data, request_size, &answer);
   if (fetched != KIV_OK) return fetched;
-  return save_services_list_to_file(save_file, answer.data.get(), answer.size);
+  return svcquery::save_services_list_to_file(save_file, answer.data.get(), answer.size);
 }
 
 }  // namespace

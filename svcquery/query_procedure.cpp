@@ -1,6 +1,5 @@
 #include "query_procedure.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -17,8 +16,6 @@
 
 namespace kiv::svcquery::query {
 namespace {
-
-constinit std::atomic<Transport> g_transport{nullptr};
 
 bool head_present(const Head& head) noexcept {
   return head.host != nullptr && head.url != nullptr && head.protocol != nullptr &&
@@ -45,10 +42,9 @@ int32_t run_steps(const Table& table, const Head& head, bool outputs_present, Fi
   if (!answer) return out_of_memory(table);
 
   uint32_t capacity = table.answer_size;
-  const Transport transport = g_transport.load(std::memory_order_acquire);
-  int32_t code = (transport != nullptr ? transport : &http_access_protocol1)(
-      head.host, head.url, head.port, head.protocol, head.request_data, head.request_size,
-      answer.get(), &capacity);
+  int32_t code =
+      http_access_protocol1(head.host, head.url, head.port, head.protocol, head.request_data,
+                            head.request_size, answer.get(), &capacity);
   if (table.transport_override != 0 && code == KIV_OK && answer.get()[0] == '\0') {
     code = table.transport_override;
   }
@@ -82,10 +78,6 @@ int32_t run(const Table& table, const Head& head, bool outputs_present, Fill fil
   });
   log_line(table, table.lines.exit);
   return result;
-}
-
-void set_transport(Transport transport) noexcept {
-  g_transport.store(transport, std::memory_order_release);
 }
 
 void log_line(const Table& table, const Line& line, int32_t err) noexcept {

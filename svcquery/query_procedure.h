@@ -94,16 +94,6 @@ using OnAnswer = FunctionRef<void()>;
 int32_t run(const Table& table, const Head& head, bool outputs_present, Fill fill,
             OnAnswer on_answer = {}) noexcept;
 
-// What every query asks for its answer: http_access_protocol1's shape.
-using Transport = int32_t (*)(const char* host, const char* url, uint32_t port,
-                              const char* protocol, const char* request_data, int32_t request_size,
-                              char* respond_data, uint32_t* respond_size);
-
-// Puts `transport` in place of http_access_protocol1 for every query from now
-// on (null: http_access_protocol1 again). Only the answer fuzzer does, before
-// any query runs, so that answers reach the procedure without a network.
-void set_transport(Transport transport) noexcept;
-
 // Writes one log line of `table`.
 void log_line(const Table& table, const Line& line, int32_t err = 0) noexcept;
 

@@ -63,7 +63,6 @@ constexpr Field kServerTypeFields[] = {
     {"level", "level", Kind::kInt, 0, Absent::kKeep},
 };
 
-// Both readers log the parameter failure under the first reader's name.
 constexpr char kParamError[] = "ERROR: PARAM, in get_data_from_file()";
 constexpr char kNoServiceList[] = "No service list";
 
@@ -182,6 +181,29 @@ int32_t load_list(const char* file_name, int32_t func_id, json::Document& docume
   return KIV_OK;
 }
 
+// What both readers do before their walk: missing arguments are refused
+// (logged under the first reader's name), the bindings checked, the file
+// read and the list named `list_name` found in it. On success `*list` is
+// that list inside `document`.
+int32_t open_list(const char* export_name, int32_t func_id, bool arguments_present,
+                  const char* file_name, const char* list_name, json::Document& document,
+                  int32_t* err_value, const json_object** list) noexcept {
+  if (!arguments_present) {
+    kiv_show_message(kParamError);
+    report::missing_argument(func_id, export_name);
+    return KIV_E_MISSING_ARGUMENT;
+  }
+  if (const int32_t code = check_bindings(export_name); code != KIV_OK) return code;
+  const int32_t loaded = load_list(file_name, func_id, document, err_value);
+  if (loaded != KIV_OK) return loaded;
+  *list = json::member(document.root(), list_name);
+  if (*list == nullptr) {
+    kiv_show_message(kNoServiceList);
+    return KIV_E_NO_LIST;
+  }
+  return KIV_OK;
+}
+
 }  // namespace
 }  // namespace kiv::svcquery
 
@@ -198,21 +220,14 @@ int32_t data_from_file(const char* file_name, row_callback server_callback,
   }
   // Null callbacks or a null err_value would bring the client down: they are
   // refused like the other required arguments.
-  if (file_name == nullptr || context == nullptr || server_callback == nullptr ||
-      server_ip_callback == nullptr || err_value == nullptr) {
-    kiv_show_message(kParamError);
-    report::missing_argument(func_id::kDataFromFile, "get_data_from_file");
-    return KIV_E_MISSING_ARGUMENT;
-  }
-  if (const int32_t code = check_bindings("get_data_from_file"); code != KIV_OK) return code;
-
+  const bool present = file_name != nullptr && context != nullptr && server_callback != nullptr &&
+                       server_ip_callback != nullptr && err_value != nullptr;
   json::Document document;
-  const int32_t loaded = load_list(file_name, func_id::kDataFromFile, document, err_value);
-  if (loaded != KIV_OK) return loaded;
-  const json_object* list = json::member(document.root(), "server");
-  if (list == nullptr) {
-    kiv_show_message(kNoServiceList);
-    return KIV_E_NO_LIST;
+  const json_object* list = nullptr;
+  if (const int32_t code = open_list("get_data_from_file", func_id::kDataFromFile, present,
+                                     file_name, "server", document, err_value, &list);
+      code != KIV_OK) {
+    return code;
   }
 
   const char* const address_member = kServerFields[kAddressListField].member;
@@ -236,23 +251,14 @@ int32_t data_from_file(const char* file_name, row_callback server_callback,
 
 int32_t servertype_from_file(const char* file_name, void* context,
                              row_callback server_type_callback, int32_t* err_value) {
-  if (file_name == nullptr || context == nullptr || server_type_callback == nullptr ||
-      err_value == nullptr) {
-    kiv_show_message(kParamError);
-    report::missing_argument(func_id::kServerTypeFromFile, "get_servertype_from_file");
-    return KIV_E_MISSING_ARGUMENT;
-  }
-  if (const int32_t code = check_bindings("get_servertype_from_file"); code != KIV_OK) {
-    return code;
-  }
-
+  const bool present = file_name != nullptr && context != nullptr &&
+                       server_type_callback != nullptr && err_value != nullptr;
   json::Document document;
-  const int32_t loaded = load_list(file_name, func_id::kServerTypeFromFile, document, err_value);
-  if (loaded != KIV_OK) return loaded;
-  const json_object* list = json::member(document.root(), "serverType");
-  if (list == nullptr) {
-    kiv_show_message(kNoServiceList);
-    return KIV_E_NO_LIST;
+  const json_object* list = nullptr;
+  if (const int32_t code = open_list("get_servertype_from_file", func_id::kServerTypeFromFile,
+                                     present, file_name, "serverType", document, err_value, &list);
+      code != KIV_OK) {
+    return code;
   }
 
   rows::RowSet types;

@@ -1,6 +1,6 @@
 // The HTTP transport behind http_access_protocol1/2: one POST of a
-// zlib-compressed request, the answer body collected in memory, and the
-// writer of the cached answer file.
+// zlib-compressed request, the answer body collected in memory. (The cached
+// answer file's writer is in service_list.h.)
 #pragma once
 
 #include <curl/curl.h>
@@ -42,25 +42,5 @@ int32_t get_respond_data_bag(const char* host, const char* url, uint32_t port, c
 // libcurl write callback; `bag` is a RespondBag. Returns the number of bytes
 // taken, or all bits set to make libcurl end the transfer.
 size_t write_respond_data(char* ptr, size_t size, size_t nmemb, void* bag) noexcept;
-
-// The file calls the answer-file writer makes. The library uses the
-// defaults; tests substitute the ones they cannot otherwise make fail.
-struct ListFileSystem {
-  platform::FileHandle (*create_new)(const char* path) noexcept = platform::create_new;
-  bool (*write)(platform::FileHandle file, const void* data, size_t count,
-                size_t* done) noexcept = platform::write_file;
-  bool (*flush)(platform::FileHandle file) noexcept = platform::flush_file;
-  bool (*replace)(const char* from, const char* to) noexcept = platform::replace_file;
-};
-
-// Replaces `file_name` with the `size` bytes at `data`: they are written to
-// a new file beside it, which then takes the old one's place in one step.
-// A reader sees the old list or the new one, whole; after any failure the
-// old file is as it was and the new one is gone.
-// Returns 0, 1 (no memory for the new file's name), 5 (the new file could
-// not be created or put in place), 10003 (`file_name` or `data` null, or
-// `size` 0) or 210605 (writing it failed).
-int32_t save_services_list_to_file(const char* file_name, const void* data, size_t size,
-                                   const ListFileSystem& system = {}) noexcept;
 
 }  // namespace kiv::svcquery::transport

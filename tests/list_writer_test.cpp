@@ -1,4 +1,4 @@
-// The answer-file writer with its file calls substituted: whichever step
+// The answer-file writer with its file calls made to fail: whichever step
 // fails, the saved list stays byte for byte as it was and the new file is
 // gone.
 #include <gtest/gtest.h>
@@ -8,45 +8,24 @@
 #include <vector>
 
 #include "child_process.h"
+#include "fault.h"
 #include "message_capture.h"
 #include "platform.h"
-#include "transport.h"
+#include "service_list.h"
 
 namespace kiv::test {
 namespace {
 
-using platform::FileHandle;
-using svcquery::transport::ListFileSystem;
-using svcquery::transport::save_services_list_to_file;
+using platform::fault::Call;
+using platform::fault::Failure;
+using platform::fault::ScopedFault;
+using svcquery::save_services_list_to_file;
 
 #if defined(_WIN32)
 constexpr int kDiskFull = 112;  // ERROR_DISK_FULL
 #else
 constexpr int kDiskFull = ENOSPC;
 #endif
-
-// Writes the first half, then fails as a full disk does.
-bool write_half_then_fail(FileHandle file, const void* data, size_t count, size_t* done) noexcept {
-  platform::write_file(file, data, count / 2, done);
-  platform::set_last_error(kDiskFull);
-  return false;
-}
-// Claims success for all but the last byte.
-bool write_short(FileHandle file, const void* data, size_t count, size_t* done) noexcept {
-  return platform::write_file(file, data, count - 1, done);
-}
-bool flush_fails(FileHandle) noexcept {
-  platform::set_last_error(kDiskFull);
-  return false;
-}
-bool replace_fails(const char*, const char*) noexcept {
-  platform::set_last_error(kErrorAccessDenied);
-  return false;
-}
-FileHandle create_fails(const char*) noexcept {
-  platform::set_last_error(kErrorAccessDenied);
-  return platform::kInvalidFile;
-}
 
 std::vector<std::string> names_in(const std::string& folder) {
   std::vector<std::string> names;
@@ -64,29 +43,35 @@ TEST(ListWriter, AFailedStepKeepsTheOldListWholeAndLeavesNoNewFile) {
   for (size_t i = 0; i < new_list.size(); ++i) new_list[i] = static_cast<char>(i * 7);
   const std::string write_line = "Error: Failed to call WriteFile, in save_services_list_to_file()";
 
-  ListFileSystem failing_create;
-  failing_create.create_new = create_fails;
-  ListFileSystem failing_write;
-  failing_write.write = write_half_then_fail;
-  ListFileSystem short_write;
-  short_write.write = write_short;
-  ListFileSystem failing_flush;
-  failing_flush.flush = flush_fails;
-  ListFileSystem failing_replace;
-  failing_replace.replace = replace_fails;
   const struct {
     const char* what;
-    const ListFileSystem& system;
+    Call call;
+    Failure failure;
     int32_t code;
     std::string message;
   } cases[] = {
-      {"create", failing_create, 5,
+      {"create",
+       Call::kCreate,
+       {.error = kErrorAccessDenied},
+       5,
        "Error: Failed to call CreateFileA(), in save_services_list_to_file()"},
-      {"write part-way", failing_write, 210605, write_line},
-      {"short write", short_write, 210605, write_line},
-      {"flush", failing_flush, 210605,
+      // The first half is written, then the disk is full.
+      {"write part-way",
+       Call::kWrite,
+       {.error = kDiskFull, .after_bytes = new_list.size() / 2},
+       210605,
+       write_line},
+      // Success is claimed for all but the last byte.
+      {"short write", Call::kWrite, {.after_bytes = new_list.size() - 1}, 210605, write_line},
+      {"flush",
+       Call::kFlush,
+       {.error = kDiskFull},
+       210605,
        "Error: Failed to call FlushFileBuffers, in save_services_list_to_file()"},
-      {"replace", failing_replace, 5,
+      {"replace",
+       Call::kReplace,
+       {.error = kErrorAccessDenied},
+       5,
        "Error: Failed to call MoveFileExA(), in save_services_list_to_file()"},
   };
   MessageCapture capture;
@@ -94,8 +79,10 @@ TEST(ListWriter, AFailedStepKeepsTheOldListWholeAndLeavesNoNewFile) {
     SCOPED_TRACE(c.what);
     dir.write("list.dat", old_list);
     capture.clear();
-    EXPECT_EQ(save_services_list_to_file(file.c_str(), new_list.data(), new_list.size(), c.system),
-              c.code);
+    {
+      const ScopedFault fault(c.call, c.failure);
+      EXPECT_EQ(save_services_list_to_file(file.c_str(), new_list.data(), new_list.size()), c.code);
+    }
     EXPECT_TRUE(read_file(file) == old_list);
     EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"list.dat"});
     EXPECT_EQ(capture.messages(), std::vector<std::string>{c.message});

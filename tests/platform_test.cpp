@@ -1,17 +1,14 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "child_process.h"
 #include "platform.h"
-#include "resolver_cache.h"
 
 namespace kiv::test {
 namespace {
@@ -109,69 +106,6 @@ TEST(Lookup, DottedAddressesAndLocalhostResolveToIpv4Text) {
   ASSERT_EQ(platform::lookup_ipv4("localhost", out), platform::LookupResult::kAddress);
   EXPECT_STREQ(out, "127.0.0.1");
   EXPECT_EQ(platform::lookup_ipv4("name.invalid", out), platform::LookupResult::kFailed);
-}
-
-// ---- the resolver cache, in front of a lookup that counts its questions ----
-
-std::atomic<int> g_asked{0};
-std::atomic<int> g_callers{0};
-uint64_t g_now_ms = 0;
-uint64_t test_clock() noexcept {
-  return g_now_ms;
-}
-// Answers "good" after every caller has come (or a second has passed), and
-// fails "bad" with a socket error of its own.
-platform::LookupResult counted_lookup(const char* name, char (&out)[16]) noexcept {
-  ++g_asked;
-  for (int i = 0; i < 100 && g_callers.load() < 8; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  if (std::strcmp(name, "bad") == 0) {
-    platform::set_socket_last_error(11001);
-    return platform::LookupResult::kFailed;
-  }
-  std::strcpy(out, std::strcmp(name, "good") == 0 ? "192.0.2.1" : "192.0.2.2");
-  return platform::LookupResult::kAddress;
-}
-
-TEST(ResolverCache, CallersOfOneNameShareOneLookupUntilItsIntervalEnds) {
-  platform::ResolverCache cache(counted_lookup, test_clock);
-  std::atomic<int> wrong{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 8; ++t) {
-    threads.emplace_back([&] {
-      char out[16] = {};
-      ++g_callers;
-      if (cache.lookup("good", out) != platform::LookupResult::kAddress ||
-          std::strcmp(out, "192.0.2.1") != 0) {
-        ++wrong;
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(wrong.load(), 0);
-  EXPECT_EQ(g_asked.load(), 1);
-
-  // A failure is remembered with its error number; another name is asked on its own.
-  char out[16] = "kept";
-  for (int i = 0; i < 3; ++i) {
-    platform::set_socket_last_error(0);
-    EXPECT_EQ(cache.lookup("bad", out), platform::LookupResult::kFailed);
-    EXPECT_EQ(platform::socket_last_error(), 11001);
-  }
-  EXPECT_STREQ(out, "kept");
-  EXPECT_EQ(cache.lookup("other", out), platform::LookupResult::kAddress);
-  EXPECT_STREQ(out, "192.0.2.2");
-  EXPECT_EQ(g_asked.load(), 3);
-
-  // Each kind of answer is asked again once its own interval has passed.
-  g_now_ms += platform::kFailureKeptMs;
-  cache.lookup("bad", out);
-  cache.lookup("good", out);
-  EXPECT_EQ(g_asked.load(), 4);
-  g_now_ms += platform::kAnswerKeptMs;
-  cache.lookup("good", out);
-  EXPECT_EQ(g_asked.load(), 5);
 }
 
 struct Received {

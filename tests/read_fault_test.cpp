@@ -1,7 +1,8 @@
 // The service-list readers when reading their file fails or ends early.
 // Real files do that only as special files, so the failures are injected
-// through the platform layer, which this test links together with the query
-// library's objects (the shared library keeps its copy to itself).
+// through the platform layer's fault seam, which this test links together
+// with the query library's objects (the shared library keeps its copy to
+// itself).
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -11,6 +12,7 @@
 
 #include "binding.h"
 #include "child_process.h"
+#include "fault.h"
 #include "kiv_svcquery.h"
 #include "message_capture.h"
 #include "platform.h"
@@ -42,16 +44,14 @@ class ServiceListReadFaults : public ::testing::Test {
     size = read_file(dir.file("list.dat")).size();
     ReportRecorder::take();
   }
-  void TearDown() override { platform::clear_read_fault(); }
 
-  // One reader's call, with the fault (if any) cleared right after it.
-  int32_t read_list(bool type_reader) {
+  // One reader's call, with `read` (if any) armed during it alone.
+  int32_t read_list(bool type_reader, const platform::fault::Failure* read = nullptr) {
     const std::string path = dir.file("list.dat");
-    const int32_t code =
-        type_reader ? get_servertype_from_file(path.c_str(), &rows, count_row, &err)
-                    : get_data_from_file(path.c_str(), count_row, ignore_address, &rows, &err);
-    platform::clear_read_fault();
-    return code;
+    std::optional<platform::fault::ScopedFault> fault;
+    if (read != nullptr) fault.emplace(platform::fault::Call::kRead, *read);
+    return type_reader ? get_servertype_from_file(path.c_str(), &rows, count_row, &err)
+                       : get_data_from_file(path.c_str(), count_row, ignore_address, &rows, &err);
   }
 
   TempDir dir;
@@ -73,8 +73,8 @@ TEST_F(ServiceListReadFaults, FailedOrShortReadGives7UnderTheReadingRoutinesNumb
     EXPECT_TRUE(log.messages().empty());
 
     rows = 0;
-    platform::inject_read_fault(0, kErrorInvalidArgument);
-    EXPECT_EQ(read_list(type_reader), 7);
+    const platform::fault::Failure failed{.error = kErrorInvalidArgument};
+    EXPECT_EQ(read_list(type_reader, &failed), 7);
     EXPECT_EQ(log.messages(), kReadFailed);
     EXPECT_EQ(ReportRecorder::take(),
               (std::vector<RecordedReport>{
@@ -83,8 +83,9 @@ TEST_F(ServiceListReadFaults, FailedOrShortReadGives7UnderTheReadingRoutinesNumb
     SCOPED_TRACE("short");
     log.clear();
     err = -7;
-    platform::inject_read_fault(size / 2, 0);
-    EXPECT_EQ(read_list(type_reader), 7);
+    // Half the file, then the end of it.
+    const platform::fault::Failure cut{.after_bytes = size / 2};
+    EXPECT_EQ(read_list(type_reader, &cut), 7);
     EXPECT_EQ(err, -7);
     EXPECT_EQ(log.messages(), kReadFailed);
     // No system call failed, so there is no error number to report.

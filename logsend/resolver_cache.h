@@ -11,7 +11,7 @@
 
 #include "platform.h"
 
-namespace kiv::platform {
+namespace kiv::logsend {
 
 // An address is kept for five minutes: a log server's address rarely
 // changes, and a changed name is looked up at once, as the cache is keyed by
@@ -24,6 +24,7 @@ inline constexpr uint64_t kFailureKeptMs = 30 * 1000;
 
 class ResolverCache {
  public:
+  using LookupResult = platform::LookupResult;
   using Lookup = LookupResult (*)(const char* name, char (&out)[16]) noexcept;
   using Clock = uint64_t (*)() noexcept;  // milliseconds, never going back
 
@@ -64,4 +65,7 @@ class ResolverCache {
   Entry entries_[kEntries];
 };
 
-}  // namespace kiv::platform
+// The cache in front of the system's lookup that the library's reports share.
+ResolverCache& shared_resolver_cache() noexcept;
+
+}  // namespace kiv::logsend

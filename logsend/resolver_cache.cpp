@@ -3,7 +3,7 @@
 #include <chrono>
 #include <cstring>
 
-namespace kiv::platform {
+namespace kiv::logsend {
 
 uint64_t ResolverCache::steady_milliseconds() noexcept {
   using namespace std::chrono;
@@ -34,13 +34,13 @@ ResolverCache::Entry* ResolverCache::claim(const char* name) noexcept {
   return chosen;
 }
 
-LookupResult ResolverCache::answer(const Entry& entry, char (&out)[16]) noexcept {
+ResolverCache::LookupResult ResolverCache::answer(const Entry& entry, char (&out)[16]) noexcept {
   if (entry.result == LookupResult::kAddress) std::memcpy(out, entry.address, sizeof out);
-  if (entry.result == LookupResult::kFailed) set_socket_last_error(entry.error);
+  if (entry.result == LookupResult::kFailed) platform::set_socket_last_error(entry.error);
   return entry.result;
 }
 
-LookupResult ResolverCache::lookup(const char* name, char (&out)[16]) noexcept {
+ResolverCache::LookupResult ResolverCache::lookup(const char* name, char (&out)[16]) noexcept {
   if (name == nullptr || std::strlen(name) >= kNameSize) return lookup_(name, out);
   try {
     std::unique_lock guard(lock_);
@@ -61,7 +61,7 @@ LookupResult ResolverCache::lookup(const char* name, char (&out)[16]) noexcept {
     // The system is asked without the lock: other names are answered meanwhile.
     char found[16] = {};
     const LookupResult result = lookup_(name, found);
-    const int error = socket_last_error();
+    const int error = platform::socket_last_error();
 
     guard.lock();
     entry->in_flight = false;
@@ -78,9 +78,9 @@ LookupResult ResolverCache::lookup(const char* name, char (&out)[16]) noexcept {
   }
 }
 
-LookupResult lookup_ipv4(const char* name, char (&out)[16]) noexcept {
-  static ResolverCache cache(uncached_lookup_ipv4);
-  return cache.lookup(name, out);
+ResolverCache& shared_resolver_cache() noexcept {
+  static ResolverCache cache(platform::lookup_ipv4);
+  return cache;
 }
 
-}  // namespace kiv::platform
+}  // namespace kiv::logsend
