@@ -22,9 +22,6 @@ set(kiv_system_folders sys arpa netinet net linux mach)
 # The files that may include one: the query library's per-system entry
 # routine (DllMain) and the Windows resource script.
 set(kiv_exempt svcquery/entry.cpp cmake/windows/version.rc.in)
-# The report library's test still makes its FIFO and its link to a device
-# itself (platform::make_fifo and std::filesystem::create_symlink do it).
-list(APPEND kiv_exempt tests/logsend_test.cpp)
 
 
 if(NOT KIV_SOURCE_DIR)

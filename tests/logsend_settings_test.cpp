@@ -2,9 +2,6 @@
 // it cannot read, what is not a regular file, and how the server's name and
 // port are taken.
 #include <gtest/gtest.h>
-#if !defined(_WIN32)
-#include <sys/stat.h>  // mkfifo, until the platform's test support makes FIFOs
-#endif
 
 #include <cstdio>
 #include <filesystem>
@@ -15,6 +12,7 @@
 #include <vector>
 
 #include "logsend_support.h"
+#include "test_system.h"
 
 namespace kiv::test {
 namespace {
@@ -76,7 +74,7 @@ TEST_F(LogsendClient, SettingsThatAreNotARegularFileSendNothingWithoutBlocking) 
       {"folder", [&] { return std::filesystem::create_directory(path); }}};
 #if !defined(_WIN32)
   // Windows has neither FIFOs nor /dev/zero.
-  kinds.emplace_back("FIFO", [&] { return ::mkfifo(path.c_str(), 0600) == 0; });
+  kinds.emplace_back("FIFO", [&] { return kiv::platform::make_fifo(path.c_str()); });
   kinds.emplace_back("/dev/zero", [&] {
     std::error_code failed;
     std::filesystem::create_symlink("/dev/zero", path, failed);
