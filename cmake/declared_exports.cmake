@@ -45,17 +45,22 @@ endfunction()
 #   KIV_LIBRARY_HEADERS              "name|header (from the source folder)|macro" per library
 #   KIV_TABLE_EXPORTS_<library>      the library's export names, sorted
 #   KIV_TABLE_EXPORTS                every export's name, in the table's order
+#   KIV_TABLE_PATHS                  the stand-in paths the exports ask, each once
 set(KIV_EXPORT_TABLE ${CMAKE_CURRENT_LIST_DIR}/../exports/kiv_exports.inc)
 get_filename_component(KIV_EXPORT_TABLE ${KIV_EXPORT_TABLE} ABSOLUTE)
 file(STRINGS ${KIV_EXPORT_TABLE} kiv_table_rows REGEX "^KIV_(LIBRARY|EXPORT)\\(")
 set(KIV_LIBRARY_HEADERS "")
 set(KIV_TABLE_EXPORTS "")
+set(KIV_TABLE_PATHS "")
 foreach(row IN LISTS kiv_table_rows)
   if(row MATCHES "^KIV_LIBRARY\\(([A-Za-z0-9_]+), \"([^\"]+)\", ([A-Za-z0-9_]+), [0-9]+\\)$")
     list(APPEND KIV_LIBRARY_HEADERS "${CMAKE_MATCH_1}|${CMAKE_MATCH_2}|${CMAKE_MATCH_3}")
     set(KIV_TABLE_EXPORTS_${CMAKE_MATCH_1} "")
-  elseif(row MATCHES "^KIV_EXPORT\\(([A-Za-z0-9_]+), ([A-Za-z0-9_]+), [0-9]+, [a-z_]+, \"")
+  elseif(row MATCHES "^KIV_EXPORT\\(([A-Za-z0-9_]+), ([A-Za-z0-9_]+), [0-9]+, [a-z_]+, \"([^\"]*)\"")
     list(APPEND KIV_TABLE_EXPORTS ${CMAKE_MATCH_1})
+    if(NOT CMAKE_MATCH_3 STREQUAL "" AND NOT CMAKE_MATCH_3 IN_LIST KIV_TABLE_PATHS)
+      list(APPEND KIV_TABLE_PATHS ${CMAKE_MATCH_3})
+    endif()
     if(NOT DEFINED KIV_TABLE_EXPORTS_${CMAKE_MATCH_2})
       message(FATAL_ERROR "${KIV_EXPORT_TABLE}: ${CMAKE_MATCH_1} of an unlisted library ${CMAKE_MATCH_2}")
     endif()
