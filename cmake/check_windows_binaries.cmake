@@ -106,6 +106,9 @@ function(check_dll label dll header macro allowed_own required_imports)
   record(${count} "${label}: ${header} declares ${count} exports")
   expect_equal("${exports}" "${declared}"
                "${label}: exports exactly the declared names, undecorated")
+  string(REGEX REPLACE "\\.dll$" "" library "${label}")
+  expect_equal("${declared}" "${KIV_TABLE_EXPORTS_${library}}"
+               "${label}: the header declares the export table's names")
   declarations_without_convention(${header} ${macro} unpinned)
   expect_equal("${unpinned}" "" "${label}: every export and callback type is declared KIV_CALL")
   set(unexpected "")

@@ -38,7 +38,7 @@ add_custom_target(kiv_windows_check ALL
     -DTOOL_EXE=$<$<TARGET_EXISTS:kiv>:$<TARGET_FILE:kiv>>
     -P ${PROJECT_SOURCE_DIR}/cmake/check_windows_binaries.cmake
   DEPENDS kiv_clientlog kiv_logsend kiv_svcquery ${PROJECT_SOURCE_DIR}/cmake/check_windows_binaries.cmake
-    ${PROJECT_SOURCE_DIR}/cmake/declared_exports.cmake
+    ${PROJECT_SOURCE_DIR}/cmake/declared_exports.cmake ${PROJECT_SOURCE_DIR}/exports/kiv_exports.inc
   COMMENT "Checking the Windows DLLs"
   VERBATIM)
 if(TARGET kiv)

@@ -15,7 +15,7 @@ using query::TextCopier;
 
 constexpr query::Table kVerification{
     .name = "get_verification_from_service",
-    .func_id = func_id::kVerification,
+    .func_id = func_id::get_verification_from_service,
     .report_name = "get_verification_from_service",
     .answer_size = 1024,
     .parse_failure = KIV_E_NOT_JSON_114,
@@ -32,7 +32,7 @@ constexpr query::Table kVerification{
 
 constexpr query::Table kLocalIp{
     .name = "get_local_ip_from_service",
-    .func_id = func_id::kLocalIp,
+    .func_id = func_id::get_local_ip_from_service,
     .report_name = "get_local_ip_from_service",
     .answer_size = 128,
     .parse_failure = KIV_E_NOT_JSON_101,
@@ -47,7 +47,7 @@ constexpr query::Table kLocalIp{
 
 constexpr query::Table kAdLink{
     .name = "get_kiv_adLink_from_service",
-    .func_id = func_id::kAdLink,
+    .func_id = func_id::get_kiv_adLink_from_service,
     .report_name = "get_kiv_adLink_from_service",
     .answer_size = 1024,
     .parse_failure = KIV_E_NOT_JSON_101,
@@ -64,7 +64,7 @@ constexpr query::Table kAdLink{
 
 constexpr query::Table kClientTitle{
     .name = "get_kiv_client_title_from_service",
-    .func_id = func_id::kClientTitle,
+    .func_id = func_id::get_kiv_client_title_from_service,
     .report_name = "get_kiv_client_title_from_service",
     .answer_size = 1024,
     .parse_failure = KIV_E_NOT_JSON_101,
@@ -80,7 +80,7 @@ constexpr query::Table kClientTitle{
     }};
 
 constexpr query::Table kLoginVpn{.name = "get_loginvpn_from_service",
-                                 .func_id = func_id::kLoginVpn,
+                                 .func_id = func_id::get_loginvpn_from_service,
                                  .report_name = "get_loginvpn_from_service",
                                  .answer_size = 1024,
                                  .parse_failure = KIV_E_NOT_JSON_101,
@@ -97,7 +97,7 @@ constexpr query::Table kLoginVpn{.name = "get_loginvpn_from_service",
 
 constexpr query::Table kCheckHangup{
     .name = "check_hangup_from_service",
-    .func_id = func_id::kCheckHangup,
+    .func_id = func_id::check_hangup_from_service,
     .report_name = "check_hangup_from_service",
     .answer_size = 1024,
     .parse_failure = KIV_E_NOT_JSON_101,
@@ -112,7 +112,7 @@ constexpr query::Table kCheckHangup{
 
 constexpr query::Table kVpnInfo{
     .name = "get_vpn_info",
-    .func_id = func_id::kVpnInfo,
+    .func_id = func_id::get_vpn_info,
     .report_name = "get_vpn_info",
     .answer_size = 128,
     .parse_failure = KIV_E_NOT_JSON_114,

@@ -16,11 +16,11 @@ namespace {
 
 using query::Arg;
 
-constexpr query::Table game_query(const char* name, uint32_t answer_size, const char* refusal,
-                                  bool stdout_trace) {
+constexpr query::Table game_query(const char* name, int32_t number, uint32_t answer_size,
+                                  const char* refusal, bool stdout_trace) {
   return {
       .name = name,
-      .func_id = func_id::kGameQueries,
+      .func_id = number,
       .report_name = nullptr,  // a missing argument is only logged
       .answer_size = answer_size,
       .parse_failure = KIV_E_NOT_JSON_101,
@@ -34,19 +34,24 @@ constexpr query::Table game_query(const char* name, uint32_t answer_size, const 
 }
 
 constexpr query::Table kGameRoute =
-    game_query("get_gameroute_from_server", 1048576, msg::kServerFailedBang, true);
+    game_query("get_gameroute_from_server", func_id::get_gameroute_from_server, 1048576,
+               msg::kServerFailedBang, true);
 constexpr query::Table kUserTypeList =
-    game_query("get_usertypelist_from_server", 2048, msg::kServerFailed, false);
+    game_query("get_usertypelist_from_server", func_id::get_usertypelist_from_server, 2048,
+               msg::kServerFailed, false);
 constexpr query::Table kGameProcess =
-    game_query("get_gameprocess_from_server", 1048576, msg::kServerFailedBang, true);
+    game_query("get_gameprocess_from_server", func_id::get_gameprocess_from_server, 1048576,
+               msg::kServerFailedBang, true);
 constexpr query::Table kServerDelay =
-    game_query("get_serverdelay_from_server", 4096, msg::kServerFailed, false);
+    game_query("get_serverdelay_from_server", func_id::get_serverdelay_from_server, 4096,
+               msg::kServerFailed, false);
 constexpr query::Table kAreaDelay =
-    game_query("get_areadelay_from_server", 4096, msg::kServerFailed, false);
+    game_query("get_areadelay_from_server", func_id::get_areadelay_from_server, 4096,
+               msg::kServerFailed, false);
 
 constexpr query::Table kSaveGameRoute{
     .name = "save_game_route_info",
-    .func_id = func_id::kSaveGameRoute,
+    .func_id = func_id::save_game_route_info,
     .report_name = "get_check_ischeck_info",
     .answer_size = 256,
     .parse_failure = KIV_OK,

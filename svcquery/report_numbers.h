@@ -7,22 +7,26 @@
 
 namespace kiv::svcquery {
 
-inline constexpr int32_t kModuleId = 3;
+// The numbers are the export table's.
+namespace module_id {
+#define KIV_LIBRARY(library, header, macro, module) inline constexpr int32_t library = module;
+#include "kiv_exports.inc"
+}  // namespace module_id
+inline constexpr int32_t kModuleId = module_id::kiv_svcquery;
 
+// By export: func_id::http_access_protocol1 and so on (0 for the exports of
+// the other libraries, which send no failure reports of their own).
 namespace func_id {
-inline constexpr int32_t kHttpAccessProtocol1 = 301;  // also the transport's write callback
-inline constexpr int32_t kHttpAccessProtocol2 = 302;  // also the answer-file writer
-inline constexpr int32_t kVerification = 303;
-inline constexpr int32_t kDataFromFile = 304;  // also the local-file reader
-inline constexpr int32_t kLocalIp = 305;
-inline constexpr int32_t kLoginVpn = 306;
-inline constexpr int32_t kCheckHangup = 307;
-inline constexpr int32_t kClientTitle = 308;
-inline constexpr int32_t kAdLink = 309;
-inline constexpr int32_t kServerTypeFromFile = 311;
-inline constexpr int32_t kVpnInfo = 312;
-inline constexpr int32_t kSaveGameRoute = 314;
-inline constexpr int32_t kGameQueries = 315;
+#define KIV_EXPORT(name, library, function, kind, path, summary) \
+  inline constexpr int32_t name = function;
+#include "kiv_exports.inc"
+
+// The numbers that the transport and the list readers report under.
+inline constexpr int32_t kHttpAccessProtocol1 = http_access_protocol1;  // also the write callback
+inline constexpr int32_t kHttpAccessProtocol2 =
+    http_access_protocol2;                                    // also the answer-file writer
+inline constexpr int32_t kDataFromFile = get_data_from_file;  // also the local-file reader
+inline constexpr int32_t kServerTypeFromFile = get_servertype_from_file;
 }  // namespace func_id
 
 // zlib's code + this offset is the error number of a zlib failure report.

@@ -1,6 +1,7 @@
 # Import libraries for Microsoft's linker (and lld-link): kiv_*.lib with the
 # module-definition files they are made from, beside MinGW's lib*.dll.a. The
-# names are the plain ones of the headers: every export is cdecl, which
+# names are the plain ones of the export table (which the build holds the
+# headers and the DLLs to): every export is cdecl, which
 # 32-bit Windows links as _name and the DLL exports as name.
 include(${PROJECT_SOURCE_DIR}/cmake/declared_exports.cmake)
 find_program(KIV_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14 REQUIRED)
@@ -15,16 +16,13 @@ set(KIV_IMPORT_LIBRARIES "")
 foreach(entry IN LISTS KIV_LIBRARY_HEADERS)
   string(REPLACE "|" ";" entry "${entry}")
   list(GET entry 0 name)
-  list(GET entry 1 header)
-  list(GET entry 2 macro)
-  set(header ${PROJECT_SOURCE_DIR}/${header})
   set(def ${KIV_IMPORT_LIBRARY_DIR}/${name}.def)
   set(lib ${KIV_IMPORT_LIBRARY_DIR}/${name}.lib)
   add_custom_command(OUTPUT ${def} ${lib}
-    COMMAND ${CMAKE_COMMAND} -DHEADER=${header} -DMACRO=${macro} -DDLL=${name}.dll -DOUT=${def}
+    COMMAND ${CMAKE_COMMAND} -DLIBRARY=${name} -DOUT=${def}
             -P ${PROJECT_SOURCE_DIR}/cmake/windows/write_def.cmake
     COMMAND ${KIV_LLVM_DLLTOOL} -m ${KIV_DLLTOOL_MACHINE} -d ${def} -l ${lib}
-    DEPENDS ${header} ${PROJECT_SOURCE_DIR}/cmake/windows/write_def.cmake
+    DEPENDS ${KIV_EXPORT_TABLE} ${PROJECT_SOURCE_DIR}/cmake/windows/write_def.cmake
             ${PROJECT_SOURCE_DIR}/cmake/declared_exports.cmake
     COMMENT "Writing ${name}.def and ${name}.lib"
     VERBATIM)

@@ -1,13 +1,14 @@
-# cmake -P script: writes the module-definition file of one DLL from its
-# public header, the same list of names that the export checks use.
-#   -DHEADER=... -DMACRO=... -DDLL=name.dll -DOUT=name.def
+# cmake -P script: writes the module-definition file of one DLL from the
+# export table, the list of names that the export checks hold the header
+# and the built DLL to.
+#   -DLIBRARY=name -DOUT=name.def
 cmake_minimum_required(VERSION 3.25)
 include(${CMAKE_CURRENT_LIST_DIR}/../declared_exports.cmake)
-declared_exports(${HEADER} ${MACRO} names)
+set(names ${KIV_TABLE_EXPORTS_${LIBRARY}})
 if(NOT names)
-  message(FATAL_ERROR "${HEADER} declares no function with ${MACRO}")
+  message(FATAL_ERROR "${KIV_EXPORT_TABLE} lists no export of ${LIBRARY}")
 endif()
-set(text "LIBRARY ${DLL}\nEXPORTS\n")
+set(text "LIBRARY ${LIBRARY}.dll\nEXPORTS\n")
 foreach(name IN LISTS names)
   string(APPEND text "  ${name}\n")
 endforeach()

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <filesystem>
 #include <initializer_list>
+#include <iterator>
+#include <string_view>
 
 #include "child_process.h"
 #include "kiv_clientlog.h"
@@ -154,12 +156,38 @@ const std::set<int32_t> kReaderFailures = {1, 4, 7, 8, 102, 114, 10003};
 
 #define HEAD(path) kHost, path, g_port, kProtocol, kRequest, kRequestSize
 
+// The export table: a scenario names its export through EXPORT, which
+// fails to compile for a name the table does not hold, and takes its shape
+// from the export's kind.
+struct TableRow {
+  std::string_view name;
+  std::string_view kind;
+};
+constexpr TableRow kExportTable[] = {
+#define KIV_EXPORT(name, library, function, kind, path, summary) {#name, #kind},
+#include "kiv_exports.inc"
+};
+
+consteval const char* exported(std::string_view name) {
+  for (const TableRow& row : kExportTable) {
+    if (row.name == name) return row.name.data();
+  }
+  throw "not an export of the table";
+}
+consteval Shape shape_of(std::string_view name) {
+  for (const TableRow& row : kExportTable) {
+    if (row.name == name) return row.kind == "report" ? Shape::kDatagrams : Shape::kCaller;
+  }
+  throw "not an export of the table";
+}
+#define EXPORT(name) exported(#name), shape_of(#name)
+
 void reset_nothing() {}
 void collect_nothing() {}
 
 const Scenario kScenarioTable[] = {
     // ---- transport
-    {"http_access_protocol1", Shape::kCaller, kQueryFailures,
+    {EXPORT(http_access_protocol1), kQueryFailures,
      [] {
        std::memset(g_respond, '~', sizeof g_respond);
        g_respond_size = sizeof g_respond;
@@ -171,8 +199,7 @@ const Scenario kScenarioTable[] = {
        const bool text = ::memchr(g_respond, '\0', sizeof g_respond) != nullptr;
        field("text", text ? g_respond : "<untouched>");
      }},
-    {"http_access_protocol2",
-     Shape::kCaller,
+    {EXPORT(http_access_protocol2),
      {1, 5, 101, 113, 114, 210605, kOptionRefused},
      [] { std::filesystem::remove(g_saved_file); },
      [] { return http_access_protocol2(HEAD("protocol"), g_saved_file.c_str()); },
@@ -187,16 +214,16 @@ const Scenario kScenarioTable[] = {
        field("file", saved.c_str());
      }},
     // ---- cached-list readers
-    {"get_data_from_file", Shape::kCaller, kReaderFailures, [] { g_err = kUntouched; },
+    {EXPORT(get_data_from_file), kReaderFailures, [] { g_err = kUntouched; },
      [] {
        return get_data_from_file(g_list_file.c_str(), on_server, on_address, &g_context, &g_err);
      },
      [] { field("err", g_err); }},
-    {"get_servertype_from_file", Shape::kCaller, kReaderFailures, [] { g_err = kUntouched; },
+    {EXPORT(get_servertype_from_file), kReaderFailures, [] { g_err = kUntouched; },
      [] { return get_servertype_from_file(g_list_file.c_str(), &g_context, on_type, &g_err); },
      [] { field("err", g_err); }},
     // ---- account and connection queries
-    {"get_verification_from_service", Shape::kCaller, kQueryFailures,
+    {EXPORT(get_verification_from_service), kQueryFailures,
      [] {
        g_texts.reset();
        g_verification = {kUntouched, kUntouched, kUntouched, kUntouched, g_texts.a,
@@ -215,10 +242,10 @@ const Scenario kScenarioTable[] = {
        field("ed", v.ed);
        field("endBind", v.endBind);
      }},
-    {"get_local_ip_from_service", Shape::kCaller, kQueryFailures, [] { g_texts.reset(); },
+    {EXPORT(get_local_ip_from_service), kQueryFailures, [] { g_texts.reset(); },
      [] { return get_local_ip_from_service(HEAD("local_ip"), g_texts.a); },
      [] { field("ip", g_texts.a); }},
-    {"get_kiv_adLink_from_service", Shape::kCaller, kQueryFailures,
+    {EXPORT(get_kiv_adLink_from_service), kQueryFailures,
      [] {
        g_texts.reset();
        g_ad_link = {g_texts.a, g_texts.b, g_texts.c, g_texts.d};
@@ -230,7 +257,7 @@ const Scenario kScenarioTable[] = {
        field("url", g_ad_link.url);
        field("ref1", g_ad_link.ref1);
      }},
-    {"get_kiv_client_title_from_service", Shape::kCaller, kQueryFailures,
+    {EXPORT(get_kiv_client_title_from_service), kQueryFailures,
      [] {
        g_texts.reset();
        g_title = {kUntouched, g_texts.a, g_texts.b, kUntouched, g_texts.c, kUntouched, kUntouched};
@@ -245,7 +272,7 @@ const Scenario kScenarioTable[] = {
        field("isopen", g_title.isopen);
        field("isbind", g_title.isbind);
      }},
-    {"get_loginvpn_from_service", Shape::kCaller, kQueryFailures,
+    {EXPORT(get_loginvpn_from_service), kQueryFailures,
      [] {
        g_texts.reset();
        g_err = kUntouched;
@@ -255,7 +282,7 @@ const Scenario kScenarioTable[] = {
        field("err", g_err);
        field("msg", g_texts.a);
      }},
-    {"check_hangup_from_service", Shape::kCaller, kQueryFailures,
+    {EXPORT(check_hangup_from_service), kQueryFailures,
      [] {
        g_texts.reset();
        g_err = kUntouched;
@@ -267,7 +294,7 @@ const Scenario kScenarioTable[] = {
      }},
     // The record is cleared once the answer is in: its untouched state is the
     // cleared one, so that a parse that fails after it stays consistent.
-    {"get_vpn_info", Shape::kCaller, kQueryFailures, [] { g_vpn = {}; },
+    {EXPORT(get_vpn_info), kQueryFailures, [] { g_vpn = {}; },
      [] { return get_vpn_info(HEAD("vpn_info"), &g_vpn); },
      [] {
        field("VPNIP", g_vpn.VPNIP);
@@ -275,31 +302,29 @@ const Scenario kScenarioTable[] = {
        field("VPNPort", g_vpn.VPNPort);
      }},
     // ---- game queries
-    {"get_gameroute_from_server", Shape::kCaller, kListQueryFailures, reset_nothing,
+    {EXPORT(get_gameroute_from_server), kListQueryFailures, reset_nothing,
      [] { return get_gameroute_from_server(HEAD("gameroute"), on_text, &g_context); },
      collect_nothing},
-    {"get_usertypelist_from_server", Shape::kCaller, kListQueryFailures, reset_nothing,
+    {EXPORT(get_usertypelist_from_server), kListQueryFailures, reset_nothing,
      [] { return get_usertypelist_from_server(HEAD("usertypelist"), on_text, &g_context); },
      collect_nothing},
-    {"get_gameprocess_from_server", Shape::kCaller, kListQueryFailures, reset_nothing,
+    {EXPORT(get_gameprocess_from_server), kListQueryFailures, reset_nothing,
      [] { return get_gameprocess_from_server(HEAD("gameprocess"), on_text, &g_context); },
      collect_nothing},
-    {"get_serverdelay_from_server", Shape::kCaller, kListQueryFailures, reset_nothing,
+    {EXPORT(get_serverdelay_from_server), kListQueryFailures, reset_nothing,
      [] { return get_serverdelay_from_server(HEAD("serverdelay"), on_delay, &g_context); },
      collect_nothing},
-    {"get_areadelay_from_server", Shape::kCaller, kListQueryFailures, reset_nothing,
+    {EXPORT(get_areadelay_from_server), kListQueryFailures, reset_nothing,
      [] { return get_areadelay_from_server(HEAD("areadelay"), on_delay, &g_context); },
      collect_nothing},
-    {"save_game_route_info",
-     Shape::kCaller,
+    {EXPORT(save_game_route_info),
      {1, 113},
      [] { g_err = kUntouched; },
      [] { return save_game_route_info(HEAD("save_game_route"), &g_err); },
      [] { field("err", g_err); },
      true},
     // ---- the message logger, with a message too long for its stack buffer
-    {"kiv_show_message",
-     Shape::kCaller,
+    {EXPORT(kiv_show_message),
      {},
      reset_nothing,
      [] {
@@ -310,8 +335,7 @@ const Scenario kScenarioTable[] = {
      },
      collect_nothing},
     // ---- reports, to the log sink named in ./loginurl.ini
-    {"break_report",
-     Shape::kDatagrams,
+    {EXPORT(break_report),
      {},
      reset_nothing,
      [] {
@@ -319,8 +343,7 @@ const Scenario kScenarioTable[] = {
        return 0;
      },
      collect_nothing},
-    {"bug_report",
-     Shape::kDatagrams,
+    {EXPORT(bug_report),
      {},
      reset_nothing,
      [] {
@@ -328,8 +351,7 @@ const Scenario kScenarioTable[] = {
        return 0;
      },
      collect_nothing},
-    {"client_operate_report",
-     Shape::kDatagrams,
+    {EXPORT(client_operate_report),
      {},
      reset_nothing,
      [] {
@@ -337,8 +359,7 @@ const Scenario kScenarioTable[] = {
        return 0;
      },
      collect_nothing},
-    {"kiv_disconnect_report",
-     Shape::kDatagrams,
+    {EXPORT(kiv_disconnect_report),
      {},
      reset_nothing,
      [] {
@@ -346,8 +367,7 @@ const Scenario kScenarioTable[] = {
        return 0;
      },
      collect_nothing},
-    {"link_report",
-     Shape::kDatagrams,
+    {EXPORT(link_report),
      {},
      reset_nothing,
      [] {
@@ -355,8 +375,7 @@ const Scenario kScenarioTable[] = {
        return 0;
      },
      collect_nothing},
-    {"login_state_report",
-     Shape::kDatagrams,
+    {EXPORT(login_state_report),
      {},
      reset_nothing,
      [] {
@@ -364,8 +383,7 @@ const Scenario kScenarioTable[] = {
        return 0;
      },
      collect_nothing},
-    {"open_login_report",
-     Shape::kDatagrams,
+    {EXPORT(open_login_report),
      {},
      reset_nothing,
      [] {
@@ -374,6 +392,11 @@ const Scenario kScenarioTable[] = {
      },
      collect_nothing},
 };
+
+// Every export has its scenario but kiv_set_message_handler, which only
+// stores the handler it is given.
+static_assert(std::size(kScenarioTable) + 1 == std::size(kExportTable),
+              "an export of the table without a scenario, or one scenario too many");
 
 }  // namespace
 

@@ -4,9 +4,12 @@
 
 #include <algorithm>
 #include <climits>
+#include <concepts>
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <tuple>
+#include <type_traits>
 
 namespace kiv::tool {
 namespace {
@@ -26,148 +29,110 @@ QueryOutcome outcome(std::string_view name, int32_t code, json_object* output) {
   return out;
 }
 
-// One export as a runner calls it: its name, and its C++ function bound to
-// the export looked up by that name. The libraries' printf traces are
-// diverted while it runs.
-template <typename Function>
-struct Call {
-  const char* name;
-  Function fn;
-  template <typename... Args>
-  auto operator()(const RequestHead& h, const Args&... args) const {
-    LibraryOutput divert;
-    return fn(::kiv::request_head{h.host, h.path, h.port, h.protocol, h.request}, args...);
-  }
-  QueryOutcome outcome(int32_t code, json_object* output) const {
-    return ::kiv::tool::outcome(name, code, output);
-  }
-};
+// What a query gives, by the kind of its arguments in the export table:
+// the arguments it takes after the request head, and what its answer
+// becomes, named after the caller's storage.
+enum class Kind { buffer, file, record, text, flag_and_text, text_rows, delay_rows, flag };
+template <Kind kind>
+using KindTag = std::integral_constant<Kind, kind>;
 
-template <typename Call>
-QueryOutcome run_protocol1(const Call& call, const RequestHead& h, const QueryOptions& o) {
-  const auto answer = call(h, o.capacity);
-  if (!answer) return call.outcome(answer.code(), nullptr);
-  json_object* out = json_object_new_object();
-  json_add(out, "respond_size", json_object_new_int64(static_cast<int64_t>(answer->size())));
-  json_add(out, "respond_data", json_text(display(answer.value())));
-  return call.outcome(KIV_OK, out);
+std::tuple<uint32_t> arguments(KindTag<Kind::buffer>, const QueryOptions& o) {
+  return {o.capacity};
+}
+std::tuple<std::string_view> arguments(KindTag<Kind::file>, const QueryOptions& o) {
+  if (o.save_file.empty()) throw UsageError("http_access_protocol2 needs --save FILE");
+  return {std::string_view(o.save_file)};
+}
+template <Kind kind>
+std::tuple<> arguments(KindTag<kind>, const QueryOptions&) {
+  return {};
 }
 
-template <typename Call>
-QueryOutcome run_protocol2(const Call& call, const RequestHead& h, const QueryOptions& o) {
-  if (o.save_file.empty()) throw UsageError("http_access_protocol2 needs --save FILE");
-  const auto saved = call(h, std::string_view(o.save_file));
-  if (!saved) return call.outcome(saved.code(), nullptr);
+json_object* answer(KindTag<Kind::buffer>, const std::string& respond, const QueryOptions&) {
+  json_object* out = json_object_new_object();
+  json_add(out, "respond_size", json_object_new_int64(static_cast<int64_t>(respond.size())));
+  json_add(out, "respond_data", json_text(display(respond)));
+  return out;
+}
+
+json_object* answer(KindTag<Kind::file>, const QueryOptions& o) {
   std::error_code ec;
   const auto bytes = std::filesystem::file_size(o.save_file, ec);
   json_object* out = json_object_new_object();
   json_add(out, "saveFile", json_text(o.save_file));
   json_add(out, "bytes", ec ? nullptr : json_object_new_int64(static_cast<int64_t>(bytes)));
-  return call.outcome(KIV_OK, out);
-}
-
-template <typename Call>
-QueryOutcome run_verification(const Call& call, const RequestHead& h, const QueryOptions&) {
-  const auto info = call(h);
-  if (!info) return call.outcome(info.code(), nullptr);
-  json_object* out = json_object_new_object();
-  json_add(out, "err", json_object_new_int(info->err));
-  if (info->err != 0) {  // the rest is written only for an account the service accepted
-    json_add(out, "haveTime", json_object_new_int(info->haveTime));
-    json_add(out, "expired", json_object_new_int(info->expired));
-    json_add(out, "usepay", json_object_new_int(info->usepay));
-    json_add(out, "ut", json_text(display(info->ut)));
-    json_add(out, "msg", json_text(display(info->msg)));
-    json_add(out, "bindUnvalide", json_object_new_int(info->bindUnvalide));
-    json_add(out, "ed", json_text(display(info->ed)));
-    json_add(out, "endBind", json_text(display(info->endBind)));
-  }
-  return call.outcome(KIV_OK, out);
-}
-
-template <typename Call>
-QueryOutcome run_local_ip(const Call& call, const RequestHead& h, const QueryOptions&) {
-  const auto ip = call(h);
-  if (!ip) return call.outcome(ip.code(), nullptr);
-  json_object* out = json_object_new_object();
-  json_add(out, "ip", json_client_text(ip.value()));
-  return call.outcome(KIV_OK, out);
-}
-
-// The link and the notice: the export's own result is the service's "err"
-// when it gave one.
-template <typename Call>
-QueryOutcome run_ad_link(const Call& call, const RequestHead& h, const QueryOptions&) {
-  const auto link = call(h);
-  if (!link) return call.outcome(link.code(), nullptr);
-  QueryOutcome out = call.outcome(link->err, nullptr);
-  out.code_name = kiv_result_name(KIV_OK);  // the call succeeded; its result is the service's
-  if (link->err == 0) {
-    out.meaning = "no link to show (the service's \"err\" was 0)";
-    return out;
-  }
-  out.meaning = "the service's \"err\" value: the link was given";
-  json_object* record = json_object_new_object();
-  json_add(record, "key", json_text(display(link->key)));
-  json_add(record, "ref", json_text(display(link->ref)));
-  json_add(record, "url", json_text(display(link->url)));
-  json_add(record, "ref1", json_text(display(link->ref1)));
-  out.output.reset(record);
   return out;
 }
 
-template <typename Call>
-QueryOutcome run_client_title(const Call& call, const RequestHead& h, const QueryOptions&) {
-  const auto title = call(h);
-  if (!title) return call.outcome(title.code(), nullptr);
-  QueryOutcome out = call.outcome(title->err, nullptr);
-  out.code_name = kiv_result_name(KIV_OK);  // the call succeeded; its result is the service's
-  if (title->err == 0) {
-    out.meaning = "no notice to show (the service's \"err\" was 0)";
-    return out;
+json_object* answer(KindTag<Kind::record>, const ::kiv::verification& info, const QueryOptions&) {
+  json_object* out = json_object_new_object();
+  json_add(out, "err", json_object_new_int(info.err));
+  if (info.err != 0) {  // the rest is written only for an account the service accepted
+    json_add(out, "haveTime", json_object_new_int(info.haveTime));
+    json_add(out, "expired", json_object_new_int(info.expired));
+    json_add(out, "usepay", json_object_new_int(info.usepay));
+    json_add(out, "ut", json_text(display(info.ut)));
+    json_add(out, "msg", json_text(display(info.msg)));
+    json_add(out, "bindUnvalide", json_object_new_int(info.bindUnvalide));
+    json_add(out, "ed", json_text(display(info.ed)));
+    json_add(out, "endBind", json_text(display(info.endBind)));
   }
-  out.meaning = "the service's \"err\" value: the notice was given";
-  json_object* record = json_object_new_object();
-  json_add(record, "id", json_object_new_int(title->id));
-  json_add(record, "title", json_text(display(title->title)));
-  json_add(record, "url", json_text(display(title->url)));
-  json_add(record, "usertype", json_object_new_int(title->usertype));
-  json_add(record, "msg", json_text(display(title->msg)));
-  json_add(record, "isopen", json_object_new_int(title->isopen));
-  json_add(record, "isbind", json_object_new_int(title->isbind));
-  out.output.reset(record);
   return out;
 }
 
-template <typename Call>
-QueryOutcome run_err_and_message(const Call& call, const RequestHead& h, const QueryOptions&) {
-  const auto check = call(h);
-  if (!check) return call.outcome(check.code(), nullptr);
+json_object* answer(KindTag<Kind::record>, const ::kiv::vpn_connection& vpn, const QueryOptions&) {
   json_object* out = json_object_new_object();
-  json_add(out, "err_value", json_object_new_int(check->err));
-  json_add(out, "message", json_text(display(check->message)));
-  return call.outcome(KIV_OK, out);
+  json_add(out, "VPNIP", json_text(display(vpn.VPNIP)));
+  json_add(out, "LocalOutIP", json_text(display(vpn.LocalOutIP)));
+  json_add(out, "VPNPort", json_object_new_int(vpn.VPNPort));
+  return out;
 }
 
-template <typename Call>
-QueryOutcome run_vpn_info(const Call& call, const RequestHead& h, const QueryOptions&) {
-  const auto vpn = call(h);
-  if (!vpn) return call.outcome(vpn.code(), nullptr);
-  json_object* out = json_object_new_object();
-  json_add(out, "VPNIP", json_text(display(vpn->VPNIP)));
-  json_add(out, "LocalOutIP", json_text(display(vpn->LocalOutIP)));
-  json_add(out, "VPNPort", json_object_new_int(vpn->VPNPort));
-  return call.outcome(KIV_OK, out);
+// The link and the notice are given only when the service's "err" is not 0.
+json_object* answer(KindTag<Kind::record>, const ::kiv::ad_link& link, const QueryOptions&) {
+  if (link.err == 0) return nullptr;
+  json_object* record = json_object_new_object();
+  json_add(record, "key", json_text(display(link.key)));
+  json_add(record, "ref", json_text(display(link.ref)));
+  json_add(record, "url", json_text(display(link.url)));
+  json_add(record, "ref1", json_text(display(link.ref1)));
+  return record;
 }
 
-template <typename Call>
-QueryOutcome run_text_query(const Call& call, const RequestHead& h, const QueryOptions&) {
-  const auto text = call(h);
-  if (!text) return call.outcome(text.code(), nullptr);
+json_object* answer(KindTag<Kind::record>, const ::kiv::client_title& title, const QueryOptions&) {
+  if (title.err == 0) return nullptr;
+  json_object* record = json_object_new_object();
+  json_add(record, "id", json_object_new_int(title.id));
+  json_add(record, "title", json_text(display(title.title)));
+  json_add(record, "url", json_text(display(title.url)));
+  json_add(record, "usertype", json_object_new_int(title.usertype));
+  json_add(record, "msg", json_text(display(title.msg)));
+  json_add(record, "isopen", json_object_new_int(title.isopen));
+  json_add(record, "isbind", json_object_new_int(title.isbind));
+  return record;
+}
+
+json_object* answer(KindTag<Kind::text>, const std::optional<std::string>& ip,
+                    const QueryOptions&) {
   json_object* out = json_object_new_object();
-  json_add(out, "calls", json_object_new_int(text->has_value() ? 1 : 0));
-  json_add(out, "text", json_client_text(text.value()));
-  return call.outcome(KIV_OK, out);
+  json_add(out, "ip", json_client_text(ip));
+  return out;
+}
+
+json_object* answer(KindTag<Kind::flag_and_text>, const ::kiv::dial_check& check,
+                    const QueryOptions&) {
+  json_object* out = json_object_new_object();
+  json_add(out, "err_value", json_object_new_int(check.err));
+  json_add(out, "message", json_text(display(check.message)));
+  return out;
+}
+
+json_object* answer(KindTag<Kind::text_rows>, const std::optional<std::string>& text,
+                    const QueryOptions&) {
+  json_object* out = json_object_new_object();
+  json_add(out, "calls", json_object_new_int(text.has_value() ? 1 : 0));
+  json_add(out, "text", json_client_text(text));
+  return out;
 }
 
 json_object* delay_row(const ::kiv::server_delay& row) {
@@ -186,78 +151,113 @@ json_object* delay_row(const ::kiv::area_delay& row) {
   return out;
 }
 
-template <typename Call>
-QueryOutcome run_delay_query(const Call& call, const RequestHead& h, const QueryOptions&) {
-  const auto rows = call(h);
-  if (!rows) return call.outcome(rows.code(), nullptr);
+template <typename Row>
+json_object* answer(KindTag<Kind::delay_rows>, const std::vector<Row>& rows, const QueryOptions&) {
   json_object* list = json_object_new_array();
-  for (const auto& row : rows.value()) json_object_array_add(list, delay_row(row));
+  for (const auto& row : rows) json_object_array_add(list, delay_row(row));
   json_object* out = json_object_new_object();
   json_add(out, "rows", list);
-  return call.outcome(KIV_OK, out);
+  return out;
 }
 
-template <typename Call>
-QueryOutcome run_save_game_route(const Call& call, const RequestHead& h, const QueryOptions&) {
-  const auto err = call(h);
-  if (!err) return call.outcome(err.code(), nullptr);
+json_object* answer(KindTag<Kind::flag>, const std::optional<int32_t>& err, const QueryOptions&) {
   json_object* out = json_object_new_object();
-  json_add(out, "err_value", err->has_value() ? json_object_new_int(**err) : nullptr);
-  return call.outcome(KIV_OK, out);
+  json_add(out, "err_value", err.has_value() ? json_object_new_int(*err) : nullptr);
+  return out;
+}
+
+// The outcome of a call that succeeded. For the link and the notice the
+// export's own result is the service's "err".
+template <typename Value>
+QueryOutcome succeeded(std::string_view name, const Value&, json_object* output) {
+  return outcome(name, KIV_OK, output);
+}
+template <typename Record>
+requires std::same_as<Record, ::kiv::ad_link> || std::same_as<Record, ::kiv::client_title>
+    QueryOutcome succeeded(std::string_view name, const Record& record, json_object* output) {
+  constexpr bool link = std::same_as<Record, ::kiv::ad_link>;
+  QueryOutcome out = outcome(name, record.err, output);
+  out.code_name = kiv_result_name(KIV_OK);  // the call succeeded; its result is the service's
+  if (record.err == 0) {
+    out.meaning = link ? "no link to show (the service's \"err\" was 0)"
+                       : "no notice to show (the service's \"err\" was 0)";
+  } else {
+    out.meaning = link ? "the service's \"err\" value: the link was given"
+                       : "the service's \"err\" value: the notice was given";
+  }
+  return out;
+}
+
+// The one way a query runs: its arguments from the options, the call with
+// the libraries' printf traces diverted, then its answer or its failure.
+template <Kind kind, typename Function>
+QueryOutcome run(std::string_view name, const Function& fn, const RequestHead& h,
+                 const QueryOptions& o) {
+  const auto rest = arguments(KindTag<kind>{}, o);
+  const auto result = [&] {
+    LibraryOutput divert;
+    return std::apply(
+        [&](const auto&... args) {
+          return fn(::kiv::request_head{h.host, h.path, h.port, h.protocol, h.request}, args...);
+        },
+        rest);
+  }();
+  if (!result) return outcome(name, result.code(), nullptr);
+  if constexpr (kind == Kind::file) {
+    return outcome(name, KIV_OK, answer(KindTag<kind>{}, o));
+  } else {
+    return succeeded(name, result.value(), answer(KindTag<kind>{}, result.value(), o));
+  }
 }
 
 }  // namespace
 
-// A row of the table: the export's name, written once, gives the name the
-// tool shows, the export it binds and the C++ function that calls it.
+// The table's queries and transports (the exports with a stand-in path),
+// each bound to its export looked up by name.
 // clang-format off
-#define KIV_QUERY(export_name, path, summary, runner)                                   \
-  QueryInfo{#export_name, path, summary,                                                \
+#define KIV_EXPORT(name, library, function, kind, path, summary) KIV_QUERY_##kind(name, path, summary)
+#define KIV_QUERY(name, kind, path, summary)                                            \
+  QueryInfo{#name, path, summary,                                                       \
             [](const RequestHead& h, const QueryOptions& o) {                           \
               ::kiv::svcquery_exports exports;                                          \
-              exports.export_name = KIV_SVCQUERY_EXPORT(export_name);                   \
+              exports.name = KIV_SVCQUERY_EXPORT(name);                                 \
               const auto fn = [&exports](const auto&... args) {                         \
-                return ::kiv::export_name(args..., exports);                            \
+                return ::kiv::name(args..., exports);                                   \
               };                                                                        \
-              return runner(Call<decltype(fn)>{#export_name, fn}, h, o);                \
-            }}
+              return run<Kind::kind>(#name, fn, h, o);                                  \
+            }},
+#define KIV_QUERY_buffer(name, path, summary) KIV_QUERY(name, buffer, path, summary)
+#define KIV_QUERY_file(name, path, summary) KIV_QUERY(name, file, path, summary)
+#define KIV_QUERY_record(name, path, summary) KIV_QUERY(name, record, path, summary)
+#define KIV_QUERY_text(name, path, summary) KIV_QUERY(name, text, path, summary)
+#define KIV_QUERY_flag_and_text(name, path, summary) KIV_QUERY(name, flag_and_text, path, summary)
+#define KIV_QUERY_text_rows(name, path, summary) KIV_QUERY(name, text_rows, path, summary)
+#define KIV_QUERY_delay_rows(name, path, summary) KIV_QUERY(name, delay_rows, path, summary)
+#define KIV_QUERY_flag(name, path, summary) KIV_QUERY(name, flag, path, summary)
+#define KIV_QUERY_list(name, path, summary)
+#define KIV_QUERY_report(name, path, summary)
+#define KIV_QUERY_logger(name, path, summary)
 // clang-format on
 
 const std::vector<QueryInfo>& queries() {
   static const std::vector<QueryInfo> table = {
-      KIV_QUERY(http_access_protocol1, "servers", "post a request, print the inflated answer",
-                run_protocol1),
-      KIV_QUERY(http_access_protocol2, "servers",
-                "post a request, save the raw answer (--save FILE)", run_protocol2),
-      KIV_QUERY(get_verification_from_service, "verification", "the account's login check",
-                run_verification),
-      KIV_QUERY(get_local_ip_from_service, "local_ip", "the client's outside address",
-                run_local_ip),
-      KIV_QUERY(get_kiv_adLink_from_service, "ad_link", "the advertisement link", run_ad_link),
-      KIV_QUERY(get_kiv_client_title_from_service, "client_title", "the client's pop-up notice",
-                run_client_title),
-      KIV_QUERY(get_loginvpn_from_service, "loginvpn", "the check after a VPN dial-up",
-                run_err_and_message),
-      KIV_QUERY(check_hangup_from_service, "hangup", "the check around hanging up",
-                run_err_and_message),
-      KIV_QUERY(get_vpn_info, "vpn_info", "the VPN connection data", run_vpn_info),
-      KIV_QUERY(get_gameroute_from_server, "gameroute", "the game routes (JSON text)",
-                run_text_query),
-      KIV_QUERY(get_usertypelist_from_server, "usertypelist", "the user types (JSON text)",
-                run_text_query),
-      KIV_QUERY(get_gameprocess_from_server, "gameprocess", "the game processes (JSON text)",
-                run_text_query),
-      KIV_QUERY(get_serverdelay_from_server, "serverdelay", "delays per game and server (rows)",
-                run_delay_query),
-      KIV_QUERY(get_areadelay_from_server, "areadelay", "delays per node and area (rows)",
-                run_delay_query),
-      KIV_QUERY(save_game_route_info, "save_game_route",
-                "upload game-route data, read back \"err\"", run_save_game_route),
+#include "kiv_exports.inc"
   };
   return table;
 }
 
 #undef KIV_QUERY
+#undef KIV_QUERY_buffer
+#undef KIV_QUERY_file
+#undef KIV_QUERY_record
+#undef KIV_QUERY_text
+#undef KIV_QUERY_flag_and_text
+#undef KIV_QUERY_text_rows
+#undef KIV_QUERY_delay_rows
+#undef KIV_QUERY_flag
+#undef KIV_QUERY_list
+#undef KIV_QUERY_report
+#undef KIV_QUERY_logger
 
 const QueryInfo* find_query(std::string_view name) {
   for (const auto& query : queries()) {
