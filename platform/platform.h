@@ -1,5 +1,10 @@
-// The only door to the operating system. Library code calls these stand-ins
-// for the Win32 calls of the original design and never a system header.
+// The platform layer: the only code that calls the operating system, one
+// source file per system behind these declarations. It offers loading
+// libraries and finding their entry points, files and profile (INI) files,
+// the system's error numbers and texts, UDP sockets and name lookup, the
+// clock, thread and console calls of the message logger, and, for programs,
+// stop requests and the command line's text. Code outside it includes no
+// system header.
 #pragma once
 
 #include <cstddef>
