@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "handle.h"
+#include "library_files.h"  // kJsonLibraryFile, kZlibLibraryFile, kReportLibraryFile
 
 namespace kiv::platform {
 
@@ -62,17 +63,6 @@ class Library : public Handle<LibraryTraits> {
     return fn != nullptr;
   }
 };
-
-// Files bound at run time, by the names the code's messages use.
-#if defined(_WIN32)
-inline constexpr char kJsonLibraryFile[] = "kiv_json.dll";
-inline constexpr char kZlibLibraryFile[] = "zlib1.dll";
-inline constexpr char kReportLibraryFile[] = "kiv_logsend.dll";
-#else
-inline constexpr char kJsonLibraryFile[] = "libjson-c.so.5";
-inline constexpr char kZlibLibraryFile[] = "libz.so.1";
-inline constexpr char kReportLibraryFile[] = "libkiv_logsend.so";
-#endif
 
 // ---- files -------------------------------------------------------------------
 using FileHandle = intptr_t;
