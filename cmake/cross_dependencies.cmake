@@ -50,7 +50,8 @@ add_library(CLI11::CLI11 INTERFACE IMPORTED)
 set_target_properties(CLI11::CLI11 PROPERTIES INTERFACE_INCLUDE_DIRECTORIES ${KIV_DEPS}/include)
 
 # The DLLs bound at run time, copied beside the libraries, as a client ships them.
-set(KIV_WINDOWS_RUNTIME_DLLS ${KIV_DEPS}/bin/kiv_json.dll ${KIV_DEPS}/bin/zlib1.dll)
+set(KIV_WINDOWS_RUNTIME_DLLS ${KIV_DEPS}/bin/${KIV_JSON_LIBRARY_FILE}
+                             ${KIV_DEPS}/bin/${KIV_ZLIB_LIBRARY_FILE})
 
 # A path as the Windows programs of the build see it: Wine's drive Z: is the
 # root of the file system.

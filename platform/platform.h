@@ -1,5 +1,10 @@
-// The only door to the operating system. Library code calls these stand-ins
-// for the Win32 calls of the original design and never a system header.
+// The platform layer: the only code that calls the operating system, one
+// source file per system behind these declarations. It offers loading
+// libraries and finding their entry points, files and profile (INI) files,
+// the system's error numbers and texts, UDP sockets and name lookup, the
+// clock, thread and console calls of the message logger, and, for programs,
+// stop requests and the command line's text. Code outside it includes no
+// system header.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +14,7 @@
 #include <utility>
 
 #include "handle.h"
+#include "library_files.h"  // kJsonLibraryFile, kZlibLibraryFile, kReportLibraryFile
 
 namespace kiv::platform {
 
@@ -57,17 +63,6 @@ class Library : public Handle<LibraryTraits> {
     return fn != nullptr;
   }
 };
-
-// Files bound at run time, by the names the code's messages use.
-#if defined(_WIN32)
-inline constexpr char kJsonLibraryFile[] = "kiv_json.dll";
-inline constexpr char kZlibLibraryFile[] = "zlib1.dll";
-inline constexpr char kReportLibraryFile[] = "kiv_logsend.dll";
-#else
-inline constexpr char kJsonLibraryFile[] = "libjson-c.so.5";
-inline constexpr char kZlibLibraryFile[] = "libz.so.1";
-inline constexpr char kReportLibraryFile[] = "libkiv_logsend.so";
-#endif
 
 // ---- files -------------------------------------------------------------------
 using FileHandle = intptr_t;

@@ -393,18 +393,6 @@ ReceiveResult receive_datagram(SocketHandle socket, void* buffer, size_t size, i
   return ReceiveResult::kDatagram;
 }
 
-uint32_t ipv4_from_text(const char* text) noexcept {
-  return text == nullptr ? INADDR_NONE : ::inet_addr(text);
-}
-
-uint16_t host_to_network(uint16_t value) noexcept {
-  return ::htons(value);
-}
-
-uint16_t network_to_host(uint16_t value) noexcept {
-  return ::ntohs(value);
-}
-
 LookupResult lookup_ipv4(const char* name, char (&out)[16]) noexcept {
   if (int error = 0; detail::injected_failure(fault::Call::kLookup, &error, true)) {
     return error != 0 ? LookupResult::kFailed : LookupResult::kNoAddress;

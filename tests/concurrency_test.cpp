@@ -20,6 +20,7 @@
 
 #include "child_process.h"
 #include "http_server.h"
+#include "in_process.h"
 #include "kiv_logsend.h"
 #include "kiv_svcquery.h"
 #include "udp_sink.h"
@@ -50,21 +51,6 @@ constexpr char kServiceList[] =
     R"({"err":1,"server":[{"id":101,"payId":2,"serverip":[{"id":1,"ip":"198.51.100.21"}],)"
     R"("serverName":"relay one","serverType":42},{"id":102,"serverName":"relay two"}],)"
     R"("serverType":[{"id":12,"name":"vip"},{"id":"13","name":"free"}]})";
-
-// Changes the process's current folder for the test's lifetime: the report
-// library reads ./loginurl.ini from it.
-class CurrentFolder {
- public:
-  explicit CurrentFolder(const std::string& path) : saved_(std::filesystem::current_path()) {
-    std::filesystem::current_path(path);
-  }
-  ~CurrentFolder() { std::filesystem::current_path(saved_); }
-  CurrentFolder(const CurrentFolder&) = delete;
-  CurrentFolder& operator=(const CurrentFolder&) = delete;
-
- private:
-  std::filesystem::path saved_;
-};
 
 // Faults seen on any thread, reported once all have ended.
 class Faults {
@@ -225,29 +211,25 @@ class Concurrency : public ::testing::Test {
 
 TEST_F(Concurrency, QueriesReportsAndListReadsOnManyThreadsAllComeOutRight) {
   const CurrentFolder in_folder(folder_.path());
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kQueryThreads; ++t) {
-    threads.emplace_back([this, t] {
+  // The query threads first, then the report threads, then the readers.
+  on_threads(kQueryThreads + kReportThreads + kReaderThreads, [this](int thread) {
+    if (thread < kQueryThreads) {
+      const int t = thread;
       for (int round = 0; round < kRounds; ++round) {
         query((t + round) % 6, "query thread " + std::to_string(t));
       }
-    });
-  }
-  for (int t = 0; t < kReportThreads; ++t) {
-    threads.emplace_back([t] {
+    } else if (thread < kQueryThreads + kReportThreads) {
+      const int t = thread - kQueryThreads;
       for (int round = 0; round < kRounds; ++round) {
         // Each record names its thread and round, so that each is told apart.
         const std::string account = "thread" + std::to_string(t) + "-" + std::to_string(round);
         link_report(1, 2, "192.0.2.1", "relay", account.c_str(), 3);
       }
-    });
-  }
-  for (int t = 0; t < kReaderThreads; ++t) {
-    threads.emplace_back([this, t] {
+    } else {
+      const int t = thread - kQueryThreads - kReportThreads;
       for (int round = 0; round < kRounds; ++round) read_lists("reader " + std::to_string(t));
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
+    }
+  });
 
   for (const std::string& fault : faults_.all()) ADD_FAILURE() << fault;
 

@@ -19,6 +19,7 @@
 
 #include "child_process.h"
 #include "http_server.h"
+#include "in_process.h"
 #include "kiv_clientlog.h"
 #include "kiv_logsend.h"
 #include "kiv_svcquery.h"
@@ -30,42 +31,6 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr int kThreads = 8;
-
-// Runs `work` on a thread of its own; a run that has not ended within
-// `limit` is a hang, which no later test could survive, so the program ends.
-void within(std::chrono::seconds limit, const char* what, std::function<void()> work) {
-  auto done = std::make_shared<std::promise<void>>();
-  std::future<void> finished = done->get_future();
-  std::thread([work = std::move(work), done] {
-    work();
-    done->set_value();
-  }).detach();
-  if (finished.wait_for(limit) != std::future_status::ready) {
-    std::fprintf(stderr, "FAILED: %s did not finish within %lld s (a deadlock)\n", what,
-                 static_cast<long long>(limit.count()));
-    std::fflush(stderr);
-    std::_Exit(1);
-  }
-}
-
-void on_threads(int count, const std::function<void(int)>& body) {
-  std::vector<std::thread> threads;
-  for (int t = 0; t < count; ++t) threads.emplace_back(body, t);
-  for (std::thread& thread : threads) thread.join();
-}
-
-class CurrentFolder {
- public:
-  explicit CurrentFolder(const std::string& path) : saved_(std::filesystem::current_path()) {
-    std::filesystem::current_path(path);
-  }
-  ~CurrentFolder() { std::filesystem::current_path(saved_); }
-  CurrentFolder(const CurrentFolder&) = delete;
-  CurrentFolder& operator=(const CurrentFolder&) = delete;
-
- private:
-  std::filesystem::path saved_;
-};
 
 // What the reporting handler saw.
 struct Seen {

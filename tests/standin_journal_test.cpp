@@ -18,6 +18,7 @@
 
 #include "child_process.h"
 #include "codec.h"
+#include "in_process.h"
 #include "kiv_logsend.h"
 #include "kiv_svcquery.h"
 #include "platform.h"
@@ -27,6 +28,8 @@
 namespace {
 
 using namespace std::chrono_literals;
+using kiv::test::CurrentFolder;
+using kiv::test::on_threads;
 using kiv::test::TempDir;
 
 struct JsonPut {
@@ -93,20 +96,6 @@ class Control {
 
  private:
   httplib::Client client_;
-};
-
-// The report library reads ./loginurl.ini from the current folder.
-class CurrentFolder {
- public:
-  explicit CurrentFolder(const std::string& path) : saved_(std::filesystem::current_path()) {
-    std::filesystem::current_path(path);
-  }
-  ~CurrentFolder() { std::filesystem::current_path(saved_); }
-  CurrentFolder(const CurrentFolder&) = delete;
-  CurrentFolder& operator=(const CurrentFolder&) = delete;
-
- private:
-  std::filesystem::path saved_;
 };
 
 constexpr char kLogin[] = R"({"user":"demo01","pwd":"e10adc3949ba59abbe56e057f20f883e"})";
@@ -381,26 +370,22 @@ TEST(StandInJournal, TheJournalStaysWithinItsBoundUnderLoadFromEightThreads) {
       R"({"act":"LoginService","param":{"kiv_version":"1.5","user_name":"load","login_state":1}})");
 
   std::atomic<int> answered{0};
-  std::vector<std::thread> threads;
   const auto started = std::chrono::steady_clock::now();
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&] {
-      kiv::platform::Socket socket(kiv::platform::udp_socket());
-      httplib::Client client("127.0.0.1", port);
-      client.set_keep_alive(true);
-      // Head and body leave in one go, not a delayed acknowledgement apart.
-      client.set_tcp_nodelay(true);
-      for (int i = 0; i < kEach; ++i) {
-        if (auto r = client.Post("/vpn_info", body, "text/xml"); r && r->status == 200) {
-          ++answered;
-        }
-        kiv::platform::send_datagram(socket.get(), record.data(), record.size(),
-                                     kiv::platform::ipv4_from_text("127.0.0.1"),
-                                     kiv::platform::host_to_network(service.udp_port()));
+  on_threads(kThreads, [&](int) {
+    kiv::platform::Socket socket(kiv::platform::udp_socket());
+    httplib::Client client("127.0.0.1", port);
+    client.set_keep_alive(true);
+    // Head and body leave in one go, not a delayed acknowledgement apart.
+    client.set_tcp_nodelay(true);
+    for (int i = 0; i < kEach; ++i) {
+      if (auto r = client.Post("/vpn_info", body, "text/xml"); r && r->status == 200) {
+        ++answered;
       }
-    });
-  }
-  for (auto& thread : threads) thread.join();
+      kiv::platform::send_datagram(socket.get(), record.data(), record.size(),
+                                   kiv::platform::ipv4_from_text("127.0.0.1"),
+                                   kiv::platform::host_to_network(service.udp_port()));
+    }
+  });
   EXPECT_EQ(answered.load(), kThreads * kEach);
   EXPECT_LT(std::chrono::steady_clock::now() - started, 120s);
 

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "child_process.h"
+#include "in_process.h"
 #include "kiv_logsend.h"
 #include "kiv_svcquery.h"
 #include "standin.h"
@@ -26,6 +27,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using kiv::test::BackgroundChild;
+using kiv::test::CurrentFolder;
 using kiv::test::TempDir;
 
 struct JsonPut {
@@ -170,19 +172,6 @@ class Browser {
   BackgroundChild driver_;
   httplib::Client client_;
   std::string session_;
-};
-
-class CurrentFolder {
- public:
-  explicit CurrentFolder(const std::string& path) : saved_(std::filesystem::current_path()) {
-    std::filesystem::current_path(path);
-  }
-  ~CurrentFolder() { std::filesystem::current_path(saved_); }
-  CurrentFolder(const CurrentFolder&) = delete;
-  CurrentFolder& operator=(const CurrentFolder&) = delete;
-
- private:
-  std::filesystem::path saved_;
 };
 
 TEST(StandInPage, ShowsTheJournalLiveWithRequestsAnswersAndFilters) {

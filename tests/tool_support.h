@@ -36,15 +36,23 @@ inline std::vector<std::string> kiv_command(const std::vector<std::string>& args
   return argv;
 }
 
-inline ChildResult kiv(const std::vector<std::string>& args,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+// The tool run to its end in `cwd` (empty: the current folder), its output as
+// text lines.
+inline ChildResult kiv_in(const std::string& cwd, const std::vector<std::string>& args,
+                          std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
   ChildOptions options;
   options.argv = kiv_command(args);
+  options.cwd = cwd;
   options.timeout = timeout;
   ChildResult result = run_child(options);
   result.out = text_lines(result.out);
   result.err = text_lines(result.err);
   return result;
+}
+
+inline ChildResult kiv(const std::vector<std::string>& args,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+  return kiv_in("", args, timeout);
 }
 
 // `kiv serve` in the background for one test, stopped like Ctrl-C.

@@ -1,14 +1,27 @@
+// The zlib stream as the tests use it: the stand-in's codec, with no limit on
+// what a stream inflates to.
 #pragma once
 
+#include <cstddef>
+#include <limits>
 #include <string>
 #include <string_view>
+#include <utility>
+
+#include "codec.h"
 
 namespace kiv::test {
 
 // zlib's compress at the default level, as the libraries and the service use it.
-std::string zlib_compress(std::string_view text);
+using kiv::standin::zlib_compress;
 
 // Inflates one zlib stream; false when the bytes are not one.
-bool zlib_inflate(std::string_view bytes, std::string* text);
+inline bool zlib_inflate(std::string_view bytes, std::string* text) {
+  auto inflated =
+      kiv::standin::zlib_inflate(bytes, std::numeric_limits<std::size_t>::max(), nullptr);
+  if (!inflated) return false;
+  *text = std::move(*inflated);
+  return true;
+}
 
 }  // namespace kiv::test

@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "library_files.h"
+
 namespace kiv::tool {
 
 // Exit statuses of the tool.
@@ -48,11 +50,11 @@ void* find_export(void* library, const char* library_name, const char* name);
 
 #if defined(_WIN32)
 inline constexpr char kSvcqueryLibraryFile[] = "kiv_svcquery.dll";
-inline constexpr char kLogsendLibraryFile[] = "kiv_logsend.dll";
 #else
 inline constexpr char kSvcqueryLibraryFile[] = "libkiv_svcquery.so";
-inline constexpr char kLogsendLibraryFile[] = "libkiv_logsend.so";
 #endif
+// The report library, by the name the query library binds it.
+inline constexpr auto& kLogsendLibraryFile = platform::kReportLibraryFile;
 
 // An export of the query library, typed after its declaration.
 #define KIV_SVCQUERY_EXPORT(name)                               \
