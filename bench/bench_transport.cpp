@@ -20,25 +20,17 @@
 #include <thread>
 #include <vector>
 
+#include "codec.h"
 #include "kiv_clientlog.h"
 #include "kiv_svcquery.h"
 
 namespace {
 
+using kiv::standin::zlib_compress;
+
 constexpr size_t kAnswerCapacity = 64 * 1024;
 constexpr int kRepetitions = 12;
 constexpr double kMinSeconds = 0.25;
-
-std::string zlib_compress(const std::string& text) {
-  uLongf length = compressBound(text.size());
-  std::string out(length, '\0');
-  if (compress(reinterpret_cast<Bytef*>(out.data()), &length,
-               reinterpret_cast<const Bytef*>(text.data()), text.size()) != Z_OK) {
-    throw std::runtime_error("compress failed");
-  }
-  out.resize(length);
-  return out;
-}
 
 // A short JSON answer, as most queries get.
 std::string small_answer() {
