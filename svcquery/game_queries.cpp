@@ -16,15 +16,15 @@ namespace {
 
 using query::Arg;
 
-constexpr query::Table game_query(const char* name, int32_t number, uint32_t answer_size,
-                                  const char* refusal, bool stdout_trace) {
+constexpr query::Table game_query(const char* name, int32_t number, int32_t not_json_code,
+                                  uint32_t answer_size, const char* refusal, bool stdout_trace) {
   return {
       .name = name,
       .func_id = number,
       .report_name = nullptr,  // a missing argument is only logged
       .answer_size = answer_size,
-      .parse_failure = KIV_E_NOT_JSON_101,
-      .json_unbound = KIV_E_NOT_JSON_101,
+      .parse_failure = not_json_code,
+      .json_unbound = not_json_code,
       .lines = {.param = {"ERROR: PARAM, in %s()", Arg::kName},
                 .alloc = {"ERROR: Failed to alloc memory ,in %s()", Arg::kName},
                 .transport = {"ERROR:  Failed call http_access_protocol1(),in %s()", Arg::kName},
@@ -34,20 +34,20 @@ constexpr query::Table game_query(const char* name, int32_t number, uint32_t ans
 }
 
 constexpr query::Table kGameRoute =
-    game_query("get_gameroute_from_server", func_id::get_gameroute_from_server, 1048576,
-               msg::kServerFailedBang, true);
+    game_query("get_gameroute_from_server", func_id::get_gameroute_from_server,
+               not_json::get_gameroute_from_server, 1048576, msg::kServerFailedBang, true);
 constexpr query::Table kUserTypeList =
-    game_query("get_usertypelist_from_server", func_id::get_usertypelist_from_server, 2048,
-               msg::kServerFailed, false);
+    game_query("get_usertypelist_from_server", func_id::get_usertypelist_from_server,
+               not_json::get_usertypelist_from_server, 2048, msg::kServerFailed, false);
 constexpr query::Table kGameProcess =
-    game_query("get_gameprocess_from_server", func_id::get_gameprocess_from_server, 1048576,
-               msg::kServerFailedBang, true);
+    game_query("get_gameprocess_from_server", func_id::get_gameprocess_from_server,
+               not_json::get_gameprocess_from_server, 1048576, msg::kServerFailedBang, true);
 constexpr query::Table kServerDelay =
-    game_query("get_serverdelay_from_server", func_id::get_serverdelay_from_server, 4096,
-               msg::kServerFailed, false);
+    game_query("get_serverdelay_from_server", func_id::get_serverdelay_from_server,
+               not_json::get_serverdelay_from_server, 4096, msg::kServerFailed, false);
 constexpr query::Table kAreaDelay =
-    game_query("get_areadelay_from_server", func_id::get_areadelay_from_server, 4096,
-               msg::kServerFailed, false);
+    game_query("get_areadelay_from_server", func_id::get_areadelay_from_server,
+               not_json::get_areadelay_from_server, 4096, msg::kServerFailed, false);
 
 constexpr query::Table kSaveGameRoute{
     .name = "save_game_route_info",

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "kiv_svcquery.h"
+
 namespace kiv::svcquery {
 
 // The numbers are the export table's.
@@ -28,6 +30,12 @@ inline constexpr int32_t kHttpAccessProtocol2 =
 inline constexpr int32_t kDataFromFile = get_data_from_file;  // also the local-file reader
 inline constexpr int32_t kServerTypeFromFile = get_servertype_from_file;
 }  // namespace func_id
+
+// By query: what it returns when its answer is not JSON.
+namespace not_json {
+#define KIV_NOT_JSON(name, code) inline constexpr int32_t name = code;
+#include "kiv_exports.inc"
+}  // namespace not_json
 
 // zlib's code + this offset is the error number of a zlib failure report.
 inline constexpr int32_t kZlibErrorOffset = 11000;

@@ -287,6 +287,15 @@ struct CodeMeaning {
   bool alone = false;
 };
 
+// The queries that give `code` for an answer that is not JSON.
+std::vector<std::string_view> not_json(int32_t code) {
+  std::vector<std::string_view> names;
+#define KIV_NOT_JSON(name, not_json_code) \
+  if ((not_json_code) == code) names.emplace_back(#name);
+#include "kiv_exports.inc"
+  return names;
+}
+
 const std::vector<CodeMeaning>& code_meanings() {
   const std::vector<std::string_view> readers = {"get_data_from_file", "get_servertype_from_file"};
   const std::vector<std::string_view> rows = {"get_data_from_file", "get_servertype_from_file",
@@ -303,12 +312,7 @@ const std::vector<CodeMeaning>& code_meanings() {
       {KIV_E_FILE_READ, "the file could not be read"},
       {KIV_E_FILE_SIZE, "the file's size could not be taken"},
       {KIV_E_COMPRESS, "compressing the request failed"},
-      {KIV_E_NOT_JSON_101,
-       "the answer is not JSON",
-       {"get_local_ip_from_service", "get_kiv_adLink_from_service",
-        "get_kiv_client_title_from_service", "get_loginvpn_from_service",
-        "check_hangup_from_service", "get_gameroute_from_server", "get_usertypelist_from_server",
-        "get_gameprocess_from_server", "get_serverdelay_from_server", "get_areadelay_from_server"}},
+      {KIV_E_NOT_JSON_101, "the answer is not JSON", not_json(KIV_E_NOT_JSON_101)},
       {KIV_E_UNCOMPRESS,
        "the answer could not be inflated (not a zlib stream, or larger than the answer buffer)"},
       {KIV_E_UNCOMPRESS, "the file could not be inflated (damaged, empty, or too long a text)",
@@ -319,9 +323,7 @@ const std::vector<CodeMeaning>& code_meanings() {
        {"save_game_route_info"},
        true},
       {KIV_E_TRANSFER, "the transfer failed (no connection, time-out)"},
-      {KIV_E_NOT_JSON_114,
-       "the answer is not JSON",
-       {"get_verification_from_service", "get_vpn_info"}},
+      {KIV_E_NOT_JSON_114, "the answer is not JSON", not_json(KIV_E_NOT_JSON_114)},
       {KIV_E_NOT_JSON_114, "the list is not JSON", readers, true},
       {KIV_E_LIST_REFUSED, "the list's \"err\" is 0"},
       {KIV_E_NO_LIST, "the list lacks its list member"},
