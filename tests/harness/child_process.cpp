@@ -42,15 +42,8 @@ void search_libraries_in(ChildOptions& options, const std::vector<std::string>& 
 }
 
 ChildResult run_child(const ChildOptions& options) {
-  platform::ProcessResult outcome =
-      platform::run_process(options.argv, child_environment(options), options.cwd, options.timeout);
-  ChildResult result;
-  result.exit_code = outcome.exit_code;
-  result.signal = outcome.signal;
-  result.timed_out = outcome.timed_out;
-  result.out = std::move(outcome.out);
-  result.err = std::move(outcome.err);
-  return result;
+  return platform::run_process(options.argv, child_environment(options), options.cwd,
+                               options.timeout);
 }
 
 struct BackgroundChild::Process {

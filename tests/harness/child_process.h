@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "system_names.h"
+#include "test_process.h"
 
 namespace kiv::test {
 
@@ -19,13 +20,9 @@ struct ChildOptions {
   std::chrono::milliseconds timeout{30000};  // then the child is killed
 };
 
-struct ChildResult {
-  int exit_code = -1;  // -1 when it did not exit normally
-  int signal = 0;      // the signal that ended it, or 0
-  bool timed_out = false;
-  std::string out;
-  std::string err;
-};
+// Its exit code or signal, whether it was killed at the time-out, and its
+// output.
+using ChildResult = platform::ProcessResult;
 
 // Runs a program to its end with its own environment and current folder.
 ChildResult run_child(const ChildOptions& options);
