@@ -6,8 +6,12 @@
 #   -DOBJCOPY=... -DOBJDUMP=...     the target's binutils
 #   -DSOURCE_DIR=...                this project
 #   -DLICENSES=name=file;...        the third-party licence texts
-#   -DRUN=...                       optional: the build's wine-run, to run the
+#   -DRUN=...                       optional: the build's wine-run (or a command
+#                                   list that runs it elsewhere), to run the
 #                                   unpacked kiv.exe demo
+#   -DCLIENT=...                    optional, with RUN: the build's
+#                                   msvc_client.exe, run from the unpacked bin/
+#                                   against the unpacked kiv.exe
 # Writes OUT_DIR/NAME.zip (bin/ include/ lib/ licenses/ README.txt, binaries
 # stripped) and OUT_DIR/NAME-debug.zip (each binary's debug information, named
 # by its debug link, for a debugger).
@@ -113,6 +117,21 @@ if(RUN)
   else()
     string(REGEX MATCH "[^\n]*\n?$" last "${out}")
     message(STATUS "kiv.exe demo from the unpacked archive: ${last}")
+  endif()
+  # A client of Microsoft's toolchain beside the shipped DLLs (the only
+  # file added to the unpacked folder), calling every kind of export.
+  if(CLIENT)
+    file(COPY ${CLIENT} DESTINATION ${root}/bin)
+    get_filename_component(client ${CLIENT} NAME)
+    execute_process(COMMAND ${CMAKE_COMMAND} -E env KIV_WINE_NO_LIBRARY_PATH=1 KIV_LOG=off
+                            ${RUN} ${root}/bin/${client} Z:${root}/bin/kiv.exe
+                    WORKING_DIRECTORY ${work} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+    if(NOT rc EQUAL 0 OR NOT out MATCHES "every check passed")
+      list(APPEND failures "${client} beside the unpacked DLLs failed (${rc}):\n${out}${err}")
+    else()
+      message(STATUS "${client} beside the unpacked DLLs: every check passed")
+    endif()
+    file(REMOVE ${root}/bin/${client})
   endif()
 else()
   message(STATUS "${NAME}: this machine cannot run its programs; the archive was checked statically")

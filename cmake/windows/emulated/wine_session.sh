@@ -1,0 +1,17 @@
+#!/bin/sh
+# usage: wine_session.sh WINE_RUN COMMAND [ARGUMENT...]
+# Runs COMMAND (in the emulated machine) with one Wine server and Wine's own
+# system processes kept up for its whole run, so that each Windows program
+# the command starts through WINE_RUN (the build's wine-run) takes seconds,
+# not the server's and services' start-up. They are started first, with
+# their output apart from the command's: a service that held a test's
+# output pipe open would keep the test from ending.
+set -eu
+wine_run=$1
+shift
+WINEPREFIX=$KIV_WINE_PREFIX wineserver -p
+"$wine_run" wineboot </dev/null >/dev/null 2>&1 || true
+status=0
+"$@" || status=$?
+WINEPREFIX=$KIV_WINE_PREFIX wineserver -k || true
+exit "$status"
