@@ -9,6 +9,7 @@
 
 #include "test_process.h"
 #include "test_system.h"
+#include "time_limits.h"
 
 namespace kiv::test {
 
@@ -43,7 +44,7 @@ void search_libraries_in(ChildOptions& options, const std::vector<std::string>& 
 
 ChildResult run_child(const ChildOptions& options) {
   return platform::run_process(options.argv, child_environment(options), options.cwd,
-                               options.timeout);
+                               scaled(options.timeout));
 }
 
 struct BackgroundChild::Process {
@@ -92,7 +93,7 @@ BackgroundChild::~BackgroundChild() {
 }
 
 bool BackgroundChild::wait_for_output(std::string_view text, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  const auto deadline = std::chrono::steady_clock::now() + scaled(timeout);
   while (output_.find(text) == std::string::npos) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());

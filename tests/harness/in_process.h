@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "time_limits.h"
+
 namespace kiv::test {
 
 // Changes the process's current folder for its lifetime: the report library
@@ -49,6 +51,7 @@ inline void within(std::chrono::seconds limit, const char* what, std::function<v
     work();
     done->set_value();
   }).detach();
+  limit = scaled(limit);
   if (finished.wait_for(limit) != std::future_status::ready) {
     std::fprintf(stderr, "FAILED: %s did not finish within %lld s (a deadlock)\n", what,
                  static_cast<long long>(limit.count()));

@@ -1,5 +1,6 @@
 #include "udp_sink.h"
 
+#include "time_limits.h"
 #include "zlib_util.h"
 
 namespace kiv::test {
@@ -27,7 +28,7 @@ void UdpSink::take(const platform::UdpReceiver::Datagram& received) {
 
 std::vector<Datagram> UdpSink::wait_for(size_t count, std::chrono::milliseconds timeout) {
   std::unique_lock guard(lock_);
-  arrived_.wait_for(guard, timeout, [&] { return datagrams_.size() >= count; });
+  arrived_.wait_for(guard, scaled(timeout), [&] { return datagrams_.size() >= count; });
   return datagrams_;
 }
 
