@@ -58,8 +58,13 @@ if [ -n "$share" ]; then
 fi
 if [ -n "$job" ]; then
   say "job $job starts"
-  chroot /root /bin/sh -c 'cd / && exec /bin/sh "$0"' "$job" </dev/console >/dev/console 2>&1
-  say "job exit status $?"
+  # Through a pipe, as on a build machine: no program takes the console for
+  # a terminal (and colours its output).
+  (
+    chroot /root /bin/sh -c 'cd / && exec /bin/sh "$0"' "$job" </dev/null 2>&1
+    echo $? >/job-status
+  ) | cat >/dev/console
+  say "job exit status $(cat /job-status)"
 else
   say "no job given"
 fi
