@@ -319,6 +319,33 @@ TEST(SlowClients, StopRequestsEndWaitsForDelaysAndUpstreamsAndASecondOneEndsItAt
 #endif
 }
 
+// Standard output on a pipe that nobody reads (a test runner, a pager, Ctrl-S
+// in a terminal): the console drops lines, and counts them, rather than hold
+// up the service or its stop.
+TEST(SlowClients, AConsoleNobodyReadsHoldsUpNeitherTheServiceNorItsStop) {
+  Serve serve({});
+  ASSERT_GT(serve.http_port(), 0) << serve.output();
+  // From here on its output is not read: the pipe is full after a few lines.
+  httplib::Client client("127.0.0.1", serve.http_port());
+  client.set_read_timeout(5s);
+  const std::string body = kiv::standin::zlib_compress(request_of(8000));
+  int answered = 0;
+  for (int i = 0; i < 300; ++i) {
+    const auto r = client.Post("/verification", body, "application/octet-stream");
+    if (r && r->status == 200) ++answered;
+  }
+  EXPECT_EQ(answered, 300);
+  const auto state = client.Get("/__kiv/state");
+  ASSERT_TRUE(state);
+  EXPECT_EQ(state->body.find("\"console_dropped\":0}"), std::string::npos) << state->body;
+
+  if (!serve.child().request_stop(true)) {
+    GTEST_SKIP() << "no stop request can reach the stand-in here";
+  }
+  EXPECT_TRUE(serve.child().ended_within(2s));
+  serve.stop();
+}
+
 // ---- datagram floods -----------------------------------------------------------
 
 TEST(DatagramFloods, EveryDatagramOfABurstArrivesOrIsCountedAsDropped) {

@@ -25,6 +25,12 @@ std::string zlib_compress(std::string_view data);
 std::optional<std::string> zlib_inflate(std::string_view bytes, std::size_t limit,
                                         std::string* error);
 
+// As zlib_inflate, inflating as a stream and keeping only the first `keep`
+// bytes; `*total` becomes the whole length. A bomb costs time, not memory.
+std::optional<std::string> zlib_inflate_start(std::string_view bytes, std::size_t keep,
+                                              std::size_t limit, std::size_t* total,
+                                              std::string* error);
+
 // UTF-8 text in the client's code page (GBK). Returns nothing (and says why
 // in `error`) when the text is not UTF-8 or holds a character GBK lacks.
 std::optional<std::string> utf8_to_gbk(std::string_view text, std::string* error);

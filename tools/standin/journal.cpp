@@ -117,6 +117,21 @@ JsonValue parse_strict_json(std::string_view utf8) {
   return value;
 }
 
+bool request_holds(json_object* when, const std::optional<std::string>& request) {
+  if (when == nullptr) return true;
+  if (!request) return false;
+  const auto utf8 = gbk_to_utf8_exact(*request);
+  if (!utf8) return false;
+  const JsonValue text = parse_strict_json(*utf8);
+  if (!text || !json_object_is_type(text.get(), json_type_object)) return false;
+  json_object_object_foreach(when, name, value) {
+    json_object* found = nullptr;
+    if (!json_object_object_get_ex(text.get(), name, &found)) return false;
+    if (!json_object_equal(found, value)) return false;
+  }
+  return true;
+}
+
 std::string journal_time() {
   const platform::LocalTime t = platform::local_time_now();
   char text[32];
@@ -127,6 +142,7 @@ std::string journal_time() {
 
 std::string request_problem(const HttpExchange& ex) {
   if (ex.method != "POST") return "";
+  if (ex.request_cut) return "";  // too long to be looked at whole
   if (!ex.request) return "not a zlib stream: " + ex.request_error;
   const auto utf8 = gbk_to_utf8_exact(*ex.request);
   if (!utf8) return "not GBK text";
@@ -199,10 +215,27 @@ std::string Journal::add(HttpExchange ex) {
   put(o, "from", json_string(ex.from));
   put(o, "method", json_string(ex.method));
   put(o, "path", json_string(ex.path));
+  json_object* headers = json_object_new_object();
+  for (const auto& [raw_name, raw_value] : ex.headers) {
+    bool not_gbk = false;
+    const std::string name = safe_text(raw_name, &not_gbk);
+    std::string value = safe_text(raw_value, &not_gbk);
+    // A header given twice is one list, as HTTP reads it.
+    json_object* earlier = nullptr;
+    if (json_object_object_get_ex(headers, name.c_str(), &earlier)) {
+      value = std::string(json_object_get_string(earlier)) + ", " + value;
+    }
+    put(headers, name.c_str(), json_string(value));
+  }
+  put(o, "headers", headers);
   put(o, "body_bytes", json_object_new_int64(static_cast<int64_t>(ex.body_bytes)));
   if (ex.request) {
-    put(o, "request_bytes", json_object_new_int64(static_cast<int64_t>(ex.request->size())));
+    put(o, "request_bytes",
+        json_object_new_int64(
+            static_cast<int64_t>(std::max(ex.request_bytes, ex.request->size()))));
     put_text(o, "request", *ex.request, text_limit_);
+    // Only its start was kept when it was inflated.
+    if (ex.request_cut) put(o, "request_cut", json_object_new_boolean(1));
   } else if (ex.method == "POST") {
     put(o, "request_error", json_string(ex.request_error));
   }
@@ -261,6 +294,10 @@ std::string Journal::add(Datagram d) {
 
 std::string Journal::keep(JournalEntry entry) {
   std::string line;
+  // Numbered and written under the file's lock, so that the file's lines
+  // come in the order of their numbers; readers wait only for the first.
+  std::unique_lock file_guard(file_lock_, std::defer_lock);
+  if (file_) file_guard.lock();
   {
     std::lock_guard guard(lock_);
     entry.sequence = ++last_;
@@ -280,7 +317,6 @@ std::string Journal::keep(JournalEntry entry) {
   added_.notify_all();
   if (file_) {
     const std::string text = line + "\n";
-    std::lock_guard guard(file_lock_);
     size_t written = 0;
     if (!platform::write_file(file_.get(), text.data(), text.size(), &written)) {
       ++file_failures_;
@@ -297,6 +333,10 @@ bool Journal::matches(const JournalEntry& entry, const JournalFilter& filter) co
   if (filter.kind == "udp" && entry.http) return false;
   if (!filter.path.empty() && (!entry.http || entry.key != answer_key(filter.path))) return false;
   if (!filter.act.empty() && (entry.http || entry.key != filter.act)) return false;
+  if (filter.when && (!entry.http || !request_holds(filter.when.get(),
+                                                    std::get<HttpExchange>(entry.what).request))) {
+    return false;
+  }
   return true;
 }
 

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <charconv>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -16,12 +15,15 @@
 #include <set>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 #include <utility>
 
 #include "codec.h"
 #include "control.h"
 #include "gbk_text.h"
+#include "guard.h"
 #include "journal.h"
+#include "number.h"
 #include "platform.h"
 #include "program.h"
 #include "recording.h"
@@ -30,6 +32,10 @@
 
 namespace kiv::standin {
 namespace {
+
+// Whether the request this thread handles has been journaled: the HTTP
+// library's logger journals those it answered without a handler.
+thread_local bool t_journaled = false;
 
 // Datagrams waiting to be decoded: a burst is taken whole, a flood of
 // bombs is cut off (and counted) rather than held.
@@ -54,55 +60,11 @@ std::string socket_error_text() {
   return platform::error_line(platform::socket_last_error());
 }
 
-// A dotted IPv4 address, as strict as inet_pton: four decimal numbers of at
-// most 255, without leading zeros. The bytes in network order.
-std::optional<uint32_t> parse_ipv4(std::string_view text) {
-  unsigned char bytes[4];
-  for (int i = 0; i < 4; ++i) {
-    if (i > 0) {
-      if (text.empty() || text.front() != '.') return std::nullopt;
-      text.remove_prefix(1);
-    }
-    size_t digits = 0;
-    while (digits < text.size() && digits < 4 && text[digits] >= '0' && text[digits] <= '9') {
-      ++digits;
-    }
-    if (digits == 0 || digits > 3 || (digits > 1 && text.front() == '0')) return std::nullopt;
-    int value = 0;
-    for (size_t d = 0; d < digits; ++d) value = value * 10 + (text[d] - '0');
-    if (value > 255) return std::nullopt;
-    bytes[i] = static_cast<unsigned char>(value);
-    text.remove_prefix(digits);
-  }
-  if (!text.empty()) return std::nullopt;
-  uint32_t address = 0;
-  std::memcpy(&address, bytes, sizeof address);
-  return address;
-}
-
 std::string ipv4_text(uint32_t address) {
   unsigned char bytes[4];
   std::memcpy(bytes, &address, sizeof bytes);
   return std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." +
          std::to_string(bytes[2]) + "." + std::to_string(bytes[3]);
-}
-
-bool parse_int(std::string_view text, long long low, long long high, long long* out) {
-  long long value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || value < low || value > high) {
-    return false;
-  }
-  *out = value;
-  return true;
-}
-
-std::string time_text() {
-  const platform::LocalTime t = platform::local_time_now();
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", t.year, t.month, t.day,
-                t.hour, t.minute, t.second, t.millisecond);
-  return text;
 }
 
 std::string base64(std::string_view bytes) {
@@ -213,17 +175,18 @@ std::optional<Fault> parse_fault(std::string_view spec, std::string* error) {
     const size_t comma = spec.find(',');
     const std::string_view part = spec.substr(0, comma);
     spec = comma == std::string_view::npos ? std::string_view() : spec.substr(comma + 1);
-    long long value = 0;
     if (part.starts_with("status=")) {
-      if (!parse_int(part.substr(7), 200, 599, &value)) {
+      const auto status = parse_number(part.substr(7), 200, 599);
+      if (!status) {
         return fail("status must be an HTTP status from 200 to 599: " + std::string(part));
       }
-      fault.status = static_cast<int>(value);
+      fault.status = *status;
     } else if (part.starts_with("delay=")) {
-      if (!parse_int(part.substr(6), 0, 600000, &value)) {
+      const auto delay = parse_number(part.substr(6), 0, 600000);
+      if (!delay) {
         return fail("delay must be milliseconds from 0 to 600000: " + std::string(part));
       }
-      fault.delay = std::chrono::milliseconds(value);
+      fault.delay = std::chrono::milliseconds(*delay);
     } else if (part == "empty") {
       fault.empty_body = true;
     } else if (part == "not-zlib") {
@@ -312,6 +275,13 @@ struct Service::Impl final : ControlTarget {
 
   httplib::Server server;
   std::thread http_thread;
+  // The control interface: its guard, and its own listener when it is apart.
+  std::optional<ControlGuard> guard;
+  bool control_apart = false;
+  std::string control_address;
+  uint16_t control_port = 0;
+  httplib::Server control_server;
+  std::thread control_thread;
 
   platform::File sink;
   bool sink_failed = false;
@@ -500,6 +470,7 @@ struct Service::Impl final : ControlTarget {
   }
 
   void keep(HttpExchange ex) {
+    t_journaled = true;
     if (options.on_http) options.on_http(ex);
     {
       std::lock_guard guard(lock);
@@ -508,22 +479,91 @@ struct Service::Impl final : ControlTarget {
     journal_->add(std::move(ex));
   }
 
+  // What is known of a request before its body: who, what, and its headers
+  // (those the HTTP library adds of its own left out).
+  static HttpExchange exchange_of(const httplib::Request& req) {
+    HttpExchange ex;
+    ex.time = journal_time();
+    ex.from = req.remote_addr.empty() ? std::string()
+                                      : req.remote_addr + ":" + std::to_string(req.remote_port);
+    ex.method = req.method;
+    ex.path = req.path;
+    for (const auto& [name, value] : req.headers) {
+      if (name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
+          name == "LOCAL_PORT") {
+        continue;
+      }
+      ex.headers.emplace_back(name == kRefusedEncoding ? "Content-Encoding" : name, value);
+    }
+    return ex;
+  }
+
+  // A request the HTTP library answered itself (a malformed request line or
+  // header, a target too long): journaled as far as it was read.
+  void keep_unrouted(const httplib::Request& req, const httplib::Response& res) {
+    HttpExchange ex = exchange_of(req);
+    ex.body_bytes = req.body.size();
+    ex.status = res.status;
+    ex.request_error = "not read: the request was malformed";
+    ex.answer = "malformed request, answered " + std::to_string(res.status) +
+                " by the HTTP server before the service saw it";
+    ex.answer_bytes = res.body.size();
+    keep(std::move(ex));
+  }
+
+  // What comes before any handler. The control interface's guard, on its
+  // paths; on the service's, any method but POST (and GET, answered with
+  // 405 by the service itself) is refused and journaled, and a body with a
+  // Content-Encoding is set aside to be refused.
+  httplib::Server::HandlerResponse front(const httplib::Request& req, httplib::Response& res,
+                                         bool control_here) {
+    using Outcome = httplib::Server::HandlerResponse;
+    if (is_control_path(req.path)) {
+      std::optional<Refusal> refusal;
+      if (!control_here) {
+        refusal = Refusal{404, "the control interface is not on this port: it is at http://" +
+                                   control_address + ":" + std::to_string(control_port) +
+                                   std::string(kControlPrefix)};
+      } else {
+        refusal = guard->check(req);
+      }
+      if (!refusal) return Outcome::Unhandled;
+      reply_refusal(res, *refusal);
+      return Outcome::Handled;
+    }
+    // The HTTP library would inflate a body sent with a Content-Encoding
+    // itself, past any limit of ours. The service takes zlib bodies without
+    // one: the header is moved aside, so that the body is read as it came
+    // (bounded) and refused. The request itself is not const: only the
+    // handler's view of it is.
+    auto& headers = const_cast<httplib::Headers&>(req.headers);
+    if (const auto it = headers.find("Content-Encoding"); it != headers.end()) {
+      std::string value = it->second;
+      headers.erase("Content-Encoding");
+      if (value != "identity") headers.emplace(kRefusedEncoding, std::move(value));
+    }
+    if (req.method != "POST" && req.method != "GET" && req.method != "HEAD") {
+      // Unread, the body would be taken for the next request: the
+      // connection is closed after the answer.
+      refuse(req, res, 405, "the service takes POST, not " + req.method, 0);
+      res.set_header("Allow", "POST");
+      return Outcome::Handled;
+    }
+    return Outcome::Unhandled;
+  }
+
   // A request whose body is refused unread or cut off: answered with
   // `status`, and the connection closed after it.
   void refuse(const httplib::Request& req, httplib::Response& res, int status, std::string why,
               size_t body_bytes) {
-    HttpExchange ex;
-    ex.time = time_text();
-    ex.from = req.remote_addr + ":" + std::to_string(req.remote_port);
-    ex.method = req.method;
-    ex.path = req.path;
+    HttpExchange ex = exchange_of(req);
     ex.body_bytes = body_bytes;
     ex.request_error = why;
     ex.status = status;
     ex.answer = why;
     res.status = status;
-    res.set_header("Connection", "close");
     res.set_content(why, "text/plain");
+    close_after_answer(res);
     ex.answer_bytes = why.size();
     keep(std::move(ex));
   }
@@ -562,13 +602,11 @@ struct Service::Impl final : ControlTarget {
 
   void answer(const httplib::Request& req, const std::string& body, httplib::Response& res) {
     const auto arrived = std::chrono::steady_clock::now();
-    HttpExchange ex;
-    ex.time = time_text();
-    ex.from = req.remote_addr + ":" + std::to_string(req.remote_port);
-    ex.method = req.method;
-    ex.path = req.path;
+    HttpExchange ex = exchange_of(req);
     ex.body_bytes = body.size();
-    ex.request = zlib_inflate(body, kBodyLimit, &ex.request_error);
+    ex.request =
+        zlib_inflate_start(body, kRequestKept, kBodyLimit, &ex.request_bytes, &ex.request_error);
+    ex.request_cut = ex.request && ex.request_bytes > ex.request->size();
 
     const std::string key = answer_key(req.path);
     std::optional<Fault> fault;
@@ -609,7 +647,10 @@ struct Service::Impl final : ControlTarget {
 
     ex.status = reply.status;
     ex.answer_bytes = reply.body.size();
-    if (!reply.cut) ex.answer_text = zlib_inflate(reply.body, kBodyLimit, nullptr);
+    if (!reply.cut) {
+      size_t whole = 0;
+      ex.answer_text = zlib_inflate_start(reply.body, kRequestKept, kBodyLimit, &whole, nullptr);
+    }
     res.status = reply.status;
     if (reply.cut) {
       // One byte announced and none sent: the client's transfer fails.
@@ -635,7 +676,7 @@ struct Service::Impl final : ControlTarget {
         return;
       }
       pending.push_back(
-          {time_text(), std::string(received.bytes), received.from_address, received.from_port});
+          {journal_time(), std::string(received.bytes), received.from_address, received.from_port});
       pending_bytes += received.bytes.size();
     }
     pending_changed.notify_one();
@@ -766,73 +807,113 @@ struct Service::Impl final : ControlTarget {
     if (!log_socket) throw std::runtime_error("cannot open a UDP socket: " + socket_error_text());
   }
 
-  void start_http() {
+  // What both listeners share: a worker per connection, time limits, a
+  // bound on bodies.
+  static void configure(httplib::Server& http) {
     // The HTTP library asks for a plain pointer and owns (and deletes) it.
-    server.new_task_queue = [] { return new GrowingPool(kMaxWorkers); };
+    http.new_task_queue = [] { return new GrowingPool(kMaxWorkers); };
     // An answer's head and body leave at once, not a delayed acknowledgement apart.
-    server.set_tcp_nodelay(true);
-    // First: the service's own routes take every path.
-    add_control_routes(server, *this);
-    server.set_read_timeout(kReadTimeoutSeconds, 0);
-    server.set_write_timeout(kReadTimeoutSeconds, 0);
-    server.set_keep_alive_timeout(kKeepAliveSeconds);
+    http.set_tcp_nodelay(true);
+    http.set_read_timeout(kReadTimeoutSeconds, 0);
+    http.set_write_timeout(kReadTimeoutSeconds, 0);
+    http.set_keep_alive_timeout(kKeepAliveSeconds);
     // The accept loop looks up now and then, so that stop() reaches it.
-    server.set_idle_interval(0, 100000);
+    http.set_idle_interval(0, 100000);
     // A body announced larger is skipped unread and answered with 413.
-    server.set_payload_max_length(kBodyLimit);
-    // The HTTP library would inflate a body sent with a Content-Encoding
-    // itself, past any limit of ours. The service takes zlib bodies without
-    // one: the header is moved aside, so that the body is read as it came
-    // (bounded) and refused.
-    server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response&) {
-      // The request itself is not const: only the handler's view of it is.
-      auto& headers = const_cast<httplib::Headers&>(req.headers);
-      const auto it = headers.find("Content-Encoding");
-      if (it != headers.end()) {
-        std::string value = it->second;
-        headers.erase("Content-Encoding");
-        if (value != "identity") headers.emplace(kRefusedEncoding, std::move(value));
-      }
-      return httplib::Server::HandlerResponse::Unhandled;
+    http.set_payload_max_length(kBodyLimit);
+  }
+
+  // Binds `http` and runs it on `thread`; returns the port.
+  static uint16_t listen(httplib::Server& http, std::thread& thread, const std::string& address,
+                         uint16_t port) {
+    bool bound = false;
+    if (port == 0) {
+      const int any = http.bind_to_any_port(address);
+      bound = any > 0;
+      if (bound) port = static_cast<uint16_t>(any);
+    } else {
+      bound = http.bind_to_port(address, port);
+    }
+    if (!bound) {
+      throw std::runtime_error("cannot listen on http " + address + ":" + std::to_string(port) +
+                               " (port in use, or an address this host does not have)");
+    }
+    // The HTTP library listens with a backlog of five: room for bursts.
+    platform::widen_listen_backlog(port, kListenBacklog);
+    thread = std::thread([&http] { http.listen_after_bind(); });
+    // stop() only reaches a server that has entered its loop.
+    for (int i = 0; i < 5000 && !http.is_running(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return port;
+  }
+
+  void start_http() {
+    control_apart = !options.control_address.empty() && options.control_address != options.address;
+    control_address = control_apart ? options.control_address : options.address;
+    if (!parse_ipv4(control_address)) {
+      throw std::runtime_error("not an IPv4 address: " + control_address);
+    }
+    // Beyond loopback, anyone who can reach it could read the journal and
+    // change the answers: a token is asked for.
+    const bool needs_token =
+        !is_loopback_address(options.address) || !is_loopback_address(control_address);
+    guard.emplace(control_address, needs_token ? new_token() : std::string());
+
+    configure(server);
+    server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+      return front(req, res, !control_apart);
     });
+    // Whatever the HTTP library answered without a handler is journaled too.
+    server.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
+      const bool journaled = std::exchange(t_journaled, false);
+      if (!journaled && !is_control_path(req.path)) keep_unrouted(req, res);
+    });
+    // First: the service's own routes take every path.
+    if (!control_apart) add_control_routes(server, *this);
     server.Post(R"(/.*)",
                 [this](const httplib::Request& req, httplib::Response& res,
                        const httplib::ContentReader& reader) { answer_post(req, res, reader); });
     server.Get(R"(/.*)", [this](const httplib::Request& req, httplib::Response& res) {
       answer(req, std::string(), res);
     });
-    bool bound = false;
-    if (options.http_port == 0) {
-      const int port = server.bind_to_any_port(options.address);
-      bound = port > 0;
-      if (bound) http_port = static_cast<uint16_t>(port);
+    http_port = listen(server, http_thread, options.address, options.http_port);
+
+    if (control_apart) {
+      configure(control_server);
+      control_server.set_pre_routing_handler(
+          [this](const httplib::Request& req, httplib::Response& res) {
+            std::optional<Refusal> refusal =
+                is_control_path(req.path)
+                    ? guard->check(req)
+                    : Refusal{404, "only the control interface listens here, below " +
+                                       std::string(kControlPrefix)};
+            if (!refusal) return httplib::Server::HandlerResponse::Unhandled;
+            reply_refusal(res, *refusal);
+            return httplib::Server::HandlerResponse::Handled;
+          });
+      add_control_routes(control_server, *this);
+      control_port = listen(control_server, control_thread, control_address, options.control_port);
     } else {
-      bound = server.bind_to_port(options.address, options.http_port);
-      http_port = options.http_port;
+      control_port = http_port;
     }
-    if (!bound) {
-      throw std::runtime_error("cannot listen on http " + options.address + ":" +
-                               std::to_string(options.http_port) +
-                               " (port in use, or an address this host does not have)");
-    }
-    // The HTTP library listens with a backlog of five: room for bursts.
-    platform::widen_listen_backlog(http_port, kListenBacklog);
-    http_thread = std::thread([this] { server.listen_after_bind(); });
-    // stop() only reaches a server that has entered its loop.
-    for (int i = 0; i < 5000 && !server.is_running(); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    guard->set_port(control_port);
   }
 
   // ---- what the control interface acts on
   Journal& journal() override { return *journal_; }
   Scenario& scenario() override { return scenario_; }
 
-  void put_answer(const std::string& key, std::string_view utf8_text) override {
+  bool put_answer(const std::string& key, std::string_view utf8_text, size_t most) override {
     std::string gbk = encode(key, utf8_text);
-    std::lock_guard guard(lock);
+    std::lock_guard hold(lock);
+    if (!served.contains(key) && !served_raw.contains(key) &&
+        served.size() + served_raw.size() >= most) {
+      return false;
+    }
     served.insert_or_assign(key, std::move(gbk));
     served_raw.erase(key);
+    return true;
   }
 
   bool remove_answer(const std::string& key) override {
@@ -842,9 +923,15 @@ struct Service::Impl final : ControlTarget {
     return text || raw;
   }
 
-  void put_fault(const std::string& key, const Fault& fault) override {
-    std::lock_guard guard(lock);
+  bool put_fault(const std::string& key, const Fault& fault, size_t most) override {
+    std::lock_guard hold(lock);
+    if (!faults.contains(key) && faults.size() >= most) return false;
     faults.insert_or_assign(key, fault);
+    return true;
+  }
+
+  uint64_t console_dropped() override {
+    return options.console_dropped ? options.console_dropped() : 0;
   }
 
   bool remove_fault(const std::string& key) override {
@@ -899,20 +986,21 @@ struct Service::Impl final : ControlTarget {
       call->client.stop();
       call->done_changed.notify_all();
     }
-    if (http_thread.joinable()) {
-      server.stop();
-      // Connections that are idle, slow or mid-request would each hold
-      // their worker until their own time-out: they are cut off, again and
-      // again until the server's loop has ended (one may be accepted
-      // meanwhile).
+    // Connections that are idle, slow or mid-request would each hold their
+    // worker until their own time-out: they are cut off, again and again
+    // until each server's loop has ended (one may be accepted meanwhile).
+    for (auto [http, thread, port] : {std::tuple{&server, &http_thread, http_port},
+                                      std::tuple{&control_server, &control_thread, control_port}}) {
+      if (!thread->joinable()) continue;
+      http->stop();
       std::atomic<bool> joined{false};
-      std::thread cutter([this, &joined] {
+      std::thread cutter([port, &joined] {
         while (!joined.load()) {
-          platform::shut_down_accepted_connections(http_port);
+          platform::shut_down_accepted_connections(port);
           std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
       });
-      http_thread.join();
+      thread->join();
       joined.store(true);
       cutter.join();
     }
@@ -967,6 +1055,15 @@ uint16_t Service::http_port() const {
 }
 uint16_t Service::udp_port() const {
   return impl_->udp_port;
+}
+const std::string& Service::control_address() const {
+  return impl_->control_address;
+}
+uint16_t Service::control_port() const {
+  return impl_->control_port;
+}
+const std::string& Service::control_token() const {
+  return impl_->guard->token();
 }
 
 void Service::set_answer(std::string_view path, std::string_view utf8_text) {
