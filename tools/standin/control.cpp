@@ -34,14 +34,6 @@ constexpr char kPagePolicy[] =
     "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; "
     "img-src 'self' data:; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 
-std::string json_quoted(std::string_view text) {
-  json_object* s = json_object_new_string_len(text.data(), static_cast<int>(text.size()));
-  std::string out =
-      json_object_to_json_string_ext(s, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
-  json_object_put(s);
-  return out;
-}
-
 void reply_json(httplib::Response& res, int status, std::string body) {
   res.status = status;
   res.set_header("Cache-Control", "no-store");

@@ -18,19 +18,8 @@ namespace {
 // What an entry costs beyond its texts (the struct, the deque, the numbers).
 constexpr std::size_t kEntryOverhead = 512;
 
-json_object* json_string(std::string_view text) {
-  return json_object_new_string_len(text.data(), static_cast<int>(text.size()));
-}
-
 void put(json_object* object, const char* key, json_object* value) {
   json_object_object_add(object, key, value);
-}
-
-std::string line_of(json_object* object) {
-  std::string line = json_object_to_json_string_ext(
-      object, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
-  json_object_put(object);
-  return line;
 }
 
 // Client text as UTF-8 that any reader takes; bytes that are not GBK as \xNN,
@@ -51,7 +40,7 @@ void put_text(json_object* o, const std::string& name, std::string_view gbk, std
   bool not_gbk = false;
   const std::size_t kept =
       gbk.size() > limit ? kiv::text::gbk_clean_prefix(gbk, limit) : gbk.size();
-  put(o, name.c_str(), json_string(safe_text(gbk.substr(0, kept), &not_gbk)));
+  put(o, name.c_str(), json_text(safe_text(gbk.substr(0, kept), &not_gbk)));
   if (not_gbk) put(o, (name + "_not_gbk").c_str(), json_object_new_boolean(1));
   if (kept < gbk.size()) {
     put(o, (name + "_left_out").c_str(),
@@ -94,28 +83,6 @@ std::string key_of_path(std::string_view path) {
 }
 
 }  // namespace
-
-void JsonPut::operator()(json_object* value) const {
-  json_object_put(value);
-}
-
-JsonValue parse_strict_json(std::string_view utf8) {
-  struct TokenerFree {
-    void operator()(json_tokener* t) const { json_tokener_free(t); }
-  };
-  auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
-  while (!utf8.empty() && space(utf8.back())) utf8.remove_suffix(1);
-  if (utf8.empty() || utf8.size() > (std::size_t{1} << 30)) return nullptr;
-  std::unique_ptr<json_tokener, TokenerFree> tokener(json_tokener_new());
-  if (!tokener) return nullptr;
-  json_tokener_set_flags(tokener.get(), JSON_TOKENER_STRICT);
-  JsonValue value(json_tokener_parse_ex(tokener.get(), utf8.data(), static_cast<int>(utf8.size())));
-  if (json_tokener_get_error(tokener.get()) != json_tokener_success ||
-      json_tokener_get_parse_end(tokener.get()) != utf8.size()) {
-    return nullptr;
-  }
-  return value;
-}
 
 bool request_holds(json_object* when, const std::optional<std::string>& request) {
   if (when == nullptr) return true;
@@ -210,11 +177,11 @@ std::string Journal::add(HttpExchange ex) {
   entry.http = true;
   entry.key = key_of_path(ex.path);
   json_object* o = json_object_new_object();
-  put(o, "kind", json_string("http"));
-  put(o, "time", json_string(ex.time));
-  put(o, "from", json_string(ex.from));
-  put(o, "method", json_string(ex.method));
-  put(o, "path", json_string(ex.path));
+  put(o, "kind", json_text("http"));
+  put(o, "time", json_text(ex.time));
+  put(o, "from", json_text(ex.from));
+  put(o, "method", json_text(ex.method));
+  put(o, "path", json_text(ex.path));
   json_object* headers = json_object_new_object();
   for (const auto& [raw_name, raw_value] : ex.headers) {
     bool not_gbk = false;
@@ -225,7 +192,7 @@ std::string Journal::add(HttpExchange ex) {
     if (json_object_object_get_ex(headers, name.c_str(), &earlier)) {
       value = std::string(json_object_get_string(earlier)) + ", " + value;
     }
-    put(headers, name.c_str(), json_string(value));
+    put(headers, name.c_str(), json_text(value));
   }
   put(o, "headers", headers);
   put(o, "body_bytes", json_object_new_int64(static_cast<int64_t>(ex.body_bytes)));
@@ -237,19 +204,19 @@ std::string Journal::add(HttpExchange ex) {
     // Only its start was kept when it was inflated.
     if (ex.request_cut) put(o, "request_cut", json_object_new_boolean(1));
   } else if (ex.method == "POST") {
-    put(o, "request_error", json_string(ex.request_error));
+    put(o, "request_error", json_text(ex.request_error));
   }
   const std::string problem = request_problem(ex);
-  if (!problem.empty()) put(o, "request_problem", json_string(problem));
+  if (!problem.empty()) put(o, "request_problem", json_text(problem));
   put(o, "status", json_object_new_int(ex.status));
-  put(o, "answer", json_string(ex.answer));
+  put(o, "answer", json_text(ex.answer));
   put(o, "answer_bytes", json_object_new_int64(static_cast<int64_t>(ex.answer_bytes)));
   if (ex.answer_text) put_text(o, "answer_text", *ex.answer_text, text_limit_);
-  if (!ex.fault.empty()) put(o, "fault", json_string(ex.fault));
-  if (!ex.rule.empty()) put(o, "rule", json_string(ex.rule));
-  if (!ex.record.empty()) put(o, "record", json_string(ex.record));
+  if (!ex.fault.empty()) put(o, "fault", json_text(ex.fault));
+  if (!ex.rule.empty()) put(o, "rule", json_text(ex.rule));
+  if (!ex.record.empty()) put(o, "record", json_text(ex.record));
   put(o, "duration_ms", json_object_new_double(ex.duration_ms));
-  entry.line = line_of(o);
+  entry.line = json_line(o);
   cut(ex.request, text_limit_);
   cut(ex.answer_text, text_limit_);
   entry.bytes = kEntryOverhead + 2 * entry.line.size() + ex.path.size() +
@@ -264,9 +231,9 @@ std::string Journal::add(Datagram d) {
   entry.http = false;
   entry.key = record_act(d);
   json_object* o = json_object_new_object();
-  put(o, "kind", json_string("udp"));
-  put(o, "time", json_string(d.time));
-  put(o, "from", json_string(d.from));
+  put(o, "kind", json_text("udp"));
+  put(o, "time", json_text(d.time));
+  put(o, "from", json_text(d.from));
   put(o, "bytes", json_object_new_int64(static_cast<int64_t>(d.bytes)));
   if (d.record) {
     put(o, "record_bytes", json_object_new_int64(static_cast<int64_t>(d.record->size())));
@@ -277,13 +244,13 @@ std::string Journal::add(Datagram d) {
       put_text(o, "record_text", *d.record, text_limit_);
     }
   } else {
-    put(o, "error", json_string(d.error));
+    put(o, "error", json_text(d.error));
   }
-  if (!entry.key.empty()) put(o, "act", json_string(entry.key));
+  if (!entry.key.empty()) put(o, "act", json_text(entry.key));
   const std::string problem = record_problem(d);
-  if (!problem.empty()) put(o, "record_problem", json_string(problem));
-  if (!d.forward_error.empty()) put(o, "forward_error", json_string(d.forward_error));
-  entry.line = line_of(o);
+  if (!problem.empty()) put(o, "record_problem", json_text(problem));
+  if (!d.forward_error.empty()) put(o, "forward_error", json_text(d.forward_error));
+  entry.line = json_line(o);
   cut(d.record, text_limit_);
   if (d.raw.size() > text_limit_) d.raw.resize(text_limit_);
   entry.bytes =

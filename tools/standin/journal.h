@@ -18,20 +18,13 @@
 #include <variant>
 #include <vector>
 
+#include "json_tools.h"
 #include "platform.h"
 #include "standin.h"
 
 struct json_object;
 
 namespace kiv::standin {
-
-struct JsonPut {
-  void operator()(json_object* value) const;
-};
-using JsonValue = std::unique_ptr<json_object, JsonPut>;
-// One strict JSON value taking the whole text (white space around it aside),
-// read by the same library the client reads answers with; null otherwise.
-JsonValue parse_strict_json(std::string_view utf8);
 
 // Whether a request's text (GBK) is a JSON object holding every member of
 // `when` with its value; any request does when `when` is null.

@@ -24,23 +24,6 @@ bool is_json_space(char c) {
 
 }  // namespace
 
-bool is_strict_json(std::string_view text) {
-  while (!text.empty() && is_json_space(text.back())) text.remove_suffix(1);
-  if (text.empty() || text.size() > kBodyLimit) return false;
-  struct TokenerFree {
-    void operator()(json_tokener* t) const { json_tokener_free(t); }
-  };
-  std::unique_ptr<json_tokener, TokenerFree> tokener(json_tokener_new());
-  if (!tokener) return false;
-  json_tokener_set_flags(tokener.get(), JSON_TOKENER_STRICT);
-  json_object* value =
-      json_tokener_parse_ex(tokener.get(), text.data(), static_cast<int>(text.size()));
-  const bool whole = json_tokener_get_error(tokener.get()) == json_tokener_success &&
-                     json_tokener_get_parse_end(tokener.get()) == text.size();
-  json_object_put(value);
-  return whole;
-}
-
 namespace {
 
 // The inflated GBK JSON text of a body, in UTF-8 and laid out.

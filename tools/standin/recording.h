@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "json_tools.h"
+
 namespace kiv::standin {
 
 // One HTTP body as a file of a recorded folder.
@@ -22,10 +24,6 @@ RecordedFile answer_file(std::string_view body);
 // A request body made readable: ".json" as for answers; otherwise ".raw"
 // with the inflated bytes, or the body as it came when it does not inflate.
 RecordedFile request_file(std::string_view body);
-
-// One strict JSON value (spaces around it allowed), by the same library the
-// client parses with.
-bool is_strict_json(std::string_view text);
 
 // The JSON text laid out two spaces a level, every token kept byte for byte,
 // so that any parser reads the same values from it. Nothing when the text is
