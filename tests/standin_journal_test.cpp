@@ -457,7 +457,7 @@ TEST(StandInJournal, ThreeHundredWaitingReadersLeaveTheServiceItsWorkers) {
   // Answered while they all still wait (their wait is 8 s, this read's 3 s).
   httplib::Client client("127.0.0.1", port);
   client.set_read_timeout(3s);
-  const auto r = client.Post("/vpn_info", kiv::standin::zlib_compress(R"({"user":"demo01"})"),
+  const auto r = client.Post("/vpn_info", kiv::codec::zlib_compress(R"({"user":"demo01"})"),
                              "application/octet-stream");
   ASSERT_TRUE(r) << httplib::to_string(r.error());
   EXPECT_EQ(r->status, 200);
@@ -514,8 +514,8 @@ TEST(StandInJournal, TheJournalStaysWithinItsBoundUnderLoadFromEightThreads) {
   options.journal_file = dir.file("journal.jsonl");
   kiv::standin::Service service(std::move(options));
   const uint16_t port = service.http_port();
-  const std::string body = kiv::standin::zlib_compress(R"({"user":"load"})");
-  const std::string record = kiv::standin::zlib_compress(
+  const std::string body = kiv::codec::zlib_compress(R"({"user":"load"})");
+  const std::string record = kiv::codec::zlib_compress(
       R"({"act":"LoginService","param":{"kiv_version":"1.5","user_name":"load","login_state":1}})");
 
   std::atomic<int> answered{0};

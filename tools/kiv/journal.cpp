@@ -33,11 +33,7 @@ std::string url_escape(const std::string& text) {
 }
 
 std::string member(json_object* o, const char* name) {
-  json_object* value = nullptr;
-  if (!json_object_object_get_ex(o, name, &value) || value == nullptr) return "";
-  if (json_object_is_type(value, json_type_string)) return json_object_get_string(value);
-  return json_object_to_json_string_ext(value,
-                                        JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
+  return standin::member_text(o, name);
 }
 
 // One entry on one line (or two, when something is wrong with it).

@@ -64,18 +64,7 @@ std::string shown_utf8(std::string_view text) {
          (static_cast<unsigned char>(text[kept]) & 0xC0) == 0x80) {
     --kept;
   }
-  std::string line;
-  for (const char c : text.substr(0, kept)) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
-      static constexpr char kHex[] = "0123456789ABCDEF";
-      line += "\\x";
-      line += kHex[byte >> 4];
-      line += kHex[byte & 0x0F];
-    } else {
-      line += c;
-    }
-  }
+  std::string line = shown_text(text.substr(0, kept), false);
   if (kept < text.size()) line += not_shown(text.size() - kept);
   return line;
 }

@@ -11,32 +11,10 @@
 #include "common.h"
 #include "control.h"
 #include "platform.h"
+#include "recording.h"
 
 namespace kiv::tool {
 namespace {
-
-// Writes `bytes` as `path` in one step: beside it first, then renamed over it,
-// so that a script waiting for the file never reads half of it.
-bool replace_with(const std::string& path, const std::string& bytes, std::string* why) {
-  const std::string partial = path + ".partial";
-  platform::delete_file(partial.c_str());
-  {
-    platform::File file(platform::create_new(partial.c_str()));
-    size_t written = 0;
-    if (!file || !platform::write_file(file.get(), bytes.data(), bytes.size(), &written)) {
-      *why = platform::error_line(platform::last_error());
-      file.reset();
-      platform::delete_file(partial.c_str());
-      return false;
-    }
-  }
-  if (!platform::replace_file(partial.c_str(), path.c_str())) {
-    *why = platform::error_line(platform::last_error());
-    platform::delete_file(partial.c_str());
-    return false;
-  }
-  return true;
-}
 
 // The control interface's address, with its token when `with_token`.
 std::string control_url(const standin::Service& service, bool with_token) {
@@ -187,15 +165,16 @@ std::vector<std::string> started_lines(const standin::Service& service, const Se
   }
   if (!extras.journal_file.empty()) lines.push_back("journal: " + extras.journal_file);
   if (!extras.ready_file.empty()) {
-    std::string why;
     // The JSON of the listening line.
     std::string json = listening_line(service).substr(sizeof "listening");
     if (!service.control_token().empty()) {
       // The file is the script's way in: it carries the token too.
       json.insert(json.size() - 1, ",\"token\":\"" + service.control_token() + "\"");
     }
-    if (!replace_with(extras.ready_file, json + "\n", &why)) {
-      throw UsageError("cannot write the ready file " + extras.ready_file + ": " + why);
+    try {
+      standin::replace_file_with(extras.ready_file, json + "\n");
+    } catch (const std::runtime_error& e) {
+      throw UsageError("cannot write the ready file " + extras.ready_file + ": " + e.what());
     }
   }
   return lines;

@@ -19,7 +19,7 @@ constexpr std::string_view kNotJsonText =
 
 std::string Service::Impl::encode(std::string_view key, std::string_view text) {
   std::string why;
-  auto gbk = utf8_to_gbk(text, &why);
+  auto gbk = codec::utf8_to_gbk(text, &why);
   if (!gbk) throw std::runtime_error("answer " + std::string(key) + ": " + why);
   return std::move(*gbk);
 }
@@ -41,8 +41,9 @@ Reply Service::Impl::own_reply(const httplib::Request& req, const std::string& k
   } else if (raw || text) {
     reply.status = 200;
     reply.answered = true;
-    reply.body = raw ? std::move(*raw) : zlib_compress(*text);
-    reply.plain = raw ? zlib_inflate(reply.body, kBodyLimit, nullptr) : std::move(text);
+    reply.body = raw ? std::move(*raw) : codec::zlib_compress(*text);
+    reply.plain =
+        raw ? codec::zlib_inflate(reply.body, codec::kBodyLimit, nullptr) : std::move(text);
     ex.answer = chosen ? "answer of the rule" : "answer \"" + key + (raw ? "\" (raw)" : "\"");
   } else {
     reply.status = 404;
@@ -55,7 +56,7 @@ Reply Service::Impl::own_reply(const httplib::Request& req, const std::string& k
 void Service::Impl::apply(const Fault& fault, Reply& reply) {
   if (fault.not_json) {
     reply.plain = std::string(kNotJsonText);
-    reply.body = zlib_compress(kNotJsonText);
+    reply.body = codec::zlib_compress(kNotJsonText);
   }
   if (fault.not_zlib && reply.plain) reply.body = *reply.plain;
   if (fault.empty_body) reply.body.clear();
@@ -67,8 +68,8 @@ void Service::Impl::answer(const httplib::Request& req, const std::string& body,
   const auto arrived = std::chrono::steady_clock::now();
   HttpExchange ex = exchange_of(req);
   ex.body_bytes = body.size();
-  ex.request =
-      zlib_inflate_start(body, kRequestKept, kBodyLimit, &ex.request_bytes, &ex.request_error);
+  ex.request = codec::zlib_inflate_start(body, kRequestKept, codec::kBodyLimit, &ex.request_bytes,
+                                         &ex.request_error);
   ex.request_cut = ex.request && ex.request_bytes > ex.request->size();
 
   const std::string key = answer_key(req.path);
@@ -111,7 +112,8 @@ void Service::Impl::answer(const httplib::Request& req, const std::string& body,
   ex.answer_bytes = reply.body.size();
   if (!reply.cut) {
     size_t whole = 0;
-    ex.answer_text = zlib_inflate_start(reply.body, kRequestKept, kBodyLimit, &whole, nullptr);
+    ex.answer_text =
+        codec::zlib_inflate_start(reply.body, kRequestKept, codec::kBodyLimit, &whole, nullptr);
   }
   res.status = reply.status;
   if (reply.cut) {

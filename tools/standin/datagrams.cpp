@@ -58,7 +58,7 @@ std::string Datagram::line() const {
   std::string text;
   bool is_text = false;
   if (record) {
-    if (auto utf8 = gbk_to_utf8_exact(*record)) {
+    if (auto utf8 = codec::gbk_to_utf8_exact(*record)) {
       if (is_strict_json(*utf8)) {
         // Line breaks between tokens would end the line; inside strings
         // strict JSON has none.
@@ -193,7 +193,7 @@ void DatagramSide::take(const Pending& received) {
   d.from =
       ipv4_text(received.address) + ":" + std::to_string(platform::network_to_host(received.port));
   d.bytes = received.bytes.size();
-  d.record = zlib_inflate(received.bytes, kBodyLimit, &d.error);
+  d.record = codec::zlib_inflate(received.bytes, codec::kBodyLimit, &d.error);
   if (!d.record) d.raw = received.bytes;
   if (log_socket_ && !platform::send_datagram(
                          log_socket_.get(), received.bytes.data(), received.bytes.size(),

@@ -92,7 +92,7 @@ void Service::Impl::configure(httplib::Server& http) {
   // The accept loop looks up now and then, so that stop() reaches it.
   http.set_idle_interval(0, 100000);
   // A body announced larger is skipped unread and answered with 413.
-  http.set_payload_max_length(kBodyLimit);
+  http.set_payload_max_length(codec::kBodyLimit);
 }
 
 // Binds `http` and runs it on `thread`; returns the port.
@@ -231,7 +231,7 @@ void Service::Impl::answer_post(const httplib::Request& req, httplib::Response& 
   std::string body;
   bool too_large = false;
   const bool whole = reader([&](const char* data, size_t n) {
-    if (n > kBodyLimit - body.size()) {
+    if (n > codec::kBodyLimit - body.size()) {
       too_large = true;
       return false;
     }
@@ -240,7 +240,7 @@ void Service::Impl::answer_post(const httplib::Request& req, httplib::Response& 
   });
   if (too_large || res.status == 413) {
     refuse(req, res, 413,
-           "the body is larger than the " + std::to_string(kBodyLimit) + "-byte limit",
+           "the body is larger than the " + std::to_string(codec::kBodyLimit) + "-byte limit",
            body.size());
     return;
   }

@@ -25,7 +25,7 @@ void put(json_object* object, const char* key, json_object* value) {
 // Client text as UTF-8 that any reader takes; bytes that are not GBK as \xNN,
 // with `not_gbk` set so that a reader knows a backslash may be one of ours.
 std::string safe_text(std::string_view gbk, bool* not_gbk) {
-  if (auto exact = gbk_to_utf8_exact(gbk)) {
+  if (auto exact = codec::gbk_to_utf8_exact(gbk)) {
     *not_gbk = false;
     return std::move(*exact);
   }
@@ -57,24 +57,18 @@ struct Report {
   std::vector<const char*> members;  // of "param"; none listed: any JSON
 };
 
-const std::array<Report, 7>& reports() {
-  static const std::array<Report, 7> known = {{
-      {"OutLineState", {"kiv_version", "user_name", "server_ip", "dial_mode", "disconnect_type"}},
-      {"BugService", {"module_id", "func_id", "error_number", "error_func_name", "error_specify"}},
-      {"LoginService", {"kiv_version", "user_name", "login_state"}},
-      {"DisconnServer", {"kiv_version", "user_name", "dial_module", "server_ip", "server_name"}},
-      {"OpenLoginService", {"kiv_version"}},
-      {"LinkService",
-       {"link_mode", "link_state", "link_service_ip", "userType_Id", "link_service_name",
-        "link_account"}},
-      {"ClientOperate", {}},
-  }};
+// The records of the export table's report rows.
+const std::vector<Report>& reports() {
+  static const std::vector<Report> known = {
+#define KIV_REPORT(name, act, ...) {act, {__VA_ARGS__}},
+#include "kiv_reports.inc"
+  };
   return known;
 }
 
 JsonValue parsed_record(const Datagram& d) {
   if (!d.record) return nullptr;
-  const auto utf8 = gbk_to_utf8_exact(*d.record);
+  const auto utf8 = codec::gbk_to_utf8_exact(*d.record);
   return utf8 ? parse_strict_json(*utf8) : nullptr;
 }
 
@@ -87,7 +81,7 @@ std::string key_of_path(std::string_view path) {
 bool request_holds(json_object* when, const std::optional<std::string>& request) {
   if (when == nullptr) return true;
   if (!request) return false;
-  const auto utf8 = gbk_to_utf8_exact(*request);
+  const auto utf8 = codec::gbk_to_utf8_exact(*request);
   if (!utf8) return false;
   const JsonValue text = parse_strict_json(*utf8);
   if (!text || !json_object_is_type(text.get(), json_type_object)) return false;
@@ -111,7 +105,7 @@ std::string request_problem(const HttpExchange& ex) {
   if (ex.method != "POST") return "";
   if (ex.request_cut) return "";  // too long to be looked at whole
   if (!ex.request) return "not a zlib stream: " + ex.request_error;
-  const auto utf8 = gbk_to_utf8_exact(*ex.request);
+  const auto utf8 = codec::gbk_to_utf8_exact(*ex.request);
   if (!utf8) return "not GBK text";
   const JsonValue value = parse_strict_json(*utf8);
   if (!value) return "not JSON";
@@ -131,7 +125,7 @@ std::string record_act(const Datagram& d) {
 
 std::string record_problem(const Datagram& d) {
   if (!d.record) return "not a zlib stream: " + d.error;
-  const auto utf8 = gbk_to_utf8_exact(*d.record);
+  const auto utf8 = codec::gbk_to_utf8_exact(*d.record);
   if (!utf8) return "not GBK text";
   const JsonValue value = parse_strict_json(*utf8);
   if (!value) return "not JSON";

@@ -2,6 +2,7 @@
 // folder is an answer folder, and is readable as it stands.
 #pragma once
 
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -10,6 +11,13 @@
 #include "json_tools.h"
 
 namespace kiv::standin {
+
+// Writes the whole file beside `target`, then renames it over `target`, so
+// that a reader never sees half of it. The file beside it is made anew (a
+// file or link of that name is removed first, never written through), and
+// the rename replaces `target` itself, even when it is a link. Throws
+// std::runtime_error saying why when it cannot.
+void replace_file_with(const std::filesystem::path& target, std::string_view bytes);
 
 // One HTTP body as a file of a recorded folder.
 struct RecordedFile {

@@ -41,7 +41,7 @@ std::optional<Rule> parse_rule(json_object* o, std::string* error) {
       rule.call = static_cast<uint64_t>(json_object_get_int64(value));
     } else if (member == "answer") {
       std::string why;
-      auto gbk = utf8_to_gbk(plain(value), &why);
+      auto gbk = codec::utf8_to_gbk(plain(value), &why);
       if (!gbk) return fail("\"answer\": " + why);
       rule.answer = std::move(*gbk);
     } else if (member == "fault") {

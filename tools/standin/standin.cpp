@@ -53,7 +53,7 @@ std::string Service::Impl::answers_json() {
   {
     std::lock_guard guard(lock);
     for (const auto& [key, gbk] : served) {
-      const auto utf8 = gbk_to_utf8_exact(gbk);
+      const auto utf8 = codec::gbk_to_utf8_exact(gbk);
       JsonValue value = utf8 ? parse_strict_json(*utf8) : nullptr;
       json_object_object_add(
           answers, key.c_str(),

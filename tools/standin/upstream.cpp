@@ -77,7 +77,7 @@ Reply Upstream::forward(const httplib::Request& req, const std::string& body, Ht
   forward.body = body;
   forward.set_header("Content-Type", req.get_header_value("Content-Type"));
   forward.content_receiver = [call = call.get()](const char* data, size_t n, uint64_t, uint64_t) {
-    if (n > kBodyLimit - call->body.size()) {
+    if (n > codec::kBodyLimit - call->body.size()) {
       call->too_large = true;
       return false;
     }
@@ -122,7 +122,7 @@ Reply Upstream::forward(const httplib::Request& req, const std::string& body, Ht
     reply.body = std::move(call->body);
     if (result->has_header("Content-Type"))
       reply.content_type = result->get_header_value("Content-Type");
-    reply.plain = zlib_inflate(reply.body, kBodyLimit, nullptr);
+    reply.plain = codec::zlib_inflate(reply.body, codec::kBodyLimit, nullptr);
     reply.answered = true;
     ex.answer = "from upstream " + name;
     return reply;
@@ -135,7 +135,8 @@ Reply Upstream::forward(const httplib::Request& req, const std::string& body, Ht
   reply.status = 502;
   std::string what;
   if (call->too_large) {
-    what = "answered with a body larger than the " + std::to_string(kBodyLimit) + "-byte limit";
+    what =
+        "answered with a body larger than the " + std::to_string(codec::kBodyLimit) + "-byte limit";
   } else if (error == httplib::Error::Connection) {
     what = "refused the connection, or could not be reached";
   } else if (error == httplib::Error::ConnectionTimeout || late) {

@@ -1,5 +1,6 @@
-// Byte-level helpers shared by the stand-in service and the tool: the zlib
-// stream the service and the log server exchange, and the client's code page.
+// Byte-level helpers shared by the stand-in, the tool, the tests and the
+// benchmarks: the zlib stream the service and the log server exchange, and
+// the client's code page.
 #pragma once
 
 #include <cstddef>
@@ -7,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace kiv::standin {
+namespace kiv::codec {
 
 // The most the stand-in and the tool take of any one body: an HTTP body as
 // it comes, a request, answer or record inflated, a file the tool sends. The
@@ -42,4 +43,4 @@ std::optional<std::string> gbk_to_utf8_exact(std::string_view gbk);
 // True when the bytes are plain ASCII (identical in UTF-8 and GBK).
 bool is_ascii(std::string_view text) noexcept;
 
-}  // namespace kiv::standin
+}  // namespace kiv::codec

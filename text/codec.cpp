@@ -10,7 +10,7 @@
 
 #include "gbk_text.h"
 
-namespace kiv::standin {
+namespace kiv::codec {
 
 std::string zlib_compress(std::string_view data) {
   uLongf capacity = compressBound(static_cast<uLong>(data.size()));
@@ -185,4 +185,4 @@ std::optional<std::string> gbk_to_utf8_exact(std::string_view gbk) {
   return utf8;
 }
 
-}  // namespace kiv::standin
+}  // namespace kiv::codec
