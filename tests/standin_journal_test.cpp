@@ -444,6 +444,10 @@ TEST(StandInJournal, EveryRequestOnAServicePathIsJournaledWhateverItsMethodOrSha
 // Readers waiting for the journal (a page, a test's long poll) must not take
 // the workers that the service's own requests need.
 TEST(StandInJournal, ThreeHundredWaitingReadersLeaveTheServiceItsWorkers) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "hundreds of connections at once are not yet verified under Wine (see the "
+                  "slow-client tests): Linux only until they are";
+#endif
   kiv::standin::Service service({});
   const uint16_t port = service.http_port();
   std::vector<std::unique_ptr<TcpClient>> readers;

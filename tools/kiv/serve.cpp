@@ -216,8 +216,9 @@ Command add_serve_command(CLI::App& app) {
       "(GET /__kiv/journal?kind=http|udp&path=P&act=A&since=N&wait=MS, GET /__kiv/count, DELETE\n"
       "/__kiv/journal), changes answers, faults and rules at run time (PUT and DELETE\n"
       "/__kiv/answers/PATH and /__kiv/faults/PATH, POST and DELETE /__kiv/rules, GET\n"
-      "/__kiv/state), and shows it all on a page at /__kiv/. It listens where the stand-in\n"
-      "listens, 127.0.0.1 unless --bind says otherwise. `kiv journal` reads the journal.\n"
+      "/__kiv/state), and shows it all on a page at /__kiv/. It takes changes only as JSON and\n"
+      "refuses other sites' pages (Host, Origin). Beyond loopback (--bind) it stays on\n"
+      "--control-bind and asks for the token printed at start-up. `kiv journal` reads the journal.\n"
       "Stop with Ctrl-C.");
 
   Command command;
