@@ -118,9 +118,9 @@ TEST(StandIn, Utf8BecomesGbkAndWhatGbkCannotHoldIsRefusedWhereItBegins) {
 }
 
 TEST(StandIn, RecordedAnswersAreLaidOutOnlyWhenEveryByteComesBack) {
+  using kiv::codec::zlib_compress;
   using kiv::standin::answer_file;
   using kiv::standin::json_pretty;
-  using kiv::codec::zlib_compress;
   // Tokens stay as they were, strings with their escapes and spacing.
   EXPECT_EQ(
       json_pretty(" {\"a\" :[1, 2.50e+1,{ }, [] ],\"b\":\"x\\\" ,{y\",\"c\":{\"d\":null}}\r\n"),

@@ -108,8 +108,7 @@ TEST(Bombs, BodiesStayWithinTheLimitAndTheConsoleShowsOnlyTheirStart) {
   EXPECT_EQ(r->status, 200);
   // One past the limit inflates no further than the limit.
   r = client.Post("/verification",
-                  kiv::codec::zlib_compress(request_of(kiv::codec::kBodyLimit + 1)),
-                  "text/plain");
+                  kiv::codec::zlib_compress(request_of(kiv::codec::kBodyLimit + 1)), "text/plain");
   ASSERT_TRUE(r);
   // A body larger than the limit is refused unread, and the connection ends after the answer.
   r = client.Post("/verification", std::string(kiv::codec::kBodyLimit + 1, 'x'), "text/plain");
@@ -132,8 +131,7 @@ TEST(Bombs, BodiesStayWithinTheLimitAndTheConsoleShowsOnlyTheirStart) {
   const std::string record =
       "{\"act\":\"x\",\"param\":\"" + std::string((1u << 20) - 24, 'b') + "\"}";
   ASSERT_TRUE(sender.send(kiv::codec::zlib_compress(record)));
-  const std::string bomb =
-      kiv::codec::zlib_compress(std::string(kiv::codec::kBodyLimit + 1, ' '));
+  const std::string bomb = kiv::codec::zlib_compress(std::string(kiv::codec::kBodyLimit + 1, ' '));
   ASSERT_LT(bomb.size(), 65000u);
   ASSERT_TRUE(sender.send(bomb));
   for (int i = 0; i < 200 && line_count(sink) < 2; ++i) std::this_thread::sleep_for(50ms);

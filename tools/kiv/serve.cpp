@@ -218,7 +218,8 @@ Command add_serve_command(CLI::App& app) {
       "/__kiv/answers/PATH and /__kiv/faults/PATH, POST and DELETE /__kiv/rules, GET\n"
       "/__kiv/state), and shows it all on a page at /__kiv/. It takes changes only as JSON and\n"
       "refuses other sites' pages (Host, Origin). Beyond loopback (--bind) it stays on\n"
-      "--control-bind and asks for the token printed at start-up. `kiv journal` reads the journal.\n"
+      "--control-bind and asks for the token printed at start-up.\n"
+      "`kiv journal` reads the journal.\n"
       "Stop with Ctrl-C.");
 
   Command command;
