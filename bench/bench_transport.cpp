@@ -26,7 +26,7 @@
 
 namespace {
 
-using kiv::standin::zlib_compress;
+using kiv::codec::zlib_compress;
 
 constexpr size_t kAnswerCapacity = 64 * 1024;
 constexpr int kRepetitions = 12;

@@ -2,7 +2,9 @@
 // and hands it to the channel. The caller learns nothing; problems go to the
 // message logger.
 #include <cstdio>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 #include "channel.h"
 #include "kiv_clientlog.h"
@@ -40,6 +42,40 @@ constexpr char kLinkFormat[] =
     "\"link_service_ip\":\"%s\",\"userType_Id\":%d,\"link_service_name\":\"%s\","
     "\"link_account\":\"%s\"}}";
 constexpr char kClientOperateFormat[] = "{\"act\":\"ClientOperate\",\"param\":%s}";
+
+// Each format names the act of its report's row in the export table and its
+// members, in that order: the build fails when the two disagree.
+constexpr bool names_in_order(std::string_view format, std::string_view act,
+                              std::initializer_list<std::string_view> members) {
+  constexpr std::string_view kHead = "{\"act\":\"";
+  if (!format.starts_with(kHead) || !format.substr(kHead.size()).starts_with(act) ||
+      format.substr(kHead.size() + act.size(), 1) != "\"") {
+    return false;
+  }
+  size_t at = 0;
+  for (const std::string_view member : members) {
+    for (at = format.find(member, at); at != std::string_view::npos;
+         at = format.find(member, at + 1)) {
+      if (format[at - 1] == '"' && format.substr(at + member.size(), 2) == "\":") break;
+    }
+    if (at == std::string_view::npos) return false;
+  }
+  return true;
+}
+constexpr std::string_view format_of(std::string_view report) {
+  return report == "break_report"            ? kBreakFormat
+         : report == "bug_report"            ? kBugHeadFormat
+         : report == "client_operate_report" ? kClientOperateFormat
+         : report == "kiv_disconnect_report" ? kDisconnectFormat
+         : report == "link_report"           ? kLinkFormat
+         : report == "login_state_report"    ? kLoginStateFormat
+         : report == "open_login_report"     ? kOpenLoginFormat
+                                             : "";
+}
+#define KIV_REPORT(name, act, ...)                                    \
+  static_assert(names_in_order(format_of(#name), act, {__VA_ARGS__}), \
+                #name ": its record differs from the export table's row");
+#include "kiv_reports.inc"
 
 constexpr char kAllocFailed[] = "Error: Failed to alloc the memory!\n";
 constexpr char kNoServices[] = "Error: Failed to get services information\n";

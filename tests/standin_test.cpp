@@ -60,8 +60,8 @@ TEST(StandIn, FaultSpecsParseToWhatTheyDescribe) {
 }
 
 TEST(StandIn, InflateTakesExactlyOneCompleteStream) {
-  using kiv::standin::zlib_compress;
-  using kiv::standin::zlib_inflate;
+  using kiv::codec::zlib_compress;
+  using kiv::codec::zlib_inflate;
   const std::string text = "{\"act\":\"OpenLoginService\",\"param\":{\"kiv_version\":\"1.5\"}}";
   const std::string stream = zlib_compress(text);
   std::string why;
@@ -77,7 +77,7 @@ TEST(StandIn, InflateTakesExactlyOneCompleteStream) {
 }
 
 TEST(StandIn, Utf8BecomesGbkAndWhatGbkCannotHoldIsRefusedWhereItBegins) {
-  using kiv::standin::utf8_to_gbk;
+  using kiv::codec::utf8_to_gbk;
   struct Case {
     const char* name;
     std::string utf8;
@@ -118,9 +118,9 @@ TEST(StandIn, Utf8BecomesGbkAndWhatGbkCannotHoldIsRefusedWhereItBegins) {
 }
 
 TEST(StandIn, RecordedAnswersAreLaidOutOnlyWhenEveryByteComesBack) {
+  using kiv::codec::zlib_compress;
   using kiv::standin::answer_file;
   using kiv::standin::json_pretty;
-  using kiv::standin::zlib_compress;
   // Tokens stay as they were, strings with their escapes and spacing.
   EXPECT_EQ(
       json_pretty(" {\"a\" :[1, 2.50e+1,{ }, [] ],\"b\":\"x\\\" ,{y\",\"c\":{\"d\":null}}\r\n"),

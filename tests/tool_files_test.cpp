@@ -70,7 +70,7 @@ bool make_link(const std::string& target, const std::string& link, bool folder =
 std::string post(uint16_t port, const std::string& path, const std::string& text, int* status) {
   httplib::Client client("127.0.0.1", port);
   client.set_read_timeout(10s);
-  const auto r = client.Post(path, kiv::standin::zlib_compress(text), "application/octet-stream");
+  const auto r = client.Post(path, kiv::codec::zlib_compress(text), "application/octet-stream");
   *status = r ? r->status : -1;
   return r ? r->body : std::string();
 }
@@ -134,7 +134,7 @@ TEST(HostileFiles, ASinkThatCannotTakeALineSaysSoOnceCountsEveryFailureAndKeepsL
   kiv::platform::Socket sender(kiv::platform::udp_socket());
   constexpr int kSent = 30;
   for (int i = 0; i < kSent; ++i) {
-    const std::string record = kiv::standin::zlib_compress(
+    const std::string record = kiv::codec::zlib_compress(
         "{\"act\":\"ClientOperate\",\"param\":{\"n\":" + std::to_string(i) + ",\"pad\":\"" +
         std::string(60, 'p') + "\"}}");
     ASSERT_TRUE(kiv::platform::send_datagram(sender.get(), record.data(), record.size(),
@@ -295,12 +295,12 @@ TEST(Options, NumbersAreDecimalInRangeAndFinite) {
 TEST(Options, ControlCharactersAreShownEscapedNeverSentToTheTerminal) {
   TempDir dir;
   // An answer served byte for byte, with an escape sequence in it.
-  dir.write("notice.raw", kiv::standin::zlib_compress("{\"msg\":\"\x1b[2Jgone\"}"));
+  dir.write("notice.raw", kiv::codec::zlib_compress("{\"msg\":\"\x1b[2Jgone\"}"));
   Serve serve({"--answers", dir.path()});
   ASSERT_GT(serve.http_port(), 0) << serve.output();
   {
     TcpClient client(serve.http_port());
-    const std::string body = kiv::standin::zlib_compress("{\"user\":\"\x1b]0;title\x07\"}");
+    const std::string body = kiv::codec::zlib_compress("{\"user\":\"\x1b]0;title\x07\"}");
     ASSERT_TRUE(client.send(
         "POST /notice%1b[31m%00cut HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: " +
         std::to_string(body.size()) + "\r\n\r\n" + body));

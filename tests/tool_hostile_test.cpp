@@ -103,16 +103,15 @@ TEST(Bombs, BodiesStayWithinTheLimitAndTheConsoleShowsOnlyTheirStart) {
 
   // A request that inflates to 1 MiB is answered; its console line shows 4 KB of it.
   const std::string big = request_of(1u << 20);
-  auto r = client.Post("/verification", kiv::standin::zlib_compress(big), "text/plain");
+  auto r = client.Post("/verification", kiv::codec::zlib_compress(big), "text/plain");
   ASSERT_TRUE(r);
   EXPECT_EQ(r->status, 200);
   // One past the limit inflates no further than the limit.
   r = client.Post("/verification",
-                  kiv::standin::zlib_compress(request_of(kiv::standin::kBodyLimit + 1)),
-                  "text/plain");
+                  kiv::codec::zlib_compress(request_of(kiv::codec::kBodyLimit + 1)), "text/plain");
   ASSERT_TRUE(r);
   // A body larger than the limit is refused unread, and the connection ends after the answer.
-  r = client.Post("/verification", std::string(kiv::standin::kBodyLimit + 1, 'x'), "text/plain");
+  r = client.Post("/verification", std::string(kiv::codec::kBodyLimit + 1, 'x'), "text/plain");
   ASSERT_TRUE(r);
   EXPECT_EQ(r->status, 413);
   EXPECT_EQ(r->get_header_value("Connection"), "close");
@@ -122,7 +121,7 @@ TEST(Bombs, BodiesStayWithinTheLimitAndTheConsoleShowsOnlyTheirStart) {
   ASSERT_TRUE(r);
   EXPECT_EQ(r->status, 415);
   // And the stand-in answers as before.
-  r = client.Post("/verification", kiv::standin::zlib_compress("{\"user\":\"demo01\"}"),
+  r = client.Post("/verification", kiv::codec::zlib_compress("{\"user\":\"demo01\"}"),
                   "text/plain");
   ASSERT_TRUE(r);
   EXPECT_EQ(r->status, 200);
@@ -131,9 +130,8 @@ TEST(Bombs, BodiesStayWithinTheLimitAndTheConsoleShowsOnlyTheirStart) {
   Sender sender(serve.udp_port());
   const std::string record =
       "{\"act\":\"x\",\"param\":\"" + std::string((1u << 20) - 24, 'b') + "\"}";
-  ASSERT_TRUE(sender.send(kiv::standin::zlib_compress(record)));
-  const std::string bomb =
-      kiv::standin::zlib_compress(std::string(kiv::standin::kBodyLimit + 1, ' '));
+  ASSERT_TRUE(sender.send(kiv::codec::zlib_compress(record)));
+  const std::string bomb = kiv::codec::zlib_compress(std::string(kiv::codec::kBodyLimit + 1, ' '));
   ASSERT_LT(bomb.size(), 65000u);
   ASSERT_TRUE(sender.send(bomb));
   for (int i = 0; i < 200 && line_count(sink) < 2; ++i) std::this_thread::sleep_for(50ms);
@@ -202,7 +200,7 @@ TEST(Bombs, TheJournalKeepsTheNewestWithinBothBounds) {
   kiv::standin::Service service{std::move(options)};
   Sender sender(service.udp_port());
   for (int i = 0; i < 1010; ++i) {
-    ASSERT_TRUE(sender.send(kiv::standin::zlib_compress("{\"n\":" + std::to_string(i) + "}")));
+    ASSERT_TRUE(sender.send(kiv::codec::zlib_compress("{\"n\":" + std::to_string(i) + "}")));
     if (i % 100 == 99) std::this_thread::sleep_for(20ms);  // within the receive buffer
   }
   for (int i = 0; i < 200 && service.counters().datagrams < 1010; ++i) {
@@ -248,7 +246,7 @@ TEST(SlowClients, IdleAndSlowConnectionsLockNobodyOutAndAreCutOff) {
   client.set_connection_timeout(2s);
   client.set_read_timeout(2s);
   const auto r =
-      client.Post("/verification", kiv::standin::zlib_compress("{\"user\":\"demo01\"}"), "x");
+      client.Post("/verification", kiv::codec::zlib_compress("{\"user\":\"demo01\"}"), "x");
   ASSERT_TRUE(r) << httplib::to_string(r.error());
   EXPECT_EQ(r->status, 200);
 
@@ -278,7 +276,7 @@ TEST(SlowClients, StopRequestsEndWaitsForDelaysAndUpstreamsAndASecondOneEndsItAt
   std::thread waiting_client([&] {
     httplib::Client client("127.0.0.1", proxy.http_port());
     client.set_read_timeout(30s);
-    client.Post("/verification", kiv::standin::zlib_compress("{}"), "x");
+    client.Post("/verification", kiv::codec::zlib_compress("{}"), "x");
   });
   std::this_thread::sleep_for(500ms);  // the request is on its way through both
 
@@ -319,6 +317,33 @@ TEST(SlowClients, StopRequestsEndWaitsForDelaysAndUpstreamsAndASecondOneEndsItAt
 #endif
 }
 
+// Standard output on a pipe that nobody reads (a test runner, a pager, Ctrl-S
+// in a terminal): the console drops lines, and counts them, rather than hold
+// up the service or its stop.
+TEST(SlowClients, AConsoleNobodyReadsHoldsUpNeitherTheServiceNorItsStop) {
+  Serve serve({});
+  ASSERT_GT(serve.http_port(), 0) << serve.output();
+  // From here on its output is not read: the pipe is full after a few lines.
+  httplib::Client client("127.0.0.1", serve.http_port());
+  client.set_read_timeout(5s);
+  const std::string body = kiv::codec::zlib_compress(request_of(8000));
+  int answered = 0;
+  for (int i = 0; i < 300; ++i) {
+    const auto r = client.Post("/verification", body, "application/octet-stream");
+    if (r && r->status == 200) ++answered;
+  }
+  EXPECT_EQ(answered, 300);
+  const auto state = client.Get("/__kiv/state");
+  ASSERT_TRUE(state);
+  EXPECT_EQ(state->body.find("\"console_dropped\":0}"), std::string::npos) << state->body;
+
+  if (!serve.child().request_stop(true)) {
+    GTEST_SKIP() << "no stop request can reach the stand-in here";
+  }
+  EXPECT_TRUE(serve.child().ended_within(2s));
+  serve.stop();
+}
+
 // ---- datagram floods -----------------------------------------------------------
 
 TEST(DatagramFloods, EveryDatagramOfABurstArrivesOrIsCountedAsDropped) {
@@ -327,7 +352,7 @@ TEST(DatagramFloods, EveryDatagramOfABurstArrivesOrIsCountedAsDropped) {
   Serve serve({"--sink", sink});
   ASSERT_GT(serve.udp_port(), 0) << serve.output();
   Sender sender(serve.udp_port());
-  const std::string record = kiv::standin::zlib_compress(
+  const std::string record = kiv::codec::zlib_compress(
       "{\"act\":\"LoginService\",\"param\":{\"kiv_version\":\"1.5.2\",\"user_name\":\"demo01\","
       "\"login_state\":1}}");
   constexpr size_t kBurst = 20000;

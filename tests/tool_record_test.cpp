@@ -117,7 +117,7 @@ TEST(Tool, AFailingUpstreamBreaksTheTransferAndAnswersThatAreNoJsonAreKeptAsThey
       kiv::test::read_file(std::string(KIV_TEST_SOURCE_DIR) + "/tools/answers/vpn_info.json"));
   std::string why;
   const auto html =
-      kiv::standin::zlib_inflate(kiv::test::read_file(folder + "/loginvpn.raw"), 1000, &why);
+      kiv::codec::zlib_inflate(kiv::test::read_file(folder + "/loginvpn.raw"), 1000, &why);
   ASSERT_TRUE(html) << why;
   EXPECT_TRUE(html->starts_with("<html>")) << *html;
 

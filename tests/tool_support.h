@@ -26,7 +26,7 @@ inline std::vector<std::string> kiv_command(const std::vector<std::string>& args
   for (const auto& arg : args) {
 #if defined(_WIN32)
     std::string why;
-    auto gbk = kiv::standin::utf8_to_gbk(arg, &why);
+    auto gbk = kiv::codec::utf8_to_gbk(arg, &why);
     if (!gbk) throw std::invalid_argument(arg + ": " + why);
     argv.push_back(std::move(*gbk));
 #else

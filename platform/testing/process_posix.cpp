@@ -160,6 +160,20 @@ bool BackgroundProcess::begin_stop() {
   return ::kill(state_->pid, SIGINT) == 0;
 }
 
+bool BackgroundProcess::ended_within(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    siginfo_t info{};
+    // WNOWAIT: looked at, not collected.
+    if (::waitid(P_PID, static_cast<id_t>(state_->pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        info.si_pid == state_->pid) {
+      return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    ::usleep(10000);
+  }
+}
+
 int BackgroundProcess::wait_for_end(bool*) {
   int status = 0;
   ::waitpid(state_->pid, &status, 0);

@@ -230,6 +230,11 @@ bool BackgroundProcess::begin_stop() {
   return requested;
 }
 
+bool BackgroundProcess::ended_within(std::chrono::milliseconds timeout) {
+  return WaitForSingleObject(state_->process.get(), static_cast<DWORD>(timeout.count())) ==
+         WAIT_OBJECT_0;
+}
+
 int BackgroundProcess::wait_for_end(bool* stop_heeded) {
   HANDLE process = state_->process.get();
   if (WaitForSingleObject(process, 10000) == WAIT_TIMEOUT) {

@@ -54,6 +54,9 @@ class BackgroundProcess {
   // The stop request a user gives a console program (SIGINT, or SIGTERM when
   // `terminate` is set; Ctrl-Break on Windows). False when not delivered.
   bool request_stop(bool terminate);
+  // Whether it has ended within `timeout`, its output read or not (it is
+  // left for wait_for_end to collect).
+  bool ended_within(std::chrono::milliseconds timeout);
   // stop's first half: sends SIGINT (Ctrl-Break on Windows, or, where that
   // cannot be delivered, terminates it). True when the request was delivered.
   bool begin_stop();

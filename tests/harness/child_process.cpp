@@ -68,6 +68,10 @@ bool BackgroundChild::suspend(bool suspended) {
   return process_ && process_->child.suspend(suspended);
 }
 
+bool BackgroundChild::ended_within(std::chrono::milliseconds timeout) {
+  return process_ && process_->child.ended_within(timeout);
+}
+
 bool BackgroundChild::request_stop(bool terminate) {
   return process_ && process_->child.request_stop(terminate);
 }

@@ -62,6 +62,8 @@ class BackgroundChild {
   // Asks it to stop, reads its output to the end and returns its exit
   // status (-1 when it did not exit normally); at once when it has stopped.
   int stop();
+  // Whether it has ended within `timeout`, without reading its output.
+  bool ended_within(std::chrono::milliseconds timeout);
   // Whether the stop request reached it, rather than it being terminated.
   bool stop_was_requested() const { return stop_requested_; }
 

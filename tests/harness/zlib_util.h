@@ -13,12 +13,11 @@
 namespace kiv::test {
 
 // zlib's compress at the default level, as the libraries and the service use it.
-using kiv::standin::zlib_compress;
+using kiv::codec::zlib_compress;
 
 // Inflates one zlib stream; false when the bytes are not one.
 inline bool zlib_inflate(std::string_view bytes, std::string* text) {
-  auto inflated =
-      kiv::standin::zlib_inflate(bytes, std::numeric_limits<std::size_t>::max(), nullptr);
+  auto inflated = kiv::codec::zlib_inflate(bytes, std::numeric_limits<std::size_t>::max(), nullptr);
   if (!inflated) return false;
   *text = std::move(*inflated);
   return true;

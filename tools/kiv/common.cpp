@@ -13,6 +13,7 @@
 #include "commands.h"
 #include "gbk_text.h"
 #include "kiv_clientlog.h"
+#include "number.h"
 #include "platform.h"
 #include "program.h"
 #include "standard_output.h"
@@ -223,7 +224,7 @@ std::string display(std::string_view gbk) {
 
 std::string client_text(std::string_view utf8, std::string_view what) {
   std::string why;
-  auto gbk = kiv::standin::utf8_to_gbk(utf8, &why);
+  auto gbk = kiv::codec::utf8_to_gbk(utf8, &why);
   if (!gbk) {
     throw UsageError(std::string(what) +
                      " cannot be written in the client's code page (GBK): " + why);
@@ -261,28 +262,38 @@ std::string text_or_file(const std::string& argument, std::string_view what) {
 }
 
 uint16_t parse_port(std::string_view text, std::string_view what) {
-  unsigned long value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < 1 ||
-      value > 65535) {
+  const auto value = standin::parse_number<uint16_t>(text, 1, 65535);
+  if (!value) {
     throw UsageError(std::string(what) + " must be a port from 1 to 65535, not \"" +
                      std::string(text) + "\"");
   }
-  return static_cast<uint16_t>(value);
+  return *value;
 }
 
 int32_t parse_int32(std::string_view text, std::string_view what) {
-  int32_t value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || ec != std::errc() || end != text.data() + text.size()) {
+  const auto value = standin::parse_number<int32_t>(text, INT32_MIN, INT32_MAX);
+  if (!value) {
     throw UsageError(std::string(what) + " must be a whole number from -2147483648 to " +
                      "2147483647, not \"" + std::string(text) + "\"");
   }
-  return value;
+  return *value;
 }
 
-json_object* json_text(std::string_view utf8) {
-  return json_object_new_string_len(utf8.data(), static_cast<int>(utf8.size()));
+std::string shown_text(std::string_view text, bool keep_layout) {
+  std::string shown;
+  shown.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 && !(keep_layout && (c == '\n' || c == '\t'))) || byte == 0x7F) {
+      static constexpr char kHex[] = "0123456789ABCDEF";
+      shown += "\\x";
+      shown += kHex[byte >> 4];
+      shown += kHex[byte & 0x0F];
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
 }
 
 json_object* json_float(float value) {
@@ -314,22 +325,8 @@ std::string readable(json_object* value) {
       const std::string_view text(json_object_get_string(value),
                                   static_cast<size_t>(json_object_get_string_len(value)));
       if (text.empty()) return "(empty)";
-      // A service's text reaches the terminal: control characters (escape
-      // sequences among them) are shown, not obeyed. Line breaks and tabs
-      // lay out a text that has them.
-      std::string shown;
-      for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if ((byte < 0x20 && c != '\n' && c != '\t') || byte == 0x7F) {
-          static constexpr char kHex[] = "0123456789ABCDEF";
-          shown += "\\x";
-          shown += kHex[byte >> 4];
-          shown += kHex[byte & 0x0F];
-        } else {
-          shown += c;
-        }
-      }
-      return shown;
+      // Line breaks and tabs lay out a text that has them.
+      return shown_text(text, true);
     }
     case json_type_array:
     case json_type_object:

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "json_tools.h"
 #include "library_files.h"
 
 namespace kiv::tool {
@@ -116,18 +117,19 @@ int32_t parse_int32(std::string_view text, std::string_view what);
 
 // ---- JSON output ----------------------------------------------------------
 
-struct JsonPut {
-  void operator()(json_object* o) const { json_object_put(o); }
-};
-using Json = std::unique_ptr<json_object, JsonPut>;
-
-json_object* json_text(std::string_view utf8);
+using Json = standin::JsonValue;
+using standin::json_text;
 json_object* json_float(float value);
 // Adds `value` (owned from now on) under `key`.
 void json_add(json_object* object, const char* key, json_object* value);
 std::string json_document(json_object* value);  // pretty, UTF-8, one trailing line break
 
 // ---- Readable output ------------------------------------------------------
+
+// Text that reaches the terminal: control characters (escape sequences among
+// them) shown as \xNN, not obeyed; with `keep_layout`, line breaks and tabs
+// are kept.
+std::string shown_text(std::string_view text, bool keep_layout);
 
 // A JSON value as readable text: strings without quotes, "(empty)" for an
 // empty string, "(not written)" for null.

@@ -80,7 +80,7 @@ std::string Demo::request_for(const char* what) const {
 void Demo::service_list() {
   json_object* list = answer("servers");
   // The saved file is the answer body exactly: the GBK text, compressed.
-  const std::string body = standin::zlib_compress(client_text(answer_texts_["servers"], "servers"));
+  const std::string body = codec::zlib_compress(client_text(answer_texts_["servers"], "servers"));
   json_object* saved = json_object_new_object();
   json_add(saved, "saveFile", json_text(kSaveFile));
   json_add(saved, "bytes", json_object_new_int64(static_cast<int64_t>(body.size())));

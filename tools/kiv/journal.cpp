@@ -33,11 +33,7 @@ std::string url_escape(const std::string& text) {
 }
 
 std::string member(json_object* o, const char* name) {
-  json_object* value = nullptr;
-  if (!json_object_object_get_ex(o, name, &value) || value == nullptr) return "";
-  if (json_object_is_type(value, json_type_string)) return json_object_get_string(value);
-  return json_object_to_json_string_ext(value,
-                                        JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
+  return standin::member_text(o, name);
 }
 
 // One entry on one line (or two, when something is wrong with it).
@@ -83,6 +79,8 @@ Command add_journal_command(CLI::App& app) {
     std::string kind;
     std::string path;
     std::string act;
+    std::string when;
+    std::string token;
     uint64_t since = 0;
     bool follow = false;
     bool json = false;
@@ -98,6 +96,11 @@ Command add_journal_command(CLI::App& app) {
       ->check(CLI::IsMember({"http", "udp"}));
   sub->add_option("--path", args->path, "Only HTTP requests on this path");
   sub->add_option("--act", args->act, "Only datagrams whose record has this \"act\"");
+  sub->add_option("--when", args->when,
+                  "Only HTTP requests whose text holds these members, a JSON object as a "
+                  "rule's \"when\"");
+  sub->add_option("--token", args->token,
+                  "The control interface's token, when it asks for one (printed at start-up)");
   sub->add_option("--since", args->since, "Only entries after this sequence number");
   sub->add_flag("-f,--follow", args->follow, "Go on printing entries as they come (Ctrl-C ends)");
   sub->add_flag("--json", args->json, "Each entry as its line of JSON");
@@ -116,6 +119,7 @@ Command add_journal_command(CLI::App& app) {
     add("kind", args->kind);
     add("path", args->path);
     add("act", args->act);
+    add("when", args->when);
     uint64_t since = args->since;
     bool first = true;
     for (;;) {
@@ -123,8 +127,9 @@ Command add_journal_command(CLI::App& app) {
       const std::string target = std::string(standin::kControlPrefix) +
                                  "journal?since=" + std::to_string(since) +
                                  "&wait=" + std::to_string(wait) + query;
-      const standin::ControlReply reply = standin::control_request(
-          args->host, args->port, "GET", target, std::chrono::milliseconds(wait + 10000));
+      const standin::ControlReply reply =
+          standin::control_request(args->host, args->port, "GET", target,
+                                   std::chrono::milliseconds(wait + 10000), "", args->token);
       if (reply.status == 0) {
         throw ToolFailure("no answer from the stand-in at " + args->host + ":" +
                           std::to_string(args->port) + ": " + reply.error);

@@ -43,6 +43,14 @@ void send_open_login(const std::vector<ArgValue>& v) {
   KIV_LOGSEND_EXPORT(open_login_report)(text_of(v[0]));
 }
 
+// The "act" of a report export's record, from the export table.
+const char* act_of(std::string_view name) {
+#define KIV_REPORT(export_name, act, ...) \
+  if (name == #export_name) return act;
+#include "kiv_reports.inc"
+  return "";
+}
+
 bool host_character(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
          c == '-' || c == '_';
@@ -54,7 +62,7 @@ const std::vector<ReportInfo>& reports() {
   using enum ArgKind;
   static const std::vector<ReportInfo> table = {
       {"break_report",
-       "OutLineState",
+       act_of("break_report"),
        {{"kiv_version", kText},
         {"user_name", kText},
         {"server_ip", kText},
@@ -62,16 +70,19 @@ const std::vector<ReportInfo>& reports() {
         {"disconnect_type", kNumber}},
        &send_break},
       {"bug_report",
-       "BugService",
+       act_of("bug_report"),
        {{"module_id", kNumber},
         {"func_id", kNumber},
         {"error_number", kNumber},
         {"error_func_name", kText},
         {"error_specify", kOptionalText}},
        &send_bug},
-      {"client_operate_report", "ClientOperate", {{"param", kText}}, &send_client_operate},
+      {"client_operate_report",
+       act_of("client_operate_report"),
+       {{"param", kText}},
+       &send_client_operate},
       {"kiv_disconnect_report",
-       "DisconnServer",
+       act_of("kiv_disconnect_report"),
        {{"kiv_version", kText},
         {"user_name", kText},
         {"server_ip", kText},
@@ -79,7 +90,7 @@ const std::vector<ReportInfo>& reports() {
         {"dial_module", kNumber}},
        &send_disconnect},
       {"link_report",
-       "LinkService",
+       act_of("link_report"),
        {{"link_mode", kNumber},
         {"link_state", kNumber},
         {"link_service_ip", kText},
@@ -88,10 +99,13 @@ const std::vector<ReportInfo>& reports() {
         {"userType_Id", kNumber}},
        &send_link},
       {"login_state_report",
-       "LoginService",
+       act_of("login_state_report"),
        {{"kiv_version", kText}, {"user_name", kText}, {"login_state", kNumber}},
        &send_login_state},
-      {"open_login_report", "OpenLoginService", {{"kiv_version", kText}}, &send_open_login},
+      {"open_login_report",
+       act_of("open_login_report"),
+       {{"kiv_version", kText}},
+       &send_open_login},
   };
   return table;
 }

@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <mutex>
 #include <thread>
 
 #include "commands.h"
 #include "common.h"
+#include "console.h"
 #include "control.h"
 #include "gbk_text.h"
 #include "journal.h"
@@ -20,17 +20,18 @@
 namespace kiv::tool {
 namespace {
 
-std::mutex g_print_lock;
-
 // How much of a request or record a console line shows: enough to read,
 // little enough that a large body does not flood the console.
 constexpr size_t kShownBytes = 4096;
 
-void print_line(const std::string& line) {
-  std::lock_guard guard(g_print_lock);
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
+Console& console() {
+  static Console lines;
+  return lines;
+}
+
+// Never waits for the console: the service's threads call it.
+void print_line(std::string line) {
+  console().line(std::move(line));
 }
 
 // Client bytes (GBK) on one readable line: control characters and bytes
@@ -46,11 +47,12 @@ std::string not_shown(size_t bytes) {
   return " [... " + std::to_string(bytes) + " more bytes not shown]";
 }
 
-// As one_line, at most kShownBytes of the text, saying how much was left out.
-std::string shown_gbk(std::string_view gbk) {
+// As one_line, at most kShownBytes of the text, saying how much of its
+// `whole` length was left out.
+std::string shown_gbk(std::string_view gbk, size_t whole) {
   const size_t kept = kiv::text::gbk_clean_prefix(gbk, kShownBytes);
   std::string line = one_line(gbk.substr(0, kept));
-  if (kept < gbk.size()) line += not_shown(gbk.size() - kept);
+  if (kept < whole) line += not_shown(whole - kept);
   return line;
 }
 
@@ -62,18 +64,7 @@ std::string shown_utf8(std::string_view text) {
          (static_cast<unsigned char>(text[kept]) & 0xC0) == 0x80) {
     --kept;
   }
-  std::string line;
-  for (const char c : text.substr(0, kept)) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
-      static constexpr char kHex[] = "0123456789ABCDEF";
-      line += "\\x";
-      line += kHex[byte >> 4];
-      line += kHex[byte & 0x0F];
-    } else {
-      line += c;
-    }
-  }
+  std::string line = shown_text(text.substr(0, kept), false);
   if (kept < text.size()) line += not_shown(text.size() - kept);
   return line;
 }
@@ -82,7 +73,7 @@ void show_exchange(const standin::HttpExchange& ex) {
   std::string line = shown_utf8(ex.method) + " " + one_line(ex.path) + " (" +
                      std::to_string(ex.body_bytes) + " bytes): ";
   if (ex.request) {
-    line += shown_gbk(*ex.request);
+    line += shown_gbk(*ex.request, std::max(ex.request_bytes, ex.request->size()));
   } else {
     line += "[" + shown_utf8(ex.request_error) + "]";
   }
@@ -156,7 +147,7 @@ class StopWatch {
  private:
   [[noreturn]] static void end_now(const char* why, int status) {
     print_line(std::string("stopped at once: ") + why);
-    std::fflush(stdout);
+    console().drain(std::chrono::milliseconds(200));
     std::_Exit(status);
   }
   std::atomic<bool> done_{false};
@@ -183,8 +174,8 @@ Command add_serve_command(CLI::App& app) {
   CLI::App* sub = app.add_subcommand(
       "serve", "Run a local stand-in for the web service (HTTP) and the log server (UDP)");
   sub->add_option("--bind", args->address,
-                  "IPv4 address to listen on (default 127.0.0.1); the control interface "
-                  "listens there too");
+                  "IPv4 address to listen on (default 127.0.0.1); beyond loopback the control "
+                  "interface stays on --control-bind and asks for a token");
   sub->add_option("--http-port", args->http_port, "HTTP port, 0 for any free one (default 0)")
       ->check(CLI::Range(0, 65535))
       ->check(decimal_integer());
@@ -225,8 +216,10 @@ Command add_serve_command(CLI::App& app) {
       "(GET /__kiv/journal?kind=http|udp&path=P&act=A&since=N&wait=MS, GET /__kiv/count, DELETE\n"
       "/__kiv/journal), changes answers, faults and rules at run time (PUT and DELETE\n"
       "/__kiv/answers/PATH and /__kiv/faults/PATH, POST and DELETE /__kiv/rules, GET\n"
-      "/__kiv/state), and shows it all on a page at /__kiv/. It listens where the stand-in\n"
-      "listens, 127.0.0.1 unless --bind says otherwise. `kiv journal` reads the journal.\n"
+      "/__kiv/state), and shows it all on a page at /__kiv/. It takes changes only as JSON and\n"
+      "refuses other sites' pages (Host, Origin). Beyond loopback (--bind) it stays on\n"
+      "--control-bind and asks for the token printed at start-up.\n"
+      "`kiv journal` reads the journal.\n"
       "Stop with Ctrl-C.");
 
   Command command;
@@ -235,6 +228,7 @@ Command add_serve_command(CLI::App& app) {
     if (!extras->write_answers.empty()) return write_built_in_answers(extras->write_answers);
     standin::Options options;
     options.address = args->address;
+    apply_control_options(*extras, options);
     options.http_port = args->http_port;
     options.udp_port = args->udp_port;
     std::map<std::string, standin::Fault> faults;
@@ -266,6 +260,7 @@ Command add_serve_command(CLI::App& app) {
     options.on_datagram = &show_datagram;
     options.on_sink_failure = &show_sink_failure;
     options.on_drops = &show_drops;
+    options.console_dropped = [] { return console().dropped(); };
 
     // Before the service's threads start, so that Ctrl-C reaches the wait below.
     platform::catch_stop_requests();
@@ -308,6 +303,10 @@ Command add_serve_command(CLI::App& app) {
     show_summary(service->counters());
     print_line(journal_summary(service->journal_figures(), *extras));
     print_line("stopped");
+    // A console that takes nothing (standard output on a pipe nobody reads)
+    // would hold the end of the process in its write, and exit's flush
+    // behind it: the process ends without waiting for it.
+    if (!console().drain(std::chrono::milliseconds(500))) std::_Exit(kExitOk);
     return kExitOk;
   };
   return command;

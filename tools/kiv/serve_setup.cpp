@@ -11,35 +11,17 @@
 #include "common.h"
 #include "control.h"
 #include "platform.h"
+#include "recording.h"
 
 namespace kiv::tool {
 namespace {
 
-// Writes `bytes` as `path` in one step: beside it first, then renamed over it,
-// so that a script waiting for the file never reads half of it.
-bool replace_with(const std::string& path, const std::string& bytes, std::string* why) {
-  const std::string partial = path + ".partial";
-  platform::delete_file(partial.c_str());
-  {
-    platform::File file(platform::create_new(partial.c_str()));
-    size_t written = 0;
-    if (!file || !platform::write_file(file.get(), bytes.data(), bytes.size(), &written)) {
-      *why = platform::error_line(platform::last_error());
-      file.reset();
-      platform::delete_file(partial.c_str());
-      return false;
-    }
-  }
-  if (!platform::replace_file(partial.c_str(), path.c_str())) {
-    *why = platform::error_line(platform::last_error());
-    platform::delete_file(partial.c_str());
-    return false;
-  }
-  return true;
-}
-
-bool is_loopback(const std::string& address) {
-  return address.rfind("127.", 0) == 0;
+// The control interface's address, with its token when `with_token`.
+std::string control_url(const standin::Service& service, bool with_token) {
+  std::string url = "http://" + service.control_address() + ":" +
+                    std::to_string(service.control_port()) + std::string(standin::kControlPrefix);
+  if (with_token && !service.control_token().empty()) url += "?token=" + service.control_token();
+  return url;
 }
 
 }  // namespace
@@ -63,9 +45,24 @@ void add_serve_extras(CLI::App* sub, ServeExtras& extras) {
                   "Once listening, write the address and ports here as JSON");
   sub->add_option("--write-answers", extras.write_answers,
                   "Write the built-in answers into this folder as PATH.json files, and exit");
+  sub->add_option("--control-bind", extras.control_bind,
+                  "IPv4 address of the control interface when --bind is not a loopback one, "
+                  "or when given (default 127.0.0.1); beyond loopback it asks for a token");
+  sub->add_option("--control-port", extras.control_port,
+                  "Port of the control interface when it listens apart (default 0: any free one)")
+      ->check(CLI::Range(0, 65535))
+      ->check(decimal_integer());
   sub->add_flag("--no-built-in-answers", extras.only_folder,
                 "With --answers: serve that folder's answers alone, not laid over the built-in "
                 "ones");
+}
+
+void apply_control_options(const ServeExtras& extras, standin::Options& options) {
+  if (!standin::is_loopback_address(options.address) || extras.control_bind != "127.0.0.1" ||
+      extras.control_port != 0) {
+    options.control_address = extras.control_bind;
+    options.control_port = extras.control_port;
+  }
 }
 
 void apply_serve_extras(const ServeExtras& extras, standin::Options& options) {
@@ -139,13 +136,11 @@ std::string journal_summary(const standin::JournalFigures& figures, const ServeE
 std::string listening_line(const standin::Service& service) {
   json_object* o = json_object_new_object();
   const std::string& address = service.address();
-  const std::string http = address + ":" + std::to_string(service.http_port());
   json_object_object_add(o, "address", json_object_new_string(address.c_str()));
   json_object_object_add(o, "http_port", json_object_new_int(service.http_port()));
   json_object_object_add(o, "udp_port", json_object_new_int(service.udp_port()));
-  json_object_object_add(
-      o, "control",
-      json_object_new_string(("http://" + http + std::string(standin::kControlPrefix)).c_str()));
+  json_object_object_add(o, "control_port", json_object_new_int(service.control_port()));
+  json_object_object_add(o, "control", json_object_new_string(control_url(service, false).c_str()));
   std::string line =
       json_object_to_json_string_ext(o, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
   json_object_put(o);
@@ -154,20 +149,32 @@ std::string listening_line(const standin::Service& service) {
 
 std::vector<std::string> started_lines(const standin::Service& service, const ServeExtras& extras) {
   std::vector<std::string> lines;
-  const std::string http = service.address() + ":" + std::to_string(service.http_port());
-  lines.push_back("control: http://" + http + std::string(standin::kControlPrefix) +
+  // The token, when one is asked for, is shown here once, inside the
+  // address to open, as a notebook server shows its own.
+  lines.push_back("control: " + control_url(service, true) +
                   " (journal, answers, faults, rules; open it in a browser to watch)");
-  if (!is_loopback(service.address())) {
-    lines.push_back("warning: the control interface is reachable wherever " + http +
-                    " is: anyone there can read the journal and change the answers");
+  if (!service.control_token().empty()) {
+    lines.push_back(
+        "the control interface asks for the token above: in the header X-Kiv-Token, "
+        "or the parameter token");
+  }
+  if (!standin::is_loopback_address(service.control_address())) {
+    lines.push_back("warning: the control interface is reachable wherever " +
+                    service.control_address() + ":" + std::to_string(service.control_port()) +
+                    " is: anyone there with the token can read the journal and change answers");
   }
   if (!extras.journal_file.empty()) lines.push_back("journal: " + extras.journal_file);
   if (!extras.ready_file.empty()) {
-    std::string why;
     // The JSON of the listening line.
-    const std::string json = listening_line(service).substr(sizeof "listening");
-    if (!replace_with(extras.ready_file, json + "\n", &why)) {
-      throw UsageError("cannot write the ready file " + extras.ready_file + ": " + why);
+    std::string json = listening_line(service).substr(sizeof "listening");
+    if (!service.control_token().empty()) {
+      // The file is the script's way in: it carries the token too.
+      json.insert(json.size() - 1, ",\"token\":\"" + service.control_token() + "\"");
+    }
+    try {
+      standin::replace_file_with(extras.ready_file, json + "\n");
+    } catch (const std::runtime_error& e) {
+      throw UsageError("cannot write the ready file " + extras.ready_file + ": " + e.what());
     }
   }
   return lines;

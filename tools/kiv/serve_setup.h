@@ -22,7 +22,13 @@ struct ServeExtras {
   std::string ready_file;
   std::string write_answers;
   bool only_folder = false;
+  std::string control_bind = "127.0.0.1";
+  uint16_t control_port = 0;
 };
+
+// Where the control interface listens: with the service while that is on
+// loopback, on --control-bind otherwise (and whenever it is given).
+void apply_control_options(const ServeExtras& extras, standin::Options& options);
 
 void add_serve_extras(CLI::App* sub, ServeExtras& extras);
 

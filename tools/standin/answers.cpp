@@ -51,7 +51,7 @@ AnswerSet AnswerSet::from_folder(const std::string& folder) {
     if (it->is_symlink(kind_error) || !it->is_regular_file(kind_error)) continue;
     std::string bytes;
     std::string why;
-    if (!platform::read_whole_file(path.string(), kBodyLimit, false, &bytes, &why)) {
+    if (!platform::read_whole_file(path.string(), codec::kBodyLimit, false, &bytes, &why)) {
       throw std::runtime_error("cannot read answer file " + path.string() + ": " + why);
     }
     fs::path relative = path.lexically_relative(root);

@@ -3,13 +3,16 @@
 #include <httplib.h>
 #include <json-c/json.h>
 
-#include <charconv>
+#include <atomic>
+#include <memory>
 #include <set>
 #include <stdexcept>
 #include <utility>
 #include <vector>
 
 #include "codec.h"
+#include "guard.h"
+#include "number.h"
 
 namespace kiv::standin {
 namespace {
@@ -17,30 +20,53 @@ namespace {
 constexpr long long kLongestWait = 60000;  // ms a reader may wait for entries
 constexpr std::size_t kDefaultLimit = 1000;
 constexpr std::size_t kLargestLimit = 100000;
-
-// A control request that cannot be carried out: its status and reason.
-struct Refusal {
-  int status;
-  std::string why;
-};
-
-std::string json_quoted(std::string_view text) {
-  json_object* s = json_object_new_string_len(text.data(), static_cast<int>(text.size()));
-  std::string out =
-      json_object_to_json_string_ext(s, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
-  json_object_put(s);
-  return out;
-}
+// Readers that may wait for entries at once. Each holds a worker of the HTTP
+// server while it waits: past this many, a reader is told to come back
+// (503), so that waiting readers never take the workers the service needs.
+constexpr int kMostWaitingReaders = 32;
+// What the control interface holds at most, so that no script (or page) can
+// grow the stand-in without bound.
+constexpr std::size_t kMostRules = 1000;
+constexpr std::size_t kMostAnswers = 1000;
+constexpr std::size_t kMostFaults = 1000;
+// The page and its parts: nothing but what the stand-in itself serves.
+constexpr char kPagePolicy[] =
+    "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; "
+    "img-src 'self' data:; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 
 void reply_json(httplib::Response& res, int status, std::string body) {
   res.status = status;
   res.set_header("Cache-Control", "no-store");
+  res.set_header("X-Content-Type-Options", "nosniff");
   res.set_content(std::move(body), "application/json; charset=utf-8");
 }
 
 void reply_error(httplib::Response& res, const Refusal& refusal) {
   reply_json(res, refusal.status, "{\"error\":" + json_quoted(refusal.why) + "}");
+  // A reader told to come back lets its connection (and worker) go.
+  if (refusal.status == 503) close_after_answer(res);
 }
+
+// A reader allowed to wait, for as long as it waits; none when too many do.
+class WaitSlot {
+ public:
+  WaitSlot(std::atomic<int>& waiting, bool waits) : waiting_(waits ? &waiting : nullptr) {
+    if (waiting_ != nullptr && waiting_->fetch_add(1) >= kMostWaitingReaders) {
+      waiting_->fetch_sub(1);
+      throw Refusal{503, "too many readers are waiting (at most " +
+                             std::to_string(kMostWaitingReaders) +
+                             "); ask again, or without \"wait\""};
+    }
+  }
+  ~WaitSlot() {
+    if (waiting_ != nullptr) waiting_->fetch_sub(1);
+  }
+  WaitSlot(const WaitSlot&) = delete;
+  WaitSlot& operator=(const WaitSlot&) = delete;
+
+ private:
+  std::atomic<int>* waiting_;
+};
 
 // Runs a handler; a Refusal becomes a JSON error, and so does anything else
 // that goes wrong, so that every answer of the interface is JSON.
@@ -78,7 +104,8 @@ std::vector<std::string> query_names(const httplib::Request& req) {
 
 void only_parameters(const httplib::Request& req, std::set<std::string> allowed) {
   for (const auto& name : query_names(req)) {
-    if (!allowed.contains(name)) {
+    // The guard has looked at the token already.
+    if (!allowed.contains(name) && name != kTokenParameter) {
       std::string names;
       for (const auto& a : allowed) names += (names.empty() ? "" : ", ") + a;
       throw Refusal{400, "unknown parameter \"" + name + "\" (this path takes " +
@@ -91,13 +118,12 @@ uint64_t number(const httplib::Request& req, const char* name, uint64_t fallback
                 uint64_t highest) {
   if (!req.has_param(name)) return fallback;
   const std::string text = req.get_param_value(name);
-  uint64_t value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value > highest) {
+  const auto value = parse_number<uint64_t>(text, 0, highest);
+  if (!value) {
     throw Refusal{400, std::string("\"") + name + "\" must be a decimal number from 0 to " +
                            std::to_string(highest) + ", not \"" + text + "\""};
   }
-  return value;
+  return *value;
 }
 
 JournalFilter filter_of(const httplib::Request& req) {
@@ -108,6 +134,13 @@ JournalFilter filter_of(const httplib::Request& req) {
   }
   filter.path = req.get_param_value("path");
   filter.act = req.get_param_value("act");
+  if (req.has_param("when")) {
+    JsonValue when = parse_strict_json(req.get_param_value("when"));
+    if (!when || !json_object_is_type(when.get(), json_type_object)) {
+      throw Refusal{400, "\"when\" must be a JSON object of request members, as in a rule"};
+    }
+    filter.when = std::shared_ptr<json_object>(when.release(), JsonPut());
+  }
   filter.since = number(req, "since", 0, UINT64_MAX);
   return filter;
 }
@@ -160,24 +193,54 @@ auto with_body(Handler handler) {
 
 }  // namespace
 
+void reply_refusal(httplib::Response& res, const Refusal& refusal) {
+  reply_error(res, refusal);
+  close_after_answer(res);
+}
+
+void close_after_answer(httplib::Response& res) {
+  if (res.body.empty()) return;  // nothing to send: the library's own way
+  auto body = std::make_shared<std::string>(std::move(res.body));
+  res.body.clear();
+  const std::string type = res.get_header_value("Content-Type");
+  res.headers.erase("Content-Type");
+  res.set_header("Connection", "close");
+  res.set_content_provider(body->size(), type,
+                           [body](size_t offset, size_t, httplib::DataSink& sink) {
+                             sink.write(body->data() + offset, body->size() - offset);
+                             return false;
+                           });
+}
+
 void add_control_routes(httplib::Server& server, ControlTarget& target) {
   const std::string p(kControlPrefix);
-  auto page = [](const httplib::Request& req, httplib::Response& res) {
-    only_parameters(req, {});
-    res.set_header("Cache-Control", "no-store");
-    res.set_content(std::string(control_page()), "text/html; charset=utf-8");
+  auto serve = [](std::string_view text, const char* type) {
+    return guarded([text, type](const httplib::Request& req, httplib::Response& res) {
+      only_parameters(req, {});
+      res.set_header("Cache-Control", "no-store");
+      res.set_header("Content-Security-Policy", kPagePolicy);
+      res.set_header("X-Content-Type-Options", "nosniff");
+      res.set_header("Referrer-Policy", "no-referrer");
+      res.set_content(std::string(text), type);
+    });
   };
-  server.Get("/__kiv", guarded(page));
-  server.Get(p, guarded(page));
+  server.Get("/__kiv", serve(page_html(), "text/html; charset=utf-8"));
+  server.Get(p, serve(page_html(), "text/html; charset=utf-8"));
+  server.Get(p + "page.js", serve(page_script(), "text/javascript; charset=utf-8"));
+  server.Get(p + "page.css", serve(page_style(), "text/css; charset=utf-8"));
+  auto waiting = std::make_shared<std::atomic<int>>(0);
 
-  server.Get(p + "journal", guarded([&target](const httplib::Request& req, httplib::Response& res) {
-               only_parameters(req, {"kind", "path", "act", "since", "limit", "wait"});
+  server.Get(p + "journal",
+             guarded([&target, waiting](const httplib::Request& req, httplib::Response& res) {
+               only_parameters(req, {"kind", "path", "act", "when", "since", "limit", "wait"});
                const JournalFilter filter = filter_of(req);
                const auto limit =
                    static_cast<std::size_t>(number(req, "limit", kDefaultLimit, kLargestLimit));
                if (limit == 0) throw Refusal{400, "\"limit\" must be at least 1"};
                Journal& journal = target.journal();
-               const JournalPage page = journal.list(filter, limit, wait_of(req));
+               const auto wait = wait_of(req);
+               const WaitSlot slot(*waiting, wait.count() > 0);
+               const JournalPage page = journal.list(filter, limit, wait);
                std::string body = "{\"entries\":[";
                for (size_t i = 0; i < page.lines.size(); ++i) {
                  if (i > 0) body += ",";
@@ -194,16 +257,18 @@ void add_control_routes(httplib::Server& server, ControlTarget& target) {
                   target.journal().clear();
                   reply_json(res, 200, "{\"cleared\":true}");
                 }));
-  server.Get(p + "count", guarded([&target](const httplib::Request& req, httplib::Response& res) {
-               only_parameters(req, {"kind", "path", "act", "since", "min", "wait"});
-               const JournalFilter filter = filter_of(req);
-               const auto at_least = static_cast<std::size_t>(number(req, "min", 0, kLargestLimit));
-               uint64_t last = 0;
-               const std::size_t n = target.journal().count(filter, at_least, wait_of(req), &last);
-               reply_json(
-                   res, 200,
+  server.Get(
+      p + "count", guarded([&target, waiting](const httplib::Request& req, httplib::Response& res) {
+        only_parameters(req, {"kind", "path", "act", "when", "since", "min", "wait"});
+        const JournalFilter filter = filter_of(req);
+        const auto at_least = static_cast<std::size_t>(number(req, "min", 0, kLargestLimit));
+        uint64_t last = 0;
+        const auto wait = wait_of(req);
+        const WaitSlot slot(*waiting, wait.count() > 0 && at_least > 0);
+        const std::size_t n = target.journal().count(filter, at_least, wait, &last);
+        reply_json(res, 200,
                    "{\"count\":" + std::to_string(n) + ",\"last\":" + std::to_string(last) + "}");
-             }));
+      }));
   server.Get(p + "state", guarded([&target](const httplib::Request& req, httplib::Response& res) {
                only_parameters(req, {});
                Journal& journal = target.journal();
@@ -213,7 +278,9 @@ void add_control_routes(httplib::Server& server, ControlTarget& target) {
                reply_json(res, 200,
                           "{" + target.answers_json() + ",\"rules\":" + target.scenario().json() +
                               ",\"journal\":{" +
-                              figures(page, journal.max_entries(), journal.max_bytes()) + "}}");
+                              figures(page, journal.max_entries(), journal.max_bytes()) +
+                              ",\"console_dropped\":" + std::to_string(target.console_dropped()) +
+                              "}}");
              }));
 
   const std::string answers = p + "answers/(.*)";
@@ -222,7 +289,10 @@ void add_control_routes(httplib::Server& server, ControlTarget& target) {
                const std::string key = key_from(req);
                json_body(req, "an answer");
                try {
-                 target.put_answer(key, req.body);
+                 if (!target.put_answer(key, req.body, kMostAnswers)) {
+                   throw Refusal{413, "the stand-in holds at most " + std::to_string(kMostAnswers) +
+                                          " answers; remove some first"};
+                 }
                } catch (const std::runtime_error& e) {
                  throw Refusal{400, e.what()};
                }
@@ -253,7 +323,10 @@ void add_control_routes(httplib::Server& server, ControlTarget& target) {
                std::string why;
                const auto fault = parse_fault(json_object_get_string(spec), &why);
                if (!fault) throw Refusal{400, why};
-               target.put_fault(key, *fault);
+               if (!target.put_fault(key, *fault, kMostFaults)) {
+                 throw Refusal{413, "the stand-in holds at most " + std::to_string(kMostFaults) +
+                                        " faults; remove some first"};
+               }
                reply_json(res, 200,
                           "{\"fault\":" + json_quoted(fault->describe()) +
                               ",\"path\":" + json_quoted(key) + "}");
@@ -278,7 +351,10 @@ void add_control_routes(httplib::Server& server, ControlTarget& target) {
                 auto rules = Scenario::parse(body, &why);
                 if (!rules) throw Refusal{400, why};
                 const size_t n = rules->size();
-                target.scenario().add(std::move(*rules));
+                if (!target.scenario().add_within(std::move(*rules), kMostRules)) {
+                  throw Refusal{413, "the stand-in holds at most " + std::to_string(kMostRules) +
+                                         " rules; clear them first"};
+                }
                 reply_json(res, 200, "{\"added\":" + std::to_string(n) + "}");
               }));
   server.Delete(p + "rules",
@@ -301,12 +377,14 @@ void add_control_routes(httplib::Server& server, ControlTarget& target) {
   server.Put(rest, unknown);
   server.Delete(rest, unknown);
   server.Patch(rest, unknown);
+  server.Options(rest, unknown);
 }
 
 ControlReply control_request(const std::string& host, uint16_t port, const std::string& method,
                              const std::string& target, std::chrono::milliseconds timeout,
-                             const std::string& body) {
+                             const std::string& body, const std::string& token) {
   httplib::Client client(host, port);
+  if (!token.empty()) client.set_default_headers({{kTokenHeader, token}});
   client.set_connection_timeout(std::chrono::seconds(5));
   client.set_read_timeout(timeout);
   client.set_write_timeout(std::chrono::seconds(5));
@@ -315,7 +393,7 @@ ControlReply control_request(const std::string& host, uint16_t port, const std::
   if (method == "GET") {
     result = client.Get(target);
   } else if (method == "DELETE") {
-    result = client.Delete(target);
+    result = client.Delete(target, "", "application/json");
   } else if (method == "PUT") {
     result = client.Put(target, body, "application/json");
   } else {

@@ -18,25 +18,14 @@ namespace {
 // What an entry costs beyond its texts (the struct, the deque, the numbers).
 constexpr std::size_t kEntryOverhead = 512;
 
-json_object* json_string(std::string_view text) {
-  return json_object_new_string_len(text.data(), static_cast<int>(text.size()));
-}
-
 void put(json_object* object, const char* key, json_object* value) {
   json_object_object_add(object, key, value);
-}
-
-std::string line_of(json_object* object) {
-  std::string line = json_object_to_json_string_ext(
-      object, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
-  json_object_put(object);
-  return line;
 }
 
 // Client text as UTF-8 that any reader takes; bytes that are not GBK as \xNN,
 // with `not_gbk` set so that a reader knows a backslash may be one of ours.
 std::string safe_text(std::string_view gbk, bool* not_gbk) {
-  if (auto exact = gbk_to_utf8_exact(gbk)) {
+  if (auto exact = codec::gbk_to_utf8_exact(gbk)) {
     *not_gbk = false;
     return std::move(*exact);
   }
@@ -51,7 +40,7 @@ void put_text(json_object* o, const std::string& name, std::string_view gbk, std
   bool not_gbk = false;
   const std::size_t kept =
       gbk.size() > limit ? kiv::text::gbk_clean_prefix(gbk, limit) : gbk.size();
-  put(o, name.c_str(), json_string(safe_text(gbk.substr(0, kept), &not_gbk)));
+  put(o, name.c_str(), json_text(safe_text(gbk.substr(0, kept), &not_gbk)));
   if (not_gbk) put(o, (name + "_not_gbk").c_str(), json_object_new_boolean(1));
   if (kept < gbk.size()) {
     put(o, (name + "_left_out").c_str(),
@@ -68,24 +57,18 @@ struct Report {
   std::vector<const char*> members;  // of "param"; none listed: any JSON
 };
 
-const std::array<Report, 7>& reports() {
-  static const std::array<Report, 7> known = {{
-      {"OutLineState", {"kiv_version", "user_name", "server_ip", "dial_mode", "disconnect_type"}},
-      {"BugService", {"module_id", "func_id", "error_number", "error_func_name", "error_specify"}},
-      {"LoginService", {"kiv_version", "user_name", "login_state"}},
-      {"DisconnServer", {"kiv_version", "user_name", "dial_module", "server_ip", "server_name"}},
-      {"OpenLoginService", {"kiv_version"}},
-      {"LinkService",
-       {"link_mode", "link_state", "link_service_ip", "userType_Id", "link_service_name",
-        "link_account"}},
-      {"ClientOperate", {}},
-  }};
+// The records of the export table's report rows.
+const std::vector<Report>& reports() {
+  static const std::vector<Report> known = {
+#define KIV_REPORT(name, act, ...) {act, {__VA_ARGS__}},
+#include "kiv_reports.inc"
+  };
   return known;
 }
 
 JsonValue parsed_record(const Datagram& d) {
   if (!d.record) return nullptr;
-  const auto utf8 = gbk_to_utf8_exact(*d.record);
+  const auto utf8 = codec::gbk_to_utf8_exact(*d.record);
   return utf8 ? parse_strict_json(*utf8) : nullptr;
 }
 
@@ -95,26 +78,19 @@ std::string key_of_path(std::string_view path) {
 
 }  // namespace
 
-void JsonPut::operator()(json_object* value) const {
-  json_object_put(value);
-}
-
-JsonValue parse_strict_json(std::string_view utf8) {
-  struct TokenerFree {
-    void operator()(json_tokener* t) const { json_tokener_free(t); }
-  };
-  auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
-  while (!utf8.empty() && space(utf8.back())) utf8.remove_suffix(1);
-  if (utf8.empty() || utf8.size() > (std::size_t{1} << 30)) return nullptr;
-  std::unique_ptr<json_tokener, TokenerFree> tokener(json_tokener_new());
-  if (!tokener) return nullptr;
-  json_tokener_set_flags(tokener.get(), JSON_TOKENER_STRICT);
-  JsonValue value(json_tokener_parse_ex(tokener.get(), utf8.data(), static_cast<int>(utf8.size())));
-  if (json_tokener_get_error(tokener.get()) != json_tokener_success ||
-      json_tokener_get_parse_end(tokener.get()) != utf8.size()) {
-    return nullptr;
+bool request_holds(json_object* when, const std::optional<std::string>& request) {
+  if (when == nullptr) return true;
+  if (!request) return false;
+  const auto utf8 = codec::gbk_to_utf8_exact(*request);
+  if (!utf8) return false;
+  const JsonValue text = parse_strict_json(*utf8);
+  if (!text || !json_object_is_type(text.get(), json_type_object)) return false;
+  json_object_object_foreach(when, name, value) {
+    json_object* found = nullptr;
+    if (!json_object_object_get_ex(text.get(), name, &found)) return false;
+    if (!json_object_equal(found, value)) return false;
   }
-  return value;
+  return true;
 }
 
 std::string journal_time() {
@@ -127,8 +103,9 @@ std::string journal_time() {
 
 std::string request_problem(const HttpExchange& ex) {
   if (ex.method != "POST") return "";
+  if (ex.request_cut) return "";  // too long to be looked at whole
   if (!ex.request) return "not a zlib stream: " + ex.request_error;
-  const auto utf8 = gbk_to_utf8_exact(*ex.request);
+  const auto utf8 = codec::gbk_to_utf8_exact(*ex.request);
   if (!utf8) return "not GBK text";
   const JsonValue value = parse_strict_json(*utf8);
   if (!value) return "not JSON";
@@ -148,7 +125,7 @@ std::string record_act(const Datagram& d) {
 
 std::string record_problem(const Datagram& d) {
   if (!d.record) return "not a zlib stream: " + d.error;
-  const auto utf8 = gbk_to_utf8_exact(*d.record);
+  const auto utf8 = codec::gbk_to_utf8_exact(*d.record);
   if (!utf8) return "not GBK text";
   const JsonValue value = parse_strict_json(*utf8);
   if (!value) return "not JSON";
@@ -194,29 +171,46 @@ std::string Journal::add(HttpExchange ex) {
   entry.http = true;
   entry.key = key_of_path(ex.path);
   json_object* o = json_object_new_object();
-  put(o, "kind", json_string("http"));
-  put(o, "time", json_string(ex.time));
-  put(o, "from", json_string(ex.from));
-  put(o, "method", json_string(ex.method));
-  put(o, "path", json_string(ex.path));
+  put(o, "kind", json_text("http"));
+  put(o, "time", json_text(ex.time));
+  put(o, "from", json_text(ex.from));
+  put(o, "method", json_text(ex.method));
+  put(o, "path", json_text(ex.path));
+  json_object* headers = json_object_new_object();
+  for (const auto& [raw_name, raw_value] : ex.headers) {
+    bool not_gbk = false;
+    const std::string name = safe_text(raw_name, &not_gbk);
+    std::string value = safe_text(raw_value, &not_gbk);
+    // A header given twice is one list, as HTTP reads it.
+    json_object* earlier = nullptr;
+    if (json_object_object_get_ex(headers, name.c_str(), &earlier)) {
+      value = std::string(json_object_get_string(earlier)) + ", " + value;
+    }
+    put(headers, name.c_str(), json_text(value));
+  }
+  put(o, "headers", headers);
   put(o, "body_bytes", json_object_new_int64(static_cast<int64_t>(ex.body_bytes)));
   if (ex.request) {
-    put(o, "request_bytes", json_object_new_int64(static_cast<int64_t>(ex.request->size())));
+    put(o, "request_bytes",
+        json_object_new_int64(
+            static_cast<int64_t>(std::max(ex.request_bytes, ex.request->size()))));
     put_text(o, "request", *ex.request, text_limit_);
+    // Only its start was kept when it was inflated.
+    if (ex.request_cut) put(o, "request_cut", json_object_new_boolean(1));
   } else if (ex.method == "POST") {
-    put(o, "request_error", json_string(ex.request_error));
+    put(o, "request_error", json_text(ex.request_error));
   }
   const std::string problem = request_problem(ex);
-  if (!problem.empty()) put(o, "request_problem", json_string(problem));
+  if (!problem.empty()) put(o, "request_problem", json_text(problem));
   put(o, "status", json_object_new_int(ex.status));
-  put(o, "answer", json_string(ex.answer));
+  put(o, "answer", json_text(ex.answer));
   put(o, "answer_bytes", json_object_new_int64(static_cast<int64_t>(ex.answer_bytes)));
   if (ex.answer_text) put_text(o, "answer_text", *ex.answer_text, text_limit_);
-  if (!ex.fault.empty()) put(o, "fault", json_string(ex.fault));
-  if (!ex.rule.empty()) put(o, "rule", json_string(ex.rule));
-  if (!ex.record.empty()) put(o, "record", json_string(ex.record));
+  if (!ex.fault.empty()) put(o, "fault", json_text(ex.fault));
+  if (!ex.rule.empty()) put(o, "rule", json_text(ex.rule));
+  if (!ex.record.empty()) put(o, "record", json_text(ex.record));
   put(o, "duration_ms", json_object_new_double(ex.duration_ms));
-  entry.line = line_of(o);
+  entry.line = json_line(o);
   cut(ex.request, text_limit_);
   cut(ex.answer_text, text_limit_);
   entry.bytes = kEntryOverhead + 2 * entry.line.size() + ex.path.size() +
@@ -231,9 +225,9 @@ std::string Journal::add(Datagram d) {
   entry.http = false;
   entry.key = record_act(d);
   json_object* o = json_object_new_object();
-  put(o, "kind", json_string("udp"));
-  put(o, "time", json_string(d.time));
-  put(o, "from", json_string(d.from));
+  put(o, "kind", json_text("udp"));
+  put(o, "time", json_text(d.time));
+  put(o, "from", json_text(d.from));
   put(o, "bytes", json_object_new_int64(static_cast<int64_t>(d.bytes)));
   if (d.record) {
     put(o, "record_bytes", json_object_new_int64(static_cast<int64_t>(d.record->size())));
@@ -244,13 +238,13 @@ std::string Journal::add(Datagram d) {
       put_text(o, "record_text", *d.record, text_limit_);
     }
   } else {
-    put(o, "error", json_string(d.error));
+    put(o, "error", json_text(d.error));
   }
-  if (!entry.key.empty()) put(o, "act", json_string(entry.key));
+  if (!entry.key.empty()) put(o, "act", json_text(entry.key));
   const std::string problem = record_problem(d);
-  if (!problem.empty()) put(o, "record_problem", json_string(problem));
-  if (!d.forward_error.empty()) put(o, "forward_error", json_string(d.forward_error));
-  entry.line = line_of(o);
+  if (!problem.empty()) put(o, "record_problem", json_text(problem));
+  if (!d.forward_error.empty()) put(o, "forward_error", json_text(d.forward_error));
+  entry.line = json_line(o);
   cut(d.record, text_limit_);
   if (d.raw.size() > text_limit_) d.raw.resize(text_limit_);
   entry.bytes =
@@ -261,6 +255,10 @@ std::string Journal::add(Datagram d) {
 
 std::string Journal::keep(JournalEntry entry) {
   std::string line;
+  // Numbered and written under the file's lock, so that the file's lines
+  // come in the order of their numbers; readers wait only for the first.
+  std::unique_lock file_guard(file_lock_, std::defer_lock);
+  if (file_) file_guard.lock();
   {
     std::lock_guard guard(lock_);
     entry.sequence = ++last_;
@@ -280,7 +278,6 @@ std::string Journal::keep(JournalEntry entry) {
   added_.notify_all();
   if (file_) {
     const std::string text = line + "\n";
-    std::lock_guard guard(file_lock_);
     size_t written = 0;
     if (!platform::write_file(file_.get(), text.data(), text.size(), &written)) {
       ++file_failures_;
@@ -297,6 +294,10 @@ bool Journal::matches(const JournalEntry& entry, const JournalFilter& filter) co
   if (filter.kind == "udp" && entry.http) return false;
   if (!filter.path.empty() && (!entry.http || entry.key != answer_key(filter.path))) return false;
   if (!filter.act.empty() && (entry.http || entry.key != filter.act)) return false;
+  if (filter.when && (!entry.http || !request_holds(filter.when.get(),
+                                                    std::get<HttpExchange>(entry.what).request))) {
+    return false;
+  }
   return true;
 }
 

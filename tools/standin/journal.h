@@ -18,6 +18,7 @@
 #include <variant>
 #include <vector>
 
+#include "json_tools.h"
 #include "platform.h"
 #include "standin.h"
 
@@ -25,13 +26,9 @@ struct json_object;
 
 namespace kiv::standin {
 
-struct JsonPut {
-  void operator()(json_object* value) const;
-};
-using JsonValue = std::unique_ptr<json_object, JsonPut>;
-// One strict JSON value taking the whole text (white space around it aside),
-// read by the same library the client reads answers with; null otherwise.
-JsonValue parse_strict_json(std::string_view utf8);
+// Whether a request's text (GBK) is a JSON object holding every member of
+// `when` with its value; any request does when `when` is null.
+bool request_holds(json_object* when, const std::optional<std::string>& request);
 
 // Local time with milliseconds, "YYYY-MM-DD hh:mm:ss.mmm".
 std::string journal_time();
@@ -47,9 +44,11 @@ std::string record_act(const Datagram& d);
 
 // Which entries a reader wants; empty members take any.
 struct JournalFilter {
-  std::string kind;    // "http" or "udp"
-  std::string path;    // HTTP requests on this path (leading slashes do not count)
-  std::string act;     // datagrams whose record has this "act"
+  std::string kind;  // "http" or "udp"
+  std::string path;  // HTTP requests on this path (leading slashes do not count)
+  std::string act;   // datagrams whose record has this "act"
+  // HTTP requests whose text holds these members, as a rule's "when" asks.
+  std::shared_ptr<json_object> when;
   uint64_t since = 0;  // entries with a greater sequence number
 };
 

@@ -24,39 +24,8 @@ bool is_json_space(char c) {
 
 }  // namespace
 
-bool is_strict_json(std::string_view text) {
-  while (!text.empty() && is_json_space(text.back())) text.remove_suffix(1);
-  if (text.empty() || text.size() > kBodyLimit) return false;
-  struct TokenerFree {
-    void operator()(json_tokener* t) const { json_tokener_free(t); }
-  };
-  std::unique_ptr<json_tokener, TokenerFree> tokener(json_tokener_new());
-  if (!tokener) return false;
-  json_tokener_set_flags(tokener.get(), JSON_TOKENER_STRICT);
-  json_object* value =
-      json_tokener_parse_ex(tokener.get(), text.data(), static_cast<int>(text.size()));
-  const bool whole = json_tokener_get_error(tokener.get()) == json_tokener_success &&
-                     json_tokener_get_parse_end(tokener.get()) == text.size();
-  json_object_put(value);
-  return whole;
-}
-
-namespace {
-
-// The inflated GBK JSON text of a body, in UTF-8 and laid out.
-std::optional<std::string> readable_json(const std::optional<std::string>& inflated) {
-  if (!inflated) return std::nullopt;
-  const auto utf8 = gbk_to_utf8_exact(*inflated);
-  if (!utf8) return std::nullopt;
-  return json_pretty(*utf8);
-}
-
-// Writes the whole file beside `target`, then renames it over `target`. The
-// file beside it is made anew (a file or link of that name is removed
-// first, never written through), and the rename replaces `target` itself,
-// even when it is a link.
-void replace_file(const fs::path& target, std::string_view bytes) {
-  fs::path temporary = target;
+void replace_file_with(const std::filesystem::path& target, std::string_view bytes) {
+  std::filesystem::path temporary = target;
   temporary += ".partial";
   const std::string temporary_name = temporary.string();
   platform::delete_file(temporary_name.c_str());
@@ -79,12 +48,22 @@ void replace_file(const fs::path& target, std::string_view bytes) {
   }
 }
 
+namespace {
+
+// The inflated GBK JSON text of a body, in UTF-8 and laid out.
+std::optional<std::string> readable_json(const std::optional<std::string>& inflated) {
+  if (!inflated) return std::nullopt;
+  const auto utf8 = codec::gbk_to_utf8_exact(*inflated);
+  if (!utf8) return std::nullopt;
+  return json_pretty(*utf8);
+}
+
 // Writes `file` as `base` + its extension and removes the other kind, which
 // would otherwise answer in its place.
 std::string store(const fs::path& base, const RecordedFile& file) {
   fs::path target = base;
   target += file.extension;
-  replace_file(target, file.bytes);
+  replace_file_with(target, file.bytes);
   fs::path other = base;
   other += file.extension == ".json" ? ".raw" : ".json";
   std::error_code ec;
@@ -199,14 +178,14 @@ std::optional<std::string> json_pretty(std::string_view text) {
 }
 
 RecordedFile answer_file(std::string_view body) {
-  if (auto json = readable_json(zlib_inflate(body, kBodyLimit, nullptr))) {
+  if (auto json = readable_json(codec::zlib_inflate(body, codec::kBodyLimit, nullptr))) {
     return {".json", std::move(*json)};
   }
   return {".raw", std::string(body)};
 }
 
 RecordedFile request_file(std::string_view body) {
-  auto inflated = zlib_inflate(body, kBodyLimit, nullptr);
+  auto inflated = codec::zlib_inflate(body, codec::kBodyLimit, nullptr);
   if (auto json = readable_json(inflated)) return {".json", std::move(*json)};
   return {".raw", inflated ? std::move(*inflated) : std::string(body)};
 }
@@ -221,7 +200,7 @@ Recorder::Recorder(std::string folder) : folder_(std::move(folder)) {
   // Found out now rather than at the first exchange.
   const fs::path probe = fs::path(folder_) / ".write-test";
   try {
-    replace_file(probe, "");
+    replace_file_with(probe, "");
   } catch (const std::runtime_error& e) {
     throw std::runtime_error("cannot record into " + folder_ + ": " + e.what());
   }

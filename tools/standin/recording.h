@@ -2,12 +2,22 @@
 // folder is an answer folder, and is readable as it stands.
 #pragma once
 
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "json_tools.h"
+
 namespace kiv::standin {
+
+// Writes the whole file beside `target`, then renames it over `target`, so
+// that a reader never sees half of it. The file beside it is made anew (a
+// file or link of that name is removed first, never written through), and
+// the rename replaces `target` itself, even when it is a link. Throws
+// std::runtime_error saying why when it cannot.
+void replace_file_with(const std::filesystem::path& target, std::string_view bytes);
 
 // One HTTP body as a file of a recorded folder.
 struct RecordedFile {
@@ -22,10 +32,6 @@ RecordedFile answer_file(std::string_view body);
 // A request body made readable: ".json" as for answers; otherwise ".raw"
 // with the inflated bytes, or the body as it came when it does not inflate.
 RecordedFile request_file(std::string_view body);
-
-// One strict JSON value (spaces around it allowed), by the same library the
-// client parses with.
-bool is_strict_json(std::string_view text);
 
 // The JSON text laid out two spaces a level, every token kept byte for byte,
 // so that any parser reads the same values from it. Nothing when the text is

@@ -2,6 +2,7 @@
 
 #include <json-c/json.h>
 
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -40,7 +41,7 @@ std::optional<Rule> parse_rule(json_object* o, std::string* error) {
       rule.call = static_cast<uint64_t>(json_object_get_int64(value));
     } else if (member == "answer") {
       std::string why;
-      auto gbk = utf8_to_gbk(plain(value), &why);
+      auto gbk = codec::utf8_to_gbk(plain(value), &why);
       if (!gbk) return fail("\"answer\": " + why);
       rule.answer = std::move(*gbk);
     } else if (member == "fault") {
@@ -58,22 +59,6 @@ std::optional<Rule> parse_rule(json_object* o, std::string* error) {
   if (!rule.answer && !rule.fault) return fail("a rule needs an \"answer\" or a \"fault\"");
   rule.text = plain(o);
   return rule;
-}
-
-// Whether the request's text holds every member of `when` with its value.
-bool holds(json_object* when, const std::optional<std::string>& request) {
-  if (when == nullptr) return true;
-  if (!request) return false;
-  const auto utf8 = gbk_to_utf8_exact(*request);
-  if (!utf8) return false;
-  const JsonValue text = parse_strict_json(*utf8);
-  if (!text || !json_object_is_type(text.get(), json_type_object)) return false;
-  json_object_object_foreach(when, name, value) {
-    json_object* found = nullptr;
-    if (!json_object_object_get_ex(text.get(), name, &found)) return false;
-    if (!json_object_equal(found, value)) return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -104,11 +89,17 @@ std::optional<std::vector<Rule>> Scenario::parse(std::string_view utf8_json, std
 }
 
 void Scenario::add(std::vector<Rule> rules) {
+  add_within(std::move(rules), SIZE_MAX);
+}
+
+bool Scenario::add_within(std::vector<Rule> rules, std::size_t most) {
   std::lock_guard guard(lock_);
+  if (rules.size() > most || rules_.size() > most - rules.size()) return false;
   for (auto& rule : rules) {
     rules_.push_back(std::move(rule));
     numbers_.push_back(++numbered_);
   }
+  return true;
 }
 
 void Scenario::clear() {
@@ -123,7 +114,7 @@ std::optional<Choice> Scenario::choose(std::string_view key,
   std::optional<Choice> chosen;
   for (size_t i = 0; i < rules_.size(); ++i) {
     Rule& rule = rules_[i];
-    if (rule.key != key || !holds(rule.when.get(), request)) continue;
+    if (rule.key != key || !request_holds(rule.when.get(), request)) continue;
     ++rule.seen;
     if (chosen || (rule.call != 0 && rule.call != rule.seen)) continue;
     chosen =

@@ -5,6 +5,7 @@
 // are given.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -44,6 +45,8 @@ class Scenario {
   static std::optional<std::vector<Rule>> parse(std::string_view utf8_json, std::string* error);
 
   void add(std::vector<Rule> rules);
+  // Adds them only when at most `most` rules are held then; false otherwise.
+  bool add_within(std::vector<Rule> rules, std::size_t most);
   void clear();
   // For one request on `key`: counts it for each rule it matches, and gives
   // the first rule that applies.

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "answers.h"
@@ -42,9 +43,15 @@ struct HttpExchange {
   std::string from;  // "address:port" of the client
   std::string method;
   std::string path;  // as received
+  // The request's headers as they came, in order.
+  std::vector<std::pair<std::string, std::string>> headers;
   std::size_t body_bytes = 0;
-  std::optional<std::string> request;  // the body inflated (bytes as sent)
-  std::string request_error;           // why it could not be inflated
+  // The body inflated (bytes as sent), only its first kRequestKept bytes
+  // when it is longer: request_bytes is then its whole length.
+  std::optional<std::string> request;
+  std::size_t request_bytes = 0;
+  bool request_cut = false;
+  std::string request_error;  // why it could not be inflated
   int status = 0;
   std::size_t answer_bytes = 0;
   std::string answer;                      // which answer, or why there is none
@@ -85,6 +92,10 @@ struct Counters {
   int receive_buffer = 0;           // the UDP receive buffer the system gave, in bytes
 };
 
+// How much of a request's text the stand-in keeps: a bomb is inflated as a
+// stream to learn its length, and only its start is held.
+inline constexpr std::size_t kRequestKept = 64u << 10;
+
 struct Endpoint {
   std::string host;  // name or dotted IPv4 address
   uint16_t port = 0;
@@ -92,8 +103,14 @@ struct Endpoint {
 
 struct Options {
   std::string address = "127.0.0.1";  // IPv4 address both sides listen on
-  uint16_t http_port = 0;             // 0: any free port
-  uint16_t udp_port = 0;              // 0: any free port
+  // The control interface (below /__kiv/): on the service's own HTTP port
+  // when `control_address` is empty or `address`; otherwise on a port of its
+  // own (`control_port`, 0: any free one) there. Either address beyond
+  // loopback makes it ask for a token.
+  std::string control_address;
+  uint16_t control_port = 0;
+  uint16_t http_port = 0;  // 0: any free port
+  uint16_t udp_port = 0;   // 0: any free port
   AnswerSet answers = AnswerSet::built_in();
   std::string sink_file;  // when set, datagram lines are appended here
   // When set, every POST is passed on to this web service instead of being
@@ -122,6 +139,8 @@ struct Options {
   // Called once, on the sink's thread, when the sink first fails to take a
   // line (later failures are only counted), with the reason.
   std::function<void(const std::string&)> on_sink_failure;
+  // Lines the console dropped so far, shown in the journal's state; may be unset.
+  std::function<uint64_t()> console_dropped;
 };
 
 // What the journal went through since the start.
@@ -146,6 +165,10 @@ class Service {
   const std::string& address() const;
   uint16_t http_port() const;
   uint16_t udp_port() const;
+  // Where the control interface listens, and the token it asks for (empty: none).
+  const std::string& control_address() const;
+  uint16_t control_port() const;
+  const std::string& control_token() const;
 
   // Answers are UTF-8 text; the service sends them in the client's code
   // page (GBK), compressed. Throws std::runtime_error if GBK cannot hold it.

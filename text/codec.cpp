@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -9,7 +10,7 @@
 
 #include "gbk_text.h"
 
-namespace kiv::standin {
+namespace kiv::codec {
 
 std::string zlib_compress(std::string_view data) {
   uLongf capacity = compressBound(static_cast<uLong>(data.size()));
@@ -24,6 +25,12 @@ std::string zlib_compress(std::string_view data) {
 
 std::optional<std::string> zlib_inflate(std::string_view bytes, std::size_t limit,
                                         std::string* error) {
+  return zlib_inflate_start(bytes, limit, limit, nullptr, error);
+}
+
+std::optional<std::string> zlib_inflate_start(std::string_view bytes, std::size_t keep,
+                                              std::size_t limit, std::size_t* total,
+                                              std::string* error) {
   auto fail = [error](const char* why) -> std::optional<std::string> {
     if (error != nullptr) *error = why;
     return std::nullopt;
@@ -39,19 +46,23 @@ std::optional<std::string> zlib_inflate(std::string_view bytes, std::size_t limi
   stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
   stream.avail_in = static_cast<uInt>(bytes.size());
   std::string out;
+  std::size_t length = 0;
   char chunk[16384];
   for (;;) {
     stream.next_out = reinterpret_cast<Bytef*>(chunk);
     stream.avail_out = sizeof chunk;
     const int z = inflate(&stream, Z_NO_FLUSH);
-    out.append(chunk, sizeof chunk - stream.avail_out);
-    if (out.size() > limit) return fail("inflates beyond the size limit");
+    const std::size_t n = sizeof chunk - stream.avail_out;
+    length += n;
+    if (out.size() < keep) out.append(chunk, std::min(n, keep - out.size()));
+    if (length > limit) return fail("inflates beyond the size limit");
     if (z == Z_STREAM_END) break;
     if (z == Z_OK) continue;
     if (z == Z_BUF_ERROR && stream.avail_in == 0) return fail("truncated zlib stream");
     return fail("not a zlib stream");
   }
   if (stream.avail_in != 0) return fail("bytes after the end of the zlib stream");
+  if (total != nullptr) *total = length;
   return out;
 }
 
@@ -174,4 +185,4 @@ std::optional<std::string> gbk_to_utf8_exact(std::string_view gbk) {
   return utf8;
 }
 
-}  // namespace kiv::standin
+}  // namespace kiv::codec
