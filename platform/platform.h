@@ -23,6 +23,9 @@ namespace kiv::platform {
 // none), like GetLastError.
 int last_error() noexcept;
 void set_last_error(int error) noexcept;
+// The last error of a file too large for what reads it (EFBIG,
+// ERROR_FILE_TOO_LARGE).
+int file_too_large_error() noexcept;
 
 // ---- dynamic libraries -----------------------------------------------------
 void* load_library(const char* file_name) noexcept;  // null when absent
@@ -145,7 +148,6 @@ inline constexpr SocketHandle kInvalidSocket = -1;
 
 SocketHandle udp_socket() noexcept;
 void set_send_buffer(SocketHandle socket, int bytes) noexcept;
-void set_receive_buffer(SocketHandle socket, int bytes) noexcept;
 // Sends one datagram to an IPv4 address and port, both in network order.
 bool send_datagram(SocketHandle socket, const void* data, size_t size, uint32_t address,
                    uint16_t port) noexcept;
@@ -158,6 +160,9 @@ struct SocketTraits {
 };
 using Socket = Handle<SocketTraits>;  // owns one socket
 
+// ---- for programs: the receiving end of UDP --------------------------------
+// Defined in kiv_program, which no library links.
+void set_receive_buffer(SocketHandle socket, int bytes) noexcept;
 // A UDP socket bound to an IPv4 address and port (both in network order;
 // port 0 takes a free one); `*bound_port` receives the port taken.
 SocketHandle udp_bound_socket(uint32_t address, uint16_t port, uint16_t* bound_port) noexcept;
@@ -169,6 +174,7 @@ ReceiveResult receive_datagram(SocketHandle socket, void* buffer, size_t size, i
                                size_t* received, uint32_t* from_address,
                                uint16_t* from_port) noexcept;
 
+// ---- addresses and lookup -------------------------------------------------
 // inet_addr: dotted text to an address in network order; 0xFFFFFFFF when
 // the text is not an address.
 uint32_t ipv4_from_text(const char* text) noexcept;
@@ -192,9 +198,14 @@ bool locale_is_utf8() noexcept;
 // Appends bytes to standard error or to a file; false when they could not be
 // written whole.
 bool write_standard_error(const char* data, size_t size) noexcept;
-FileHandle open_for_append(const char* path) noexcept;
+// Opens `path` for appending, creating a missing file, without ever waiting:
+// only a file or a character device (a terminal, /dev/null, NUL) is opened;
+// anything else (a FIFO, a socket, a folder, a pipe) is refused, with
+// `*refused` set. Invalid when refused or when it cannot be opened.
+FileHandle open_for_append(const char* path, bool* refused) noexcept;
 
 // ---- for programs: stop requests and the command line's text -------------
+// Defined in kiv_program, which no library links.
 // From now on Ctrl-C (and on POSIX SIGTERM and SIGHUP) no longer ends the
 // process but is taken by wait_for_stop_request. Called before any thread
 // starts, so that on POSIX every thread leaves those signals to it.

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "bounded.h"
 #include "platform.h"
 
 namespace kiv::platform {
@@ -38,11 +39,7 @@ std::string_view unquote(std::string_view value) {
 }
 
 uint32_t copy_out(std::string_view value, char* out, uint32_t size) {
-  if (out == nullptr || size == 0) return 0;
-  const size_t count = value.size() < size - 1 ? value.size() : size - 1;
-  if (count > 0) std::memcpy(out, value.data(), count);
-  out[count] = '\0';
-  return static_cast<uint32_t>(count);
+  return static_cast<uint32_t>(copy_bounded(out, size, value));
 }
 
 // Finds the value of `key` in the first section named `section`.

@@ -33,7 +33,7 @@ int32_t run_steps(const Table& table, const Head& head, bool outputs_present, Fi
   // Never ask the service a question whose answer could not be read.
   if (!json_bound()) {
     kiv_show_message("ERROR: JSON library not bound, in %s()", table.name);
-    return table.json_unbound;
+    return table.json_unbound.value_or(table.parse_failure);
   }
 
   // One byte beyond the capacity stays 0: an answer that fills the capacity

@@ -380,7 +380,7 @@ int main(int argc, char** argv) {
     settle_sink();
     std::string codes;
     for (const auto& [code, count] : tally.codes) {
-      codes += " " + std::to_string(code) + "x" + std::to_string(count);
+      codes.append(" ").append(std::to_string(code)).append("x").append(std::to_string(count));
     }
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now() - begun)
