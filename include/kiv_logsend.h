@@ -25,8 +25,11 @@
  *   resolved from the same name; otherwise the record is not sent.
  * - Loads zlib (libz.so.1, or zlib1.dll on Windows) for the record, opens a
  *   UDP socket, sends one datagram of exactly one zlib stream of the record
- *   (without its NUL) and releases all of it again. Sockets of the caller
- *   stay as they were.
+ *   (without its NUL, the bytes compress() gives) and releases all of it
+ *   again, except the memory of zlib's compression state (about 270 KB),
+ *   which the library keeps for the next record: one block for each report
+ *   compressing at the same moment, at most 16. Sockets of the caller stay
+ *   as they were.
  * - Text arguments are NUL-terminated bytes in the client's ANSI code page,
  *   only read, and never kept after the call. They are written into the
  *   record as JSON string bodies, with quotes, backslashes and control

@@ -9,6 +9,7 @@
 
 #include "bounded.h"
 #include "heap.h"
+#include "kept_deflate.h"
 #include "kiv_clientlog.h"
 #include "lasting.h"
 #include "report_messages.h"
@@ -58,10 +59,10 @@ bool Channel::read_settings(Settings& settings, Notes& notes) const noexcept {
     notes.add("Error :%s dose not Exits\n", path);
     return false;
   }
-  if (platform::get_profile_string(kSection, "log_servers_dns", "", settings.name,
-                                   sizeof settings.name, path) == 0 ||
-      platform::get_profile_string(kSection, "log_servers_port", "", settings.port,
-                                   sizeof settings.port, path) == 0) {
+  // One read of the file for both keys; it is read afresh for every record.
+  const platform::ProfileText profile(path);
+  if (profile.get(kSection, "log_servers_dns", "", settings.name, sizeof settings.name) == 0 ||
+      profile.get(kSection, "log_servers_port", "", settings.port, sizeof settings.port) == 0) {
     notes.add("Error: Failed to call GetPrivateProfileStringA\n");
     return false;
   }
@@ -149,6 +150,11 @@ bool Channel::send(const char* record, size_t length, const char* server_ip, int
     notes.add("Error: Failed to load zlib_dll\n");
     return false;
   }
+  // With zlib's stream entry points the state's memory is kept between
+  // records; a zlib without them compresses through compress().
+  DeflateApi deflate;
+  const bool kept = zlib.bind("deflateInit_", deflate.init) &&
+                    zlib.bind("deflate", deflate.deflate) && zlib.bind("deflateEnd", deflate.end);
   output = heap_allocate<Bytef>(send_data_size);
   if (!output) {
     notes.add("Error: Failed to alloc the memory!");
@@ -156,9 +162,11 @@ bool Channel::send(const char* record, size_t length, const char* server_ip, int
   }
 
   std::printf(msg::kSendLength, static_cast<int>(length));
+  const auto* source = reinterpret_cast<const Bytef*>(record);
   const int compressed =
-      compress(output.get(), &send_data_size, reinterpret_cast<const Bytef*>(record),
-               static_cast<uLong>(length));
+      kept ? compress_kept(deflate, output.get(), &send_data_size, source,
+                           static_cast<uLong>(length))
+           : compress(output.get(), &send_data_size, source, static_cast<uLong>(length));
   if (compressed != Z_OK) {
     std::fflush(stdout);
     notes.add("Error: Failed to compress the send_data\n");

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "handle.h"
+#include "heap.h"
 #include "library_files.h"  // kJsonLibraryFile, kZlibLibraryFile, kReportLibraryFile
 
 namespace kiv::platform {
@@ -108,6 +109,21 @@ using File = Handle<FileTraits>;  // owns one open file
 // gives `default_value`. Returns the number of characters copied.
 uint32_t get_profile_string(const char* section, const char* key, const char* default_value,
                             char* out, uint32_t size, const char* file_name) noexcept;
+
+// A profile file's bytes, read in one go (one open, one size, one read) for
+// any number of lookups with the rules above. Empty, so that every lookup
+// gives its default, when the file is missing, is not a regular file, is
+// larger than a profile file can be, or cannot be read.
+class ProfileText {
+ public:
+  explicit ProfileText(const char* file_name) noexcept;
+  uint32_t get(const char* section, const char* key, const char* default_value, char* out,
+               uint32_t size) const noexcept;
+
+ private:
+  HeapPtr<char> text_;
+  size_t length_ = 0;
+};
 
 // The same lookup over the bytes of a profile file already in memory.
 uint32_t profile_string_from_text(const char* text, size_t length, const char* section,

@@ -214,24 +214,9 @@ bool path_exists(const char* path) noexcept {
 
 // ---- profile (INI) files ------------------------------------------------------------
 
-namespace {
-// Settings files are small; anything larger is not a settings file.
-constexpr uint64_t kMaxProfileBytes = 1 << 20;
-}  // namespace
-
 uint32_t get_profile_string(const char* section, const char* key, const char* default_value,
                             char* out, uint32_t size, const char* file_name) noexcept {
-  File file(open_for_reading(file_name));
-  uint64_t bytes = 0;
-  if (!file || !file_size(file.get(), &bytes) || bytes > kMaxProfileBytes) {
-    return profile_string_from_text(nullptr, 0, section, key, default_value, out, size);
-  }
-  auto text = heap_allocate(bytes + 1);
-  size_t got = 0;
-  if (!text || !read_file(file.get(), text.get(), bytes, &got)) {
-    return profile_string_from_text(nullptr, 0, section, key, default_value, out, size);
-  }
-  return profile_string_from_text(text.get(), got, section, key, default_value, out, size);
+  return ProfileText(file_name).get(section, key, default_value, out, size);
 }
 
 // ---- error texts ---------------------------------------------------------------------

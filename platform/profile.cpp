@@ -2,6 +2,7 @@
 // already in memory. Reading the file is each system's own business.
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "bounded.h"
 #include "platform.h"
@@ -70,7 +71,26 @@ bool find_value(std::string_view text, std::string_view section, std::string_vie
   return false;
 }
 
+// Settings files are small; anything larger is not a settings file.
+constexpr uint64_t kMaxProfileBytes = 1 << 20;
+
 }  // namespace
+
+ProfileText::ProfileText(const char* file_name) noexcept {
+  const File file(open_for_reading(file_name));
+  uint64_t bytes = 0;
+  if (!file || !file_size(file.get(), &bytes) || bytes > kMaxProfileBytes) return;
+  HeapPtr<char> text = heap_allocate(static_cast<size_t>(bytes) + 1);  // an empty file too
+  size_t got = 0;
+  if (!text || !read_file(file.get(), text.get(), static_cast<size_t>(bytes), &got)) return;
+  text_ = std::move(text);
+  length_ = got;
+}
+
+uint32_t ProfileText::get(const char* section, const char* key, const char* default_value,
+                          char* out, uint32_t size) const noexcept {
+  return profile_string_from_text(text_.get(), length_, section, key, default_value, out, size);
+}
 
 uint32_t profile_string_from_text(const char* text, size_t length, const char* section,
                                   const char* key, const char* default_value, char* out,
