@@ -173,8 +173,13 @@ FileHandle open_for_append(const char* path, bool* refused) noexcept {
     SetLastError(error);
     return kInvalidFile;
   }
+  // A folder opened as a file (where the system allows it) is refused too.
   const DWORD type = GetFileType(to_handle(file.get()));
-  if (type != FILE_TYPE_DISK && type != FILE_TYPE_CHAR) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  const bool folder = type == FILE_TYPE_DISK &&
+                      GetFileInformationByHandle(to_handle(file.get()), &info) &&
+                      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if ((type != FILE_TYPE_DISK && type != FILE_TYPE_CHAR) || folder) {
     *refused = true;
     return kInvalidFile;
   }
