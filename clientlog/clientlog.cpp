@@ -31,9 +31,11 @@ enum class SinkMode { kUnset, kStandardError, kFile, kOff };
 #if defined(_WIN32)
 std::mutex g_lock;
 std::mutex g_setter_lock;
+std::mutex g_sink_lock;
 #else
 constinit std::mutex g_lock;
 constinit std::mutex g_setter_lock;
+constinit std::mutex g_sink_lock;
 #endif
 // The handler and its context, and which handler each running call started
 // with: a change of handler moves the calls of the one replaced from
@@ -45,41 +47,70 @@ constinit void* g_context = nullptr;
 constinit uint64_t g_generation = 0;
 constinit int g_current_calls = 0;
 constinit std::atomic<int> g_replaced_calls{0};
-constinit SinkMode g_mode = SinkMode::kUnset;
+// The default sink: chosen once under g_sink_lock, which also keeps each
+// line's write whole. g_lock is never held while the sink is written, so a
+// stalled sink holds up only the threads writing to it, never a handler.
+constinit std::atomic<SinkMode> g_mode{SinkMode::kUnset};
 constinit platform::FileHandle g_file = platform::kInvalidFile;
 constinit bool g_utf8 = false;
 // Calls of a handler running on this thread; messages it logs itself go to
 // the default sink instead of recursing into it.
 thread_local int t_in_handler = 0;
 
-void choose_sink_locked() {
+// The message as one line of the default sink: local time, thread, text.
+std::string sink_line(std::string_view message) {
+  const platform::LocalTime now = platform::local_time_now();
+  char prefix[96];
+  const int n =
+      std::snprintf(prefix, sizeof prefix, "%04d-%02d-%02d %02d:%02d:%02d.%03d [%llu] ", now.year,
+                    now.month, now.day, now.hour, now.minute, now.second, now.millisecond,
+                    static_cast<unsigned long long>(platform::current_thread_id()));
+  std::string line(prefix, n > 0 ? static_cast<size_t>(n) : 0);
+  kiv::text::append_display_line(message, g_utf8, line);
+  return line;
+}
+
+// Under g_sink_lock. KIV_LOG may name only something that takes lines at
+// once: a file, or a character device such as a terminal. Anything else (a
+// FIFO would block the opening thread until a reader comes) is refused with
+// one line, and standard error is used.
+SinkMode choose_sink_locked() {
   g_utf8 = platform::locale_is_utf8();
   const char* target = platform::environment("KIV_LOG");
-  if (target == nullptr || target[0] == '\0') {
-    g_mode = SinkMode::kStandardError;
-  } else if (std::strcmp(target, "off") == 0) {
-    g_mode = SinkMode::kOff;
-  } else {
-    g_file = platform::open_for_append(target);
-    g_mode = g_file != platform::kInvalidFile ? SinkMode::kFile : SinkMode::kOff;
+  if (target == nullptr || target[0] == '\0') return SinkMode::kStandardError;
+  if (std::strcmp(target, "off") == 0) return SinkMode::kOff;
+  bool refused = false;
+  g_file = platform::open_for_append(target, &refused);
+  if (g_file != platform::kInvalidFile) return SinkMode::kFile;
+  if (!refused) return SinkMode::kOff;  // a file that cannot be opened drops the lines
+  try {
+    const std::string line = sink_line(
+        "KIV_LOG names neither a file nor a character device; the messages go to standard error");
+    platform::write_standard_error(line.data(), line.size());
+  } catch (...) {
   }
+  return SinkMode::kStandardError;
+}
+
+SinkMode sink_mode() {
+  SinkMode mode = g_mode.load(std::memory_order_acquire);
+  if (mode != SinkMode::kUnset) return mode;
+  std::lock_guard guard(g_sink_lock);
+  mode = g_mode.load(std::memory_order_relaxed);
+  if (mode == SinkMode::kUnset) {
+    mode = choose_sink_locked();
+    g_mode.store(mode, std::memory_order_release);
+  }
+  return mode;
 }
 
 void write_default_sink(std::string_view message) noexcept {
   try {
-    std::lock_guard guard(g_lock);
-    if (g_mode == SinkMode::kUnset) choose_sink_locked();
-    if (g_mode == SinkMode::kOff) return;
-
-    const platform::LocalTime now = platform::local_time_now();
-    char prefix[96];
-    const int n =
-        std::snprintf(prefix, sizeof prefix, "%04d-%02d-%02d %02d:%02d:%02d.%03d [%llu] ", now.year,
-                      now.month, now.day, now.hour, now.minute, now.second, now.millisecond,
-                      static_cast<unsigned long long>(platform::current_thread_id()));
-    std::string line(prefix, n > 0 ? static_cast<size_t>(n) : 0);
-    kiv::text::append_display_line(message, g_utf8, line);
-    if (g_mode == SinkMode::kFile) {
+    const SinkMode mode = sink_mode();
+    if (mode == SinkMode::kOff) return;
+    const std::string line = sink_line(message);
+    std::lock_guard guard(g_sink_lock);
+    if (mode == SinkMode::kFile) {
       platform::write_file(g_file, line.data(), line.size(), nullptr);
     } else {
       platform::write_standard_error(line.data(), line.size());
@@ -157,7 +188,10 @@ extern "C" KIV_CLIENTLOG_API void kiv_show_message(const char* format, ...) {
   if (format == nullptr) return;
   const int saved_error = platform::last_error();  // logging never disturbs the caller's error
 
-  char stack_text[kStackMessage];
+  // One byte more than a message on the stack may have: when no memory is
+  // left for a longer one, the byte after the cut shows whether the cut
+  // splits a character.
+  char stack_text[kStackMessage + 1];
   va_list args;
   va_start(args, format);
   va_list again;
@@ -168,7 +202,7 @@ extern "C" KIV_CLIENTLOG_API void kiv_show_message(const char* format, ...) {
   const char* text = stack_text;
   size_t length = 0;
   kiv::HeapPtr<char> long_text;
-  if (needed >= 0 && static_cast<size_t>(needed) < sizeof stack_text) {
+  if (needed >= 0 && static_cast<size_t>(needed) < kStackMessage) {
     length = static_cast<size_t>(needed);
   } else if (needed >= 0) {
     long_text = kiv::heap_allocate(static_cast<size_t>(needed) + 1);
@@ -178,8 +212,8 @@ extern "C" KIV_CLIENTLOG_API void kiv_show_message(const char* format, ...) {
       length = static_cast<size_t>(needed);
     } else {
       // No memory for the whole message: keep what fits, without half a character.
-      length = kiv::text::gbk_clean_prefix(std::string_view(stack_text, sizeof stack_text - 1),
-                                           sizeof stack_text - 1);
+      length = kiv::text::gbk_clean_prefix(std::string_view(stack_text, kStackMessage),
+                                           kStackMessage - 1);
       stack_text[length] = '\0';
     }
   }

@@ -83,7 +83,10 @@ typedef void(KIV_CALL* kiv_message_handler)(const char* message, void* context);
  * the thread's id, GBK text shown as UTF-8 when the locale is UTF-8. The
  * environment variable KIV_LOG, read when the default sink is first used,
  * sends the lines to the file it names (appended; a file that cannot be
- * opened drops them) or, set to "off", drops them.
+ * opened drops them) or, set to "off", drops them. It may name a file or a
+ * character device (a terminal, /dev/null, NUL); anything else (a FIFO, a
+ * socket, a pipe, a folder) is refused with one line on standard error,
+ * where the lines then go. Opening it never waits.
  *
  * format  printf format; null: nothing is written. A message of any length
  *         is kept whole; only when no memory is left is it cut to its first
@@ -93,8 +96,10 @@ typedef void(KIV_CALL* kiv_message_handler)(const char* message, void* context);
  * is dropped. Leaves the caller's errno (GetLastError on Windows) as it
  * was. May be called from any thread, and from library constructors (or
  * DllMain) before any other call: it loads no library and waits for no other
- * thread, only for its own short lock around the default sink. Blocks for
- * as long as the handler, or the write to the sink, takes. */
+ * thread, except one writing its own line to the default sink (lines are
+ * written one at a time, so they never interleave); a handler never waits
+ * for the sink. Blocks for as long as the handler, or the write to the
+ * sink, takes. */
 KIV_CLIENTLOG_API void KIV_CALL kiv_show_message(const char* format, ...) KIV_PRINTF_LIKE(1, 2);
 
 /* Hands every message from now on to `handler` with `context` instead of

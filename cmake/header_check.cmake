@@ -1,5 +1,5 @@
-# Each public header compiles on its own, as a client's C99 or C++17 source
-# meets it, without a warning: one generated source per header and language
+# Each public header compiles on its own, as a client's C or C++ source of
+# any standard meets it, without a warning: one generated source per header and language
 # includes the header alone (twice, for its include guard), built as part of
 # the normal build.
 set(KIV_PUBLIC_HEADERS
@@ -24,18 +24,21 @@ foreach(header IN LISTS KIV_PUBLIC_HEADERS)
 endforeach()
 
 # Only the headers' own folders are searched, so a header that needs another
-# one of ours must find it beside itself, as it does when installed.
-foreach(language C CXX)
-  set(target kiv_header_check_${language})
+# one of ours must find it beside itself, as it does when installed. Every
+# standard a client's compiler may hold to: C89 (as C90), C99, C11, C++98 and
+# C++17, each pedantic.
+foreach(check C:90 C:99 C:11 CXX:98 CXX:17)
+  string(REPLACE ":" ";" check "${check}")
+  list(GET check 0 language)
+  list(GET check 1 standard)
+  set(target kiv_header_check_${language}${standard})
   add_library(${target} OBJECT ${KIV_HEADER_CHECK_${language}})
   target_include_directories(${target} PRIVATE
     ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/clientlog)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Werror -pedantic)
+  set_target_properties(${target} PROPERTIES
+    ${language}_STANDARD ${standard} ${language}_STANDARD_REQUIRED ON ${language}_EXTENSIONS OFF)
 endforeach()
-set_target_properties(kiv_header_check_C PROPERTIES
-  C_STANDARD 99 C_STANDARD_REQUIRED ON C_EXTENSIONS OFF)
-set_target_properties(kiv_header_check_CXX PROPERTIES
-  CXX_STANDARD 17 CXX_STANDARD_REQUIRED ON CXX_EXTENSIONS OFF)
 
 # The result codes in #if and switch, as C99 and as C++ built with the
 # warnings a careful client turns on.

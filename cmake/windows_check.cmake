@@ -37,7 +37,13 @@ add_custom_target(kiv_windows_check ALL
     -DDLLMAIN_SYMBOL=${KIV_DLLMAIN_SYMBOL}
     -DTOOL_EXE=$<$<TARGET_EXISTS:kiv>:$<TARGET_FILE:kiv>>
     -P ${PROJECT_SOURCE_DIR}/cmake/check_windows_binaries.cmake
+  # The DLLs' own symbol tables (objdump -t): nothing of the platform
+  # layer's parts for programs and tests.
+  COMMAND ${CMAKE_COMMAND} "-DDUMP=${KIV_WINDOWS_OBJDUMP};-t;-C"
+    "-DLIBRARIES=$<TARGET_FILE:kiv_clientlog>;$<TARGET_FILE:kiv_logsend>;$<TARGET_FILE:kiv_svcquery>"
+    -P ${PROJECT_SOURCE_DIR}/cmake/check_library_contents.cmake
   DEPENDS kiv_clientlog kiv_logsend kiv_svcquery ${PROJECT_SOURCE_DIR}/cmake/check_windows_binaries.cmake
+    ${PROJECT_SOURCE_DIR}/cmake/check_library_contents.cmake
     ${PROJECT_SOURCE_DIR}/cmake/declared_exports.cmake ${PROJECT_SOURCE_DIR}/exports/kiv_exports.inc
   COMMENT "Checking the Windows DLLs"
   VERBATIM)

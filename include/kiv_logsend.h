@@ -25,8 +25,11 @@
  *   resolved from the same name; otherwise the record is not sent.
  * - Loads zlib (libz.so.1, or zlib1.dll on Windows) for the record, opens a
  *   UDP socket, sends one datagram of exactly one zlib stream of the record
- *   (without its NUL) and releases all of it again. Sockets of the caller
- *   stay as they were.
+ *   (without its NUL, the bytes compress() gives) and releases all of it
+ *   again, except the memory of zlib's compression state (about 270 KB),
+ *   which the library keeps for the next record: one block for each report
+ *   compressing at the same moment, at most 16. Sockets of the caller stay
+ *   as they were.
  * - Text arguments are NUL-terminated bytes in the client's ANSI code page,
  *   only read, and never kept after the call. They are written into the
  *   record as JSON string bodies, with quotes, backslashes and control
@@ -40,13 +43,17 @@
  *   client_operate_report only, before the settings are read), and, in
  *   the send step, a line (GBK text) with the record's length before it is
  *   compressed and one with its compressed length after.
- * - May be called from any thread. Records go out one at a time: a report
- *   waits while another thread's report is being sent.
+ * - May be called from any thread, and reports on several threads go out
+ *   side by side: they share only the last resolved address (read or
+ *   updated in an instant) and the lookup cache, so a report waits for
+ *   another thread only while that one looks up the same name. No report
+ *   starts a thread. The process may exit while reports run: nothing they
+ *   use is released at exit.
  * - Blocks for the settings read, the name lookup (as long as the system's
  *   resolver takes for log_servers_dns when the cache has nothing recent
  *   for it; a dotted address resolves at once) and the send, plus any wait
- *   for another thread's report. Sending does
- *   not wait for the network. */
+ *   for another thread's lookup of the same name. Sending does not wait for
+ *   the network. */
 #ifndef KIV_LOGSEND_H
 #define KIV_LOGSEND_H
 

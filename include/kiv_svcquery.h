@@ -20,7 +20,20 @@
  * - Every export may be called from any thread, also concurrently: each
  *   call has its own buffers, and the only state that calls share (the
  *   run-time libraries bound when this library was loaded, libcurl's global
- *   set-up) is never changed by them. No export starts a thread.
+ *   set-up) is never changed by them. No export starts a thread of its
+ *   own, but libcurl may: where it resolves names on a thread (Debian's
+ *   libcurl and the Windows build's copy do), a transfer to a host name (a
+ *   dotted address needs no lookup) starts one for the lookup and waits
+ *   for it, for at most the transfer's time-out; a lookup that outlasts the
+ *   transfer ends on its own.
+ * - Process exit and unloading: the process may end (exit, or a return
+ *   from main) while other threads are inside any export or a message
+ *   handler. At exit the library releases nothing those calls use: the
+ *   bound libraries stay loaded and the system takes them back with the
+ *   process. An explicit unload (dlclose, FreeLibrary) releases the JSON
+ *   library, zlib and kiv_logsend, in that order; it must not be made while
+ *   a call of this library runs (a call that begins after it returns
+ *   KIV_E_NO_MEMORY at once).
  * - The request head. Every query and both transport exports begin with the
  *   same six arguments, passed unchanged to the HTTP transport:
  *     host          web service's host name or dotted IPv4 address. Required.
@@ -168,7 +181,8 @@
 /* http_access_protocol2: the new answer file could not be created beside
  * the old one, or could not be put in its place. */
 #define KIV_E_FILE_CREATE 5
-/* The saved list file could not be read whole. */
+/* The saved list file could not be read whole, or is larger than any list
+ * http_access_protocol2 saves (1 MiB): such a file is not read at all. */
 #define KIV_E_FILE_READ 7
 /* The saved list file's size could not be taken. */
 #define KIV_E_FILE_SIZE 8
@@ -216,8 +230,19 @@
  * ...; for a shared value the name listed above first), or null for a
  * value that is not one of the codes above (such as the service's own "err"
  * that get_kiv_adLink_from_service returns). Defined here, in every program
- * that includes this header: it is not an export of the library. */
-static inline const char* kiv_result_name(int32_t code) {
+ * that includes this header: it is not an export of the library. Inline
+ * where the language has it; a C89 compiler gets the spelling of inline it
+ * accepts, or a plain static function. */
+#if defined(__cplusplus) || (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 199901L)
+#define KIV_RESULT_NAME_STATIC_ static inline
+#elif defined(__GNUC__)
+#define KIV_RESULT_NAME_STATIC_ static __inline__
+#elif defined(_MSC_VER)
+#define KIV_RESULT_NAME_STATIC_ static __inline
+#else
+#define KIV_RESULT_NAME_STATIC_ static
+#endif
+KIV_RESULT_NAME_STATIC_ const char* kiv_result_name(int32_t code) {
   switch (code) {
     case KIV_OK:
       return "KIV_OK";
@@ -253,6 +278,7 @@ static inline const char* kiv_result_name(int32_t code) {
       return NULL;
   }
 }
+#undef KIV_RESULT_NAME_STATIC_
 
 #ifdef __cplusplus
 extern "C" {

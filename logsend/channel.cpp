@@ -2,12 +2,16 @@
 
 #include <zlib.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "bounded.h"
 #include "heap.h"
+#include "kept_deflate.h"
 #include "kiv_clientlog.h"
+#include "lasting.h"
 #include "report_messages.h"
 
 namespace kiv::logsend {
@@ -15,79 +19,69 @@ namespace {
 
 constexpr char kSection[] = "LOG_SERVERS";
 constexpr int kSendBuffer = 4096;
-// The compression output holds the record and this much more: zlib's own
-// bound for any record under 4096 bytes.
-constexpr size_t kCompressionMargin = 13;
-
-void copy_text(char* out, size_t size, const char* text) noexcept {
-  const size_t length = std::strlen(text);
-  const size_t count = length < size - 1 ? length : size - 1;
-  std::memcpy(out, text, count);
-  out[count] = '\0';
-}
 
 }  // namespace
 
 Channel& module_channel() noexcept {
-  static Channel channel;
-  return channel;
+  // Never destroyed: reports may still be running while the process exits.
+  static Lasting<Channel> channel;
+  return *channel;
+}
+
+void Channel::Notes::add(const char* format, ...) noexcept {
+  if (count_ == kMost) return;
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(lines_[count_++], kLine, format, args);
+  va_end(args);
 }
 
 void Channel::Notes::log() const noexcept {
-  for (size_t i = 0; i < count_; ++i) {
-    const Note& note = notes_[i];
-    switch (note.kind) {
-      case Kind::kPlain:
-        kiv_show_message("%s", note.format);
-        break;
-      case Kind::kNumber:
-        kiv_show_message(note.format, note.number);
-        break;
-      case Kind::kText:
-        kiv_show_message(note.format, note.text);
-        break;
-    }
-  }
+  for (size_t i = 0; i < count_; ++i) kiv_show_message("%s", lines_[i]);
 }
 
 Channel::Outcome Channel::report(const char* record, size_t length) {
   Notes notes;
-  Outcome outcome = Outcome::kNoSettings;
-  {
-    std::lock_guard guard(lock_);
-    if (read_settings(notes))
-      outcome = send(record, length, notes) ? Outcome::kSent : Outcome::kNotSent;
+  Outcome outcome = Outcome::kNoServer;
+  Settings settings;
+  char address[16];
+  if (read_settings(settings, notes) && find_server(settings.name, address, notes)) {
+    const int32_t port = std::atoi(settings.port);  // at most 7 characters: no overflow
+    outcome = send(record, length, address, port, notes) ? Outcome::kSent : Outcome::kNotSent;
   }
   notes.log();
   return outcome;
 }
 
-bool Channel::read_settings(Notes& notes) noexcept {
+bool Channel::read_settings(Settings& settings, Notes& notes) const noexcept {
   const char* path = setup_.settings_path;
   if (!platform::path_exists(path)) {
-    notes.add_text("Error :%s dose not Exits\n", path);
+    notes.add("Error :%s dose not Exits\n", path);
     return false;
   }
-  char services_dns[64];
-  if (platform::get_profile_string(kSection, "log_servers_dns", "", services_dns,
-                                   sizeof services_dns, path) == 0) {
+  // One read of the file for both keys; it is read afresh for every record.
+  const platform::ProfileText profile(path);
+  if (profile.get(kSection, "log_servers_dns", "", settings.name, sizeof settings.name) == 0 ||
+      profile.get(kSection, "log_servers_port", "", settings.port, sizeof settings.port) == 0) {
     notes.add("Error: Failed to call GetPrivateProfileStringA\n");
     return false;
   }
-  char temp_port[8];
-  if (platform::get_profile_string(kSection, "log_servers_port", "", temp_port, sizeof temp_port,
-                                   path) == 0) {
-    notes.add("Error: Failed to call GetPrivateProfileStringA\n");
-    return false;
-  }
+  return true;
+}
 
-  if (resolve(services_dns, server_ip_, notes) == ResolveStatus::kResolved) {
-    copy_text(resolved_from_, sizeof resolved_from_, services_dns);
-  } else if (server_ip_[0] == '\0' || std::strcmp(resolved_from_, services_dns) != 0) {
-    // The address on hand belongs to another server, or there is none.
-    return false;
+bool Channel::find_server(const char* name, char (&address)[16], Notes& notes) {
+  // The lookup runs unlocked (the resolver cache makes callers of one name
+  // wait for one lookup); the lock covers the shared address alone.
+  const bool resolved = resolve(name, address, notes) == ResolveStatus::kResolved;
+  std::lock_guard guard(lock_);
+  if (resolved) {
+    std::memcpy(server_ip_, address, sizeof server_ip_);
+    copy_bounded(resolved_from_, sizeof resolved_from_, name);
+    return true;
   }
-  server_port_ = std::atoi(temp_port);  // at most 7 characters: no overflow
+  // The address on hand belongs to another server, or there is none.
+  if (server_ip_[0] == '\0' || std::strcmp(resolved_from_, name) != 0) return false;
+  std::memcpy(address, server_ip_, sizeof address);
   return true;
 }
 
@@ -105,8 +99,8 @@ ResolveStatus Channel::resolve(const char* name, char (&address)[16], Notes& not
   }
   const platform::SocketLayer sockets;
   if (!sockets) {
-    notes.add_number("Error: Failed to call WSAStartup in log_report, errno=%d",
-                     platform::socket_last_error());
+    notes.add("Error: Failed to call WSAStartup in log_report, errno=%d",
+              platform::socket_last_error());
     return ResolveStatus::kSocketsFailed;
   }
   ResolverCache& cache = setup_.cache != nullptr ? *setup_.cache : shared_resolver_cache();
@@ -116,8 +110,8 @@ ResolveStatus Channel::resolve(const char* name, char (&address)[16], Notes& not
       std::memcpy(address, found, sizeof found);
       return ResolveStatus::kResolved;
     case platform::LookupResult::kFailed:
-      notes.add_number("Error: Failed to call gethostbyname in log_report(), errno=%d",
-                       platform::socket_last_error());
+      notes.add("Error: Failed to call gethostbyname in log_report(), errno=%d",
+                platform::socket_last_error());
       return ResolveStatus::kLookupFailed;
     case platform::LookupResult::kNoAddress:
       break;
@@ -125,8 +119,9 @@ ResolveStatus Channel::resolve(const char* name, char (&address)[16], Notes& not
   return ResolveStatus::kNoAddress;
 }
 
-bool Channel::send(const char* record, size_t length, Notes& notes) noexcept {
-  uLongf send_data_size = static_cast<uLongf>(length + kCompressionMargin);
+bool Channel::send(const char* record, size_t length, const char* server_ip, int32_t server_port,
+                   Notes& notes) noexcept {
+  uLongf send_data_size = static_cast<uLongf>(compress_room(length));
   // Declared in the reverse of their release order: the socket is closed
   // first, then the output freed, the socket layer stopped and zlib released.
   platform::Library zlib;
@@ -139,12 +134,12 @@ bool Channel::send(const char* record, size_t length, Notes& notes) noexcept {
   HeapPtr<Bytef> output;
   platform::Socket socket(platform::udp_socket());
   if (!socket) {
-    notes.add_number("Error: Failed socket() %d \n", platform::socket_last_error());
+    notes.add("Error: Failed socket() %d \n", platform::socket_last_error());
     return false;
   }
   platform::set_send_buffer(socket.get(), kSendBuffer);
-  const uint32_t address = platform::ipv4_from_text(server_ip_);
-  const uint16_t port = platform::host_to_network(static_cast<uint16_t>(server_port_ & 0xFFFF));
+  const uint32_t address = platform::ipv4_from_text(server_ip);
+  const uint16_t port = platform::host_to_network(static_cast<uint16_t>(server_port & 0xFFFF));
 
   // A zlib without both entry points is not trusted, though only compress
   // is called.
@@ -155,6 +150,11 @@ bool Channel::send(const char* record, size_t length, Notes& notes) noexcept {
     notes.add("Error: Failed to load zlib_dll\n");
     return false;
   }
+  // With zlib's stream entry points the state's memory is kept between
+  // records; a zlib without them compresses through compress().
+  DeflateApi deflate;
+  const bool kept = zlib.bind("deflateInit_", deflate.init) &&
+                    zlib.bind("deflate", deflate.deflate) && zlib.bind("deflateEnd", deflate.end);
   output = heap_allocate<Bytef>(send_data_size);
   if (!output) {
     notes.add("Error: Failed to alloc the memory!");
@@ -162,9 +162,11 @@ bool Channel::send(const char* record, size_t length, Notes& notes) noexcept {
   }
 
   std::printf(msg::kSendLength, static_cast<int>(length));
+  const auto* source = reinterpret_cast<const Bytef*>(record);
   const int compressed =
-      compress(output.get(), &send_data_size, reinterpret_cast<const Bytef*>(record),
-               static_cast<uLong>(length));
+      kept ? compress_kept(deflate, output.get(), &send_data_size, source,
+                           static_cast<uLong>(length))
+           : compress(output.get(), &send_data_size, source, static_cast<uLong>(length));
   if (compressed != Z_OK) {
     std::fflush(stdout);
     notes.add("Error: Failed to compress the send_data\n");

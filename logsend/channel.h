@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "kiv_clientlog.h"
 #include "platform.h"
 #include "resolver_cache.h"
 
@@ -32,9 +33,10 @@ enum class ResolveStatus {
 class Channel {
  public:
   enum class Outcome {
-    kNoSettings,  // the settings step failed: the caller reports it
-    kNotSent,     // the send step failed and logged why
-    kSent,        // handed to the socket layer
+    kNoServer,  // the settings could not be read, or no address for the
+                // server: the caller reports it
+    kNotSent,   // the send step failed and logged why
+    kSent,      // handed to the socket layer
   };
 
   Channel() = default;
@@ -42,57 +44,54 @@ class Channel {
   Channel(const Channel&) = delete;
   Channel& operator=(const Channel&) = delete;
 
-  // Reads the settings, then sends `record` (`length` bytes, NUL-terminated).
-  // One record at a time goes through the channel; other callers wait. What
-  // it logs is logged after the lock is let go, so that a message handler
-  // may send a report of its own. Throws only what taking the lock throws.
+  // Reads the settings, finds the server and sends `record` (`length` bytes,
+  // NUL-terminated). Records go through the channel side by side: the lock is
+  // held only to read or update the last resolved address, so a slow lookup
+  // delays its own record alone. What it logs is logged after every step is
+  // done, so that a message handler may send a report of its own. Throws only
+  // what taking the lock throws.
   Outcome report(const char* record, size_t length);
 
   // The lookup step alone: `address` is written only on kResolved.
   ResolveStatus resolve(const char* name, char (&address)[16]) const noexcept;
 
-  // The lines of one record, kept until they can be logged. Each step of the
-  // channel that fails writes one line, and at most two steps fail per record.
+  // The lines of one record, formatted as they happen and kept until they
+  // can be logged. Each step of the channel that fails writes one line, and
+  // at most two steps fail per record.
   class Notes {
    public:
-    void add(const char* format) noexcept { add({format, Kind::kPlain, 0, nullptr}); }
-    void add_number(const char* format, int number) noexcept {
-      add({format, Kind::kNumber, number, nullptr});
-    }
-    void add_text(const char* format, const char* text) noexcept {
-      add({format, Kind::kText, 0, text});
-    }
+    void add(const char* format, ...) noexcept KIV_PRINTF_LIKE(2, 3);
     // Writes the lines to the message logger, in the order they were added.
     void log() const noexcept;
 
    private:
-    enum class Kind { kPlain, kNumber, kText };
-    struct Note {
-      const char* format;
-      Kind kind;
-      int number;
-      const char* text;
-    };
-    void add(const Note& note) noexcept {
-      if (count_ < kMost) notes_[count_++] = note;
-    }
     static constexpr size_t kMost = 4;
-    Note notes_[kMost] = {};
+    static constexpr size_t kLine = 512;  // the longest line holds a settings path
+    char lines_[kMost][kLine];
     size_t count_ = 0;
   };
 
  private:
-  bool read_settings(Notes& notes) noexcept;
+  // The server's name and port as the settings file gives them.
+  struct Settings {
+    char name[64];
+    char port[8];
+  };
+  bool read_settings(Settings& settings, Notes& notes) const noexcept;
+  // The server's address: looked up, or the last address of the same name
+  // when the lookup fails.
+  bool find_server(const char* name, char (&address)[16], Notes& notes);
   ResolveStatus resolve(const char* name, char (&address)[16], Notes& notes) const noexcept;
-  bool send(const char* record, size_t length, Notes& notes) noexcept;
+  static bool send(const char* record, size_t length, const char* address, int32_t port,
+                   Notes& notes) noexcept;
 
   ChannelSetup setup_{};
+  // Guards the last resolved address and the name it was resolved from, and
+  // nothing else: a failed lookup of the same name falls back to it, of any
+  // other name does not.
   std::mutex lock_;
-  // The last resolved address and the name it was resolved from: a failed
-  // lookup of the same name falls back to it, of any other name does not.
   char server_ip_[16] = {};
   char resolved_from_[64] = {};
-  int32_t server_port_ = 0;
 };
 
 // The channel that the library's exports share.

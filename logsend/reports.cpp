@@ -91,7 +91,7 @@ void param_error() {
 void deliver(const Record& record, SettingsFailure where) {
   const Channel::Outcome outcome =
       kiv::logsend::module_channel().report(record.text.get(), record.length);
-  if (outcome != Channel::Outcome::kNoSettings) return;
+  if (outcome != Channel::Outcome::kNoServer) return;
   if (where == SettingsFailure::kStandardOutput) {
     std::fputs(kNoServices, stdout);
     std::fflush(stdout);

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "lasting.h"
+
 namespace kiv::logsend {
 
 uint64_t ResolverCache::steady_milliseconds() noexcept {
@@ -79,8 +81,9 @@ ResolverCache::LookupResult ResolverCache::lookup(const char* name, char (&out)[
 }
 
 ResolverCache& shared_resolver_cache() noexcept {
-  static ResolverCache cache(platform::lookup_ipv4);
-  return cache;
+  // Never destroyed: reports may still be waiting on it while the process exits.
+  static Lasting<ResolverCache> cache(platform::lookup_ipv4);
+  return *cache;
 }
 
 }  // namespace kiv::logsend

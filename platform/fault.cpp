@@ -1,66 +1,18 @@
 #include "fault.h"
 
-#include <algorithm>
-#include <mutex>
-
 namespace kiv::platform::fault {
-namespace {
-
-struct Slot {
-  Failure failure;
-  unsigned calls_left = 0;
-  size_t bytes_left = 0;
-};
-
-// Armed slots change only under the lock; `g_armed` says which to look at.
-std::mutex g_lock;
-Slot g_slots[static_cast<size_t>(Call::kCount)];
-
-uint32_t bit(Call call) noexcept {
-  return uint32_t{1} << static_cast<unsigned>(call);
-}
-
-}  // namespace
 
 std::atomic<uint32_t> detail::g_armed{0};
-
-ScopedFault::ScopedFault(Call call, const Failure& failure) noexcept : call_(call) {
-  const std::lock_guard guard(g_lock);
-  g_slots[static_cast<size_t>(call)] = {failure, failure.after_calls, failure.after_bytes};
-  detail::g_armed.fetch_or(bit(call), std::memory_order_release);
-}
-
-ScopedFault::~ScopedFault() {
-  const std::lock_guard guard(g_lock);
-  detail::g_armed.fetch_and(~bit(call_), std::memory_order_release);
-}
+std::atomic<const detail::Arming*> detail::g_arming{nullptr};
 
 bool fails_now(Call call, Failure* failure) noexcept {
-  const std::lock_guard guard(g_lock);
-  if (!armed(call)) return false;  // disarmed since the caller looked
-  Slot& slot = g_slots[static_cast<size_t>(call)];
-  if (slot.calls_left > 0) {
-    --slot.calls_left;
-    return false;
-  }
-  *failure = slot.failure;
-  return true;
+  const detail::Arming* arming = detail::g_arming.load(std::memory_order_acquire);
+  return arming != nullptr && arming->fails_now(call, failure);
 }
 
 size_t bytes_through(Call call, size_t count, Failure* failure) noexcept {
-  const std::lock_guard guard(g_lock);
-  if (!armed(call)) return count;
-  Slot& slot = g_slots[static_cast<size_t>(call)];
-  if (slot.calls_left > 0) {
-    --slot.calls_left;
-    return count;
-  }
-  // The bytes are taken before the call moves them: a call that moves fewer
-  // (a read at the end of the file) still spends them.
-  const size_t through = std::min(count, slot.bytes_left);
-  slot.bytes_left -= through;
-  *failure = slot.failure;
-  return through;
+  const detail::Arming* arming = detail::g_arming.load(std::memory_order_acquire);
+  return arming != nullptr ? arming->bytes_through(call, count, failure) : count;
 }
 
 }  // namespace kiv::platform::fault

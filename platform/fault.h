@@ -55,7 +55,15 @@ class ScopedFault {
 
 namespace detail {
 extern std::atomic<uint32_t> g_armed;  // one bit for each Call
-}
+// How an armed call learns what to do: set by the first ScopedFault. The
+// arming (platform/testing/fault_arming.cpp) is linked by the tests alone;
+// the libraries carry only the load of g_armed and these two pointers.
+struct Arming {
+  bool (*fails_now)(Call call, Failure* failure) noexcept;
+  size_t (*bytes_through)(Call call, size_t count, Failure* failure) noexcept;
+};
+extern std::atomic<const Arming*> g_arming;
+}  // namespace detail
 
 // For the callers of the system: whether a test has armed `call`.
 inline bool armed(Call call) noexcept {

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "handle.h"
+#include "heap.h"
 #include "library_files.h"  // kJsonLibraryFile, kZlibLibraryFile, kReportLibraryFile
 
 namespace kiv::platform {
@@ -23,6 +24,9 @@ namespace kiv::platform {
 // none), like GetLastError.
 int last_error() noexcept;
 void set_last_error(int error) noexcept;
+// The last error of a file too large for what reads it (EFBIG,
+// ERROR_FILE_TOO_LARGE).
+int file_too_large_error() noexcept;
 
 // ---- dynamic libraries -----------------------------------------------------
 void* load_library(const char* file_name) noexcept;  // null when absent
@@ -106,6 +110,21 @@ using File = Handle<FileTraits>;  // owns one open file
 uint32_t get_profile_string(const char* section, const char* key, const char* default_value,
                             char* out, uint32_t size, const char* file_name) noexcept;
 
+// A profile file's bytes, read in one go (one open, one size, one read) for
+// any number of lookups with the rules above. Empty, so that every lookup
+// gives its default, when the file is missing, is not a regular file, is
+// larger than a profile file can be, or cannot be read.
+class ProfileText {
+ public:
+  explicit ProfileText(const char* file_name) noexcept;
+  uint32_t get(const char* section, const char* key, const char* default_value, char* out,
+               uint32_t size) const noexcept;
+
+ private:
+  HeapPtr<char> text_;
+  size_t length_ = 0;
+};
+
 // The same lookup over the bytes of a profile file already in memory.
 uint32_t profile_string_from_text(const char* text, size_t length, const char* section,
                                   const char* key, const char* default_value, char* out,
@@ -145,7 +164,6 @@ inline constexpr SocketHandle kInvalidSocket = -1;
 
 SocketHandle udp_socket() noexcept;
 void set_send_buffer(SocketHandle socket, int bytes) noexcept;
-void set_receive_buffer(SocketHandle socket, int bytes) noexcept;
 // Sends one datagram to an IPv4 address and port, both in network order.
 bool send_datagram(SocketHandle socket, const void* data, size_t size, uint32_t address,
                    uint16_t port) noexcept;
@@ -158,6 +176,9 @@ struct SocketTraits {
 };
 using Socket = Handle<SocketTraits>;  // owns one socket
 
+// ---- for programs: the receiving end of UDP --------------------------------
+// Defined in kiv_program, which no library links.
+void set_receive_buffer(SocketHandle socket, int bytes) noexcept;
 // A UDP socket bound to an IPv4 address and port (both in network order;
 // port 0 takes a free one); `*bound_port` receives the port taken.
 SocketHandle udp_bound_socket(uint32_t address, uint16_t port, uint16_t* bound_port) noexcept;
@@ -169,6 +190,7 @@ ReceiveResult receive_datagram(SocketHandle socket, void* buffer, size_t size, i
                                size_t* received, uint32_t* from_address,
                                uint16_t* from_port) noexcept;
 
+// ---- addresses and lookup -------------------------------------------------
 // inet_addr: dotted text to an address in network order; 0xFFFFFFFF when
 // the text is not an address.
 uint32_t ipv4_from_text(const char* text) noexcept;
@@ -192,9 +214,14 @@ bool locale_is_utf8() noexcept;
 // Appends bytes to standard error or to a file; false when they could not be
 // written whole.
 bool write_standard_error(const char* data, size_t size) noexcept;
-FileHandle open_for_append(const char* path) noexcept;
+// Opens `path` for appending, creating a missing file, without ever waiting:
+// only a file or a character device (a terminal, /dev/null, NUL) is opened;
+// anything else (a FIFO, a socket, a folder, a pipe) is refused, with
+// `*refused` set. Invalid when refused or when it cannot be opened.
+FileHandle open_for_append(const char* path, bool* refused) noexcept;
 
 // ---- for programs: stop requests and the command line's text -------------
+// Defined in kiv_program, which no library links.
 // From now on Ctrl-C (and on POSIX SIGTERM and SIGHUP) no longer ends the
 // process but is taken by wait_for_stop_request. Called before any thread
 // starts, so that on POSIX every thread leaves those signals to it.

@@ -20,7 +20,6 @@
 #include <string>
 
 #include "fault_points.h"
-#include "guarded_memory.h"
 #include "heap.h"
 #include "platform.h"
 
@@ -31,6 +30,9 @@ int last_error() noexcept {
 }
 void set_last_error(int error) noexcept {
   errno = error;
+}
+int file_too_large_error() noexcept {
+  return EFBIG;
 }
 
 // ---- dynamic libraries ----------------------------------------------------------
@@ -112,8 +114,25 @@ FileHandle create_new(const char* path) noexcept {
   return open_with(path, O_WRONLY | O_CREAT | O_EXCL, 0644);
 }
 
-FileHandle open_for_append(const char* path) noexcept {
-  return open_with(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
+FileHandle open_for_append(const char* path, bool* refused) noexcept {
+  *refused = false;
+  // Without O_NONBLOCK, opening a FIFO waits for a reader; with it, a FIFO
+  // without one fails at once (ENXIO, as does a socket).
+  File file(open_with(path, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK, 0644));
+  if (!file) {
+    *refused = errno == ENXIO || errno == EISDIR;
+    return kInvalidFile;
+  }
+  struct stat info {};
+  if (::fstat(static_cast<int>(file.get()), &info) != 0) return kInvalidFile;
+  if (!S_ISREG(info.st_mode) && !S_ISCHR(info.st_mode)) {
+    *refused = true;
+    return kInvalidFile;
+  }
+  // A terminal is written in blocking mode, as standard error is.
+  const int flags = ::fcntl(static_cast<int>(file.get()), F_GETFL);
+  if (flags >= 0) ::fcntl(static_cast<int>(file.get()), F_SETFL, flags & ~O_NONBLOCK);
+  return file.release();
 }
 
 bool file_size(FileHandle file, uint64_t* size) noexcept {
@@ -195,24 +214,9 @@ bool path_exists(const char* path) noexcept {
 
 // ---- profile (INI) files ------------------------------------------------------------
 
-namespace {
-// Settings files are small; anything larger is not a settings file.
-constexpr uint64_t kMaxProfileBytes = 1 << 20;
-}  // namespace
-
 uint32_t get_profile_string(const char* section, const char* key, const char* default_value,
                             char* out, uint32_t size, const char* file_name) noexcept {
-  File file(open_for_reading(file_name));
-  uint64_t bytes = 0;
-  if (!file || !file_size(file.get(), &bytes) || bytes > kMaxProfileBytes) {
-    return profile_string_from_text(nullptr, 0, section, key, default_value, out, size);
-  }
-  auto text = heap_allocate(bytes + 1);
-  size_t got = 0;
-  if (!text || !read_file(file.get(), text.get(), bytes, &got)) {
-    return profile_string_from_text(nullptr, 0, section, key, default_value, out, size);
-  }
-  return profile_string_from_text(text.get(), got, section, key, default_value, out, size);
+  return ProfileText(file_name).get(section, key, default_value, out, size);
 }
 
 // ---- error texts ---------------------------------------------------------------------
@@ -250,10 +254,6 @@ void set_send_buffer(SocketHandle socket, int bytes) noexcept {
   ::setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
 }
 
-void set_receive_buffer(SocketHandle socket, int bytes) noexcept {
-  ::setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
-}
-
 bool send_datagram(SocketHandle socket, const void* data, size_t size, uint32_t address,
                    uint16_t port) noexcept {
   sockaddr_in to{};
@@ -266,44 +266,6 @@ bool send_datagram(SocketHandle socket, const void* data, size_t size, uint32_t 
 
 void close_socket(SocketHandle socket) noexcept {
   if (socket != kInvalidSocket) ::close(static_cast<int>(socket));
-}
-
-SocketHandle udp_bound_socket(uint32_t address, uint16_t port, uint16_t* bound_port) noexcept {
-  const SocketHandle socket = udp_socket();
-  if (socket == kInvalidSocket) return kInvalidSocket;
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = port;
-  local.sin_addr.s_addr = address;
-  socklen_t size = sizeof local;
-  const int fd = static_cast<int>(socket);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size) != 0) {
-    const int error = errno;  // the bind's failure, not the close's
-    close_socket(socket);
-    errno = error;
-    return kInvalidSocket;
-  }
-  if (bound_port != nullptr) *bound_port = local.sin_port;
-  return socket;
-}
-
-ReceiveResult receive_datagram(SocketHandle socket, void* buffer, size_t size, int timeout_ms,
-                               size_t* received, uint32_t* from_address,
-                               uint16_t* from_port) noexcept {
-  pollfd ready{static_cast<int>(socket), POLLIN, 0};
-  const int n = ::poll(&ready, 1, timeout_ms);
-  if (n == 0 || (n < 0 && errno == EINTR)) return ReceiveResult::kTimedOut;
-  if (n < 0) return ReceiveResult::kFailed;
-  sockaddr_in from{};
-  socklen_t from_size = sizeof from;
-  const ssize_t got = ::recvfrom(static_cast<int>(socket), buffer, size, 0,
-                                 reinterpret_cast<sockaddr*>(&from), &from_size);
-  if (got < 0) return ReceiveResult::kFailed;
-  if (received != nullptr) *received = static_cast<size_t>(got);
-  if (from_address != nullptr) *from_address = from.sin_addr.s_addr;
-  if (from_port != nullptr) *from_port = from.sin_port;
-  return ReceiveResult::kDatagram;
 }
 
 LookupResult lookup_ipv4(const char* name, char (&out)[16]) noexcept {
@@ -365,71 +327,6 @@ bool locale_is_utf8() noexcept {
 
 bool write_standard_error(const char* data, size_t size) noexcept {
   return write_file(STDERR_FILENO, data, size, nullptr);
-}
-
-// ---- stop requests, command line ------------------------------------------------------
-
-namespace {
-sigset_t stop_signals() noexcept {
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGHUP);
-  return signals;
-}
-}  // namespace
-
-void catch_stop_requests() noexcept {
-  // Blocked here, the signals stay pending until sigwait takes them; threads
-  // started later inherit the mask.
-  const sigset_t signals = stop_signals();
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-}
-
-void wait_for_stop_request() noexcept {
-  const sigset_t signals = stop_signals();
-  int signal_number = 0;
-  sigwait(&signals, &signal_number);
-}
-
-bool wait_for_stop_request_for(int timeout_ms) noexcept {
-  const sigset_t signals = stop_signals();
-  timespec wait{timeout_ms / 1000, static_cast<long>(timeout_ms % 1000) * 1000000L};
-  int taken;
-  do {
-    taken = sigtimedwait(&signals, nullptr, &wait);
-  } while (taken < 0 && errno == EINTR);
-  return taken > 0;
-}
-
-uint32_t command_line_code_page() noexcept {
-  return 0;
-}
-
-bool command_line_to_utf8(std::string_view text, std::string* utf8) {
-  utf8->assign(text);
-  return true;
-}
-
-// ---- guarded memory (tests) --------------------------------------------------------
-GuardedMapping map_guarded(size_t size) noexcept {
-  const long page_size = sysconf(_SC_PAGESIZE);
-  const size_t page = page_size > 0 ? static_cast<size_t>(page_size) : 4096;
-  const size_t pages = (size + page - 1) / page + 1;  // the last one is the guard
-  void* base =
-      mmap(nullptr, pages * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (base == MAP_FAILED) return {};
-  char* guard = static_cast<char*>(base) + (pages - 1) * page;
-  if (mprotect(guard, page, PROT_NONE) != 0) {
-    munmap(base, pages * page);
-    return {};
-  }
-  return {base, pages * page, guard - size};
-}
-
-void unmap_guarded(const GuardedMapping& mapping) noexcept {
-  munmap(mapping.base, mapping.length);
 }
 
 }  // namespace kiv::platform

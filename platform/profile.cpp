@@ -2,7 +2,9 @@
 // already in memory. Reading the file is each system's own business.
 #include <cstring>
 #include <string_view>
+#include <utility>
 
+#include "bounded.h"
 #include "platform.h"
 
 namespace kiv::platform {
@@ -38,11 +40,7 @@ std::string_view unquote(std::string_view value) {
 }
 
 uint32_t copy_out(std::string_view value, char* out, uint32_t size) {
-  if (out == nullptr || size == 0) return 0;
-  const size_t count = value.size() < size - 1 ? value.size() : size - 1;
-  if (count > 0) std::memcpy(out, value.data(), count);
-  out[count] = '\0';
-  return static_cast<uint32_t>(count);
+  return static_cast<uint32_t>(copy_bounded(out, size, value));
 }
 
 // Finds the value of `key` in the first section named `section`.
@@ -73,7 +71,26 @@ bool find_value(std::string_view text, std::string_view section, std::string_vie
   return false;
 }
 
+// Settings files are small; anything larger is not a settings file.
+constexpr uint64_t kMaxProfileBytes = 1 << 20;
+
 }  // namespace
+
+ProfileText::ProfileText(const char* file_name) noexcept {
+  const File file(open_for_reading(file_name));
+  uint64_t bytes = 0;
+  if (!file || !file_size(file.get(), &bytes) || bytes > kMaxProfileBytes) return;
+  HeapPtr<char> text = heap_allocate(static_cast<size_t>(bytes) + 1);  // an empty file too
+  size_t got = 0;
+  if (!text || !read_file(file.get(), text.get(), static_cast<size_t>(bytes), &got)) return;
+  text_ = std::move(text);
+  length_ = got;
+}
+
+uint32_t ProfileText::get(const char* section, const char* key, const char* default_value,
+                          char* out, uint32_t size) const noexcept {
+  return profile_string_from_text(text_.get(), length_, section, key, default_value, out, size);
+}
 
 uint32_t profile_string_from_text(const char* text, size_t length, const char* section,
                                   const char* key, const char* default_value, char* out,

@@ -19,7 +19,6 @@ constexpr query::Table kVerification{
     .report_name = "get_verification_from_service",
     .answer_size = 1024,
     .parse_failure = not_json::get_verification_from_service,
-    .json_unbound = not_json::get_verification_from_service,
     .lines = {
         .param = {"ERROR: PARAM, in get_verification_from_service()"},
         .alloc = {"ERROR: Failed to alloc memory, in get_verification_from_service()"},
@@ -36,7 +35,6 @@ constexpr query::Table kLocalIp{
     .report_name = "get_local_ip_from_service",
     .answer_size = 128,
     .parse_failure = not_json::get_local_ip_from_service,
-    .json_unbound = not_json::get_local_ip_from_service,
     .lines = {
         .param = {"ERROR: PARAM, in get_local_ip_from_service()"},
         .alloc = {"ERROR: Failed to alloc memory ,in get_local_ip_from_service()"},
@@ -51,7 +49,6 @@ constexpr query::Table kAdLink{
     .report_name = "get_kiv_adLink_from_service",
     .answer_size = 1024,
     .parse_failure = not_json::get_kiv_adLink_from_service,
-    .json_unbound = not_json::get_kiv_adLink_from_service,
     .lines = {
         .param = {"ERROR: PARAM, in get_kiv_ad_click_from_service()"},
         .alloc = {"ERROR: Failed to alloc memory ,in get_kiv_ad_click_from_service()"},
@@ -68,7 +65,6 @@ constexpr query::Table kClientTitle{
     .report_name = "get_kiv_client_title_from_service",
     .answer_size = 1024,
     .parse_failure = not_json::get_kiv_client_title_from_service,
-    .json_unbound = not_json::get_kiv_client_title_from_service,
     .lines = {
         .param = {"ERROR: PARAM, in get_kiv_client_title_from_service()"},
         .alloc = {"ERROR: Failed to alloc memory ,in get_kiv_client_title_from_service()"},
@@ -84,7 +80,6 @@ constexpr query::Table kLoginVpn{.name = "get_loginvpn_from_service",
                                  .report_name = "get_loginvpn_from_service",
                                  .answer_size = 1024,
                                  .parse_failure = not_json::get_loginvpn_from_service,
-                                 .json_unbound = not_json::get_loginvpn_from_service,
                                  .lines = {
                                      .param = {"ERROR: PARAM, in get_loginvpn_from_service()"},
                                      .alloc = {msg::kAllocFailedNamed, Arg::kName},
@@ -101,7 +96,6 @@ constexpr query::Table kCheckHangup{
     .report_name = "check_hangup_from_service",
     .answer_size = 1024,
     .parse_failure = not_json::check_hangup_from_service,
-    .json_unbound = not_json::check_hangup_from_service,
     .lines = {
         .param = {"ERROR: PARAM, in check_hangup_from_service()"},
         .alloc = {"ERROR: Failed to alloc memory ,in check_hangup_from_service()"},
@@ -116,7 +110,6 @@ constexpr query::Table kVpnInfo{
     .report_name = "get_vpn_info",
     .answer_size = 128,
     .parse_failure = not_json::get_vpn_info,
-    .json_unbound = not_json::get_vpn_info,
     .lines =
         {
             .param = {"ERROR: PARAM, in %s()", Arg::kName},

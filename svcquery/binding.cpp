@@ -1,12 +1,26 @@
 #include "binding.h"
 
+#include <atomic>
+
 #include "kiv_clientlog.h"
+#include "lasting.h"
 #include "query_messages.h"
 
 namespace kiv::svcquery {
 namespace {
 
-constinit Bindings g_state;
+// Never destroyed: at process exit other threads may still be calling
+// through it. Only detach() releases what it holds.
+constinit Lasting<Bindings> g_lasting;
+constinit Bindings& g_state = *g_lasting;
+
+// Calls of the exports running now, and whether the library is being
+// detached. An export counts itself in and then looks at g_detaching; detach
+// sets g_detaching and then looks at the count. Both sequentially
+// consistent, so either the export sees the detach and touches nothing, or
+// the detach sees the call and releases nothing.
+constinit std::atomic<int> g_running_calls{0};
+constinit std::atomic<bool> g_detaching{false};
 
 // Codes of the binding routines, only ever seen in the attach lines.
 namespace bind_code {
@@ -85,6 +99,7 @@ int bind_report_library(Bindings& state) noexcept {
 }
 
 void attach() noexcept {
+  g_detaching.store(false);
   const int json = bind_json_library(g_state);
   if (json == bind_code::kBound) {
     kiv_show_message("Success: Load kiv_json.dll");
@@ -107,7 +122,21 @@ void attach() noexcept {
   }
 }
 
+ExportCall::ExportCall() noexcept {
+  g_running_calls.fetch_add(1);
+  admitted_ = !g_detaching.load();
+}
+
+ExportCall::~ExportCall() {
+  g_running_calls.fetch_sub(1, std::memory_order_release);
+}
+
 void detach() noexcept {
+  g_detaching.store(true);
+  // A process that exits while other threads are inside the exports runs
+  // this with those calls still going: the bindings stay as they are, and
+  // the system takes the libraries back with the process.
+  if (g_running_calls.load() != 0) return;
   // Nothing may call through a pointer into a released library.
   g_state.json = {};
   g_state.zlib = {};

@@ -55,9 +55,26 @@ bool compress_bound() noexcept;
 bool uncompress_bound() noexcept;
 bool failure_hook_bound() noexcept;
 
-// The start-up and shutdown routines; only the library's entry routine calls them.
+// The start-up and shutdown routines; only the library's entry routine calls
+// them. detach() releases the bindings only while no export runs: at process
+// exit (Linux runs it then too) running calls keep what they use.
 void attach() noexcept;
 void detach() noexcept;
+
+// One call of an export, counted for as long as it runs. A call that begins
+// once the library is being detached (the process is exiting) is not
+// admitted and must not touch the bindings.
+class ExportCall {
+ public:
+  ExportCall() noexcept;
+  ~ExportCall();
+  ExportCall(const ExportCall&) = delete;
+  ExportCall& operator=(const ExportCall&) = delete;
+  bool admitted() const noexcept { return admitted_; }
+
+ private:
+  bool admitted_ = false;
+};
 
 // The three binding steps, returning their binding codes.
 int bind_json_library(Bindings& state) noexcept;

@@ -16,7 +16,7 @@ namespace {
 
 using query::Arg;
 
-constexpr query::Table game_query(const char* name, int32_t number, int32_t not_json_code,
+consteval query::Table game_query(const char* name, int32_t number, int32_t not_json_code,
                                   uint32_t answer_size, const char* refusal, bool stdout_trace) {
   return {
       .name = name,
@@ -24,7 +24,6 @@ constexpr query::Table game_query(const char* name, int32_t number, int32_t not_
       .report_name = nullptr,  // a missing argument is only logged
       .answer_size = answer_size,
       .parse_failure = not_json_code,
-      .json_unbound = not_json_code,
       .lines = {.param = {"ERROR: PARAM, in %s()", Arg::kName},
                 .alloc = {"ERROR: Failed to alloc memory ,in %s()", Arg::kName},
                 .transport = {"ERROR:  Failed call http_access_protocol1(),in %s()", Arg::kName},

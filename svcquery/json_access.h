@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "binding.h"
+#include "bounded.h"
 #include "handle.h"
 
 namespace kiv::svcquery::json {
@@ -77,14 +78,6 @@ inline bool member_text(const json_object* object, const char* name, const char*
   return value == nullptr || *text != nullptr;
 }
 
-// Copies `text` (null gives the empty text) into a buffer of `size` bytes,
-// cut to size - 1 characters and always terminated.
-inline void copy_bounded(char* out, std::size_t size, const char* text) noexcept {
-  if (size == 0) return;
-  std::size_t length = text == nullptr ? 0 : std::strlen(text);
-  if (length > size - 1) length = size - 1;
-  if (length > 0) std::memcpy(out, text, length);
-  out[length] = '\0';
-}
+using kiv::copy_bounded;
 
 }  // namespace kiv::svcquery::json

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "binding.h"
+#include "bounded.h"
 #include "export_guard.h"
 #include "failure_report.h"
 #include "fault.h"
@@ -54,8 +55,6 @@ constexpr int kUncompressFailed = 810;
 constexpr long kHttpOk = 200;
 constexpr size_t kRefuse = ~size_t{0};  // any count other than the one offered stops libcurl
 constexpr char kContentType[] = "Content-Type: text/xml";
-// compress() is given this much room beyond the request's length.
-constexpr size_t kCompressSlack = 13;
 
 // Stand-in for a null text in a log line.
 const char* text_or_null(const char* text) noexcept {
@@ -158,7 +157,13 @@ struct RequestBody {
   size_t size = 0;
 };
 
-enum class Packing { kDone, kNoMemory, kZlibFailed };
+enum class Packing {
+  kPacked,     // `body` holds the compressed request
+  kNoRequest,  // a bad request (null data, negative size): `body` stays
+               // empty and the transfer refuses it as a missing argument
+  kNoMemory,
+  kZlibFailed,
+};
 
 // Compresses the first `request_size` bytes of `request_data` with zlib's
 // compress at its default level, giving it `request_size` + 13 bytes of room.
@@ -166,11 +171,13 @@ enum class Packing { kDone, kNoMemory, kZlibFailed };
 // so that the transfer refuses it as a missing argument.
 Packing pack_request(const char* request_data, int32_t request_size, RequestBody* body,
                      int* zlib_code) noexcept {
-  if (request_size < 0 || (request_data == nullptr && request_size > 0)) return Packing::kDone;
+  if (request_size < 0 || (request_data == nullptr && request_size > 0)) {
+    return Packing::kNoRequest;
+  }
   static constexpr Bytef kNothing = 0;
   const auto source =
       request_data != nullptr ? reinterpret_cast<const Bytef*>(request_data) : &kNothing;
-  const size_t capacity = static_cast<size_t>(request_size) + kCompressSlack;
+  const size_t capacity = compress_room(static_cast<size_t>(request_size));
   HeapPtr<unsigned char> buffer = heap_allocate<unsigned char>(capacity);
   if (buffer == nullptr) return Packing::kNoMemory;
   uLongf length = capacity;
@@ -182,7 +189,7 @@ Packing pack_request(const char* request_data, int32_t request_size, RequestBody
   }
   body->data = std::move(buffer);
   body->size = length;
-  return Packing::kDone;
+  return Packing::kPacked;
 }
 
 // Grows the bag so that `needed` bytes fit, by doubling (bounded by the
@@ -370,7 +377,8 @@ int32_t exchange(const Export& from, const char* host, const char* url, uint32_t
   RequestBody body;
   int zlib_code = Z_OK;
   switch (pack_request(request_data, request_size, &body, &zlib_code)) {
-    case Packing::kDone:
+    case Packing::kPacked:
+    case Packing::kNoRequest:
       break;
     case Packing::kNoMemory:
       kiv_show_message("Error: Failed to call malloc, in %s()", from.name);

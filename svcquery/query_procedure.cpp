@@ -33,18 +33,19 @@ int32_t run_steps(const Table& table, const Head& head, bool outputs_present, Fi
   // Never ask the service a question whose answer could not be read.
   if (!json_bound()) {
     kiv_show_message("ERROR: JSON library not bound, in %s()", table.name);
-    return table.json_unbound;
+    return table.json_unbound.value_or(table.parse_failure);
   }
 
-  // One byte beyond the capacity stays 0: an answer that fills the capacity
-  // is still a terminated text.
-  HeapPtr<char> answer = heap_allocate_zeroed<char>(std::size_t{table.answer_size} + 1);
+  // Not cleared: the transport writes the answer, which is ended below; one
+  // byte beyond the capacity holds the end of an answer that fills it.
+  HeapPtr<char> answer = heap_allocate<char>(std::size_t{table.answer_size} + 1);
   if (!answer) return out_of_memory(table);
 
   uint32_t capacity = table.answer_size;
   int32_t code =
       http_access_protocol1(head.host, head.url, head.port, head.protocol, head.request_data,
                             head.request_size, answer.get(), &capacity);
+  if (code == KIV_OK) answer.get()[capacity] = '\0';
   if (table.transport_override != 0 && code == KIV_OK && answer.get()[0] == '\0') {
     code = table.transport_override;
   }

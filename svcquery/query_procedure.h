@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <type_traits>
 
 namespace kiv::svcquery::query {
@@ -21,7 +22,48 @@ enum class Arg : uint8_t {
   kErr,       // "%d": the answer's "err"
 };
 
+// The conversions of a printf format, one letter each ("dss" for "%d, %s,
+// %s"); '?' for one this check does not know (a '*' width among them).
+consteval std::array<char, 8> conversions(const char* format) {
+  std::array<char, 8> found{};
+  std::size_t count = 0;
+  for (const char* c = format; *c != '\0'; ++c) {
+    if (*c != '%') continue;
+    ++c;
+    if (*c == '%') continue;
+    while (*c == '-' || *c == '+' || *c == ' ' || *c == '#' || *c == '0' || *c == '.' ||
+           (*c >= '1' && *c <= '9')) {
+      ++c;
+    }
+    while (*c == 'l' || *c == 'h' || *c == 'z') ++c;
+    const char letter = *c == 'i' ? 'd' : *c;
+    if (count + 1 < found.size()) found[count++] = letter == 'd' || letter == 's' ? letter : '?';
+    if (*c == '\0') break;
+  }
+  return found;
+}
+
+consteval bool same(const std::array<char, 8>& found, const char* expected) {
+  std::size_t i = 0;
+  for (; expected[i] != '\0'; ++i) {
+    if (found[i] != expected[i]) return false;
+  }
+  return found[i] == '\0';
+}
+
+// A log line of a table. The format is checked, as the table is compiled,
+// against what log_line passes for its Arg: a mismatch does not compile (the
+// logger's printf checks cannot see a format kept in a table).
 struct Line {
+  constexpr Line() = default;
+  consteval Line(const char* format_text, Arg kind = Arg::kNone, int32_t source_position = 0)
+      : format(format_text), arg(kind), position(source_position) {
+    constexpr const char* kTakes[] = {"", "s", "dss", "d"};  // by Arg
+    if (!same(conversions(format_text), kTakes[static_cast<int>(kind)])) {
+      throw "a log line's format does not take what its Arg passes";
+    }
+  }
+
   const char* format = nullptr;  // null: nothing is logged
   Arg arg = Arg::kNone;
   int32_t position = 0;  // for Arg::kPosition
@@ -43,7 +85,8 @@ struct Table {
   const char* report_name;  // of the parameter report; null: none is sent
   uint32_t answer_size;     // capacity handed to the transport
   int32_t parse_failure;    // result when the answer is not JSON
-  int32_t json_unbound;     // result when the JSON library is not bound
+  // Result when the JSON library is not bound; none: parse_failure.
+  std::optional<int32_t> json_unbound = std::nullopt;
   Lines lines;
   bool reads_err = true;           // false: "err" is not looked at
   bool stdout_trace = false;       // parse and refusal lines also go to stdout

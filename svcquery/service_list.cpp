@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 
 #include "binding.h"
 #include "export_guard.h"
@@ -17,6 +16,7 @@
 #include "query_messages.h"
 #include "report_numbers.h"
 #include "rows.h"
+#include "transport.h"
 
 namespace kiv::svcquery {
 
@@ -138,15 +138,22 @@ int32_t load_list(const char* file_name, int32_t func_id, json::Document& docume
     report::system_call_failed(func_id, "GetFileSize");
     return KIV_E_FILE_SIZE;
   }
+  // The writer never saves more than one answer's bytes: a larger file is
+  // none of its lists, and is refused as a failed read before any memory is
+  // taken for it.
+  if (file_bytes > transport::kAnswerLimit) {
+    platform::set_last_error(platform::file_too_large_error());
+    kiv_show_message("Error: Failed to call ReadFile, in read_local_data_from_file()");
+    report::system_call_failed(func_id, "ReadFile");
+    return KIV_E_FILE_READ;
+  }
 
   // An empty file still gets a block, so that it fails as an empty stream.
-  HeapPtr<unsigned char> packed;
-  if (file_bytes < std::min<uint64_t>(std::numeric_limits<std::size_t>::max(),
-                                      std::numeric_limits<uLong>::max())) {
-    packed = heap_allocate_zeroed<unsigned char>(
-        std::max<std::size_t>(static_cast<std::size_t>(file_bytes), 1));
-  }
-  HeapPtr<char> text = heap_allocate_zeroed<char>(kListTextCapacity + 1);
+  // Neither block is cleared: the read fills the first whole, and the text
+  // is ended after inflating.
+  HeapPtr<unsigned char> packed =
+      heap_allocate<unsigned char>(std::max<std::size_t>(static_cast<std::size_t>(file_bytes), 1));
+  HeapPtr<char> text = heap_allocate<char>(kListTextCapacity + 1);
   if (!packed || !text) {
     kiv_show_message("ERROR: Failed to alloc memory, in get_data_from_file()");
     report::system_call_failed(func_id, "malloc");
@@ -167,6 +174,7 @@ int32_t load_list(const char* file_name, int32_t func_id, json::Document& docume
     return KIV_E_UNCOMPRESS;
   }
   packed.reset();
+  text.get()[text_bytes] = '\0';
 
   document = json::Document::parse(text.get());
   if (!document) {

@@ -5,6 +5,8 @@
 // headers' pointer types against the exports they stand for.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <regex>
 #include <string>
 #include <type_traits>
 
@@ -27,6 +29,23 @@ static_assert(std::is_same_v<decltype(&kiv_disconnect_report), kiv_disconnect_re
 static_assert(std::is_same_v<decltype(&link_report), kiv_link_report_fn>);
 static_assert(std::is_same_v<decltype(&login_state_report), kiv_login_state_report_fn>);
 static_assert(std::is_same_v<decltype(&open_login_report), kiv_open_login_report_fn>);
+
+// The results are asserted by value in the tests, so that a wrong constant
+// in the public header cannot hide behind its own name; this table ties
+// every name to its value once.
+constexpr int32_t kOptionRefusedBits = static_cast<int32_t>(0xE0FF00FFu);
+static_assert(KIV_OK == 0 && KIV_E_NO_MEMORY == 1 && KIV_E_SERVICE_REFUSED == 1);
+static_assert(KIV_E_FILE_OPEN == 4 && KIV_E_FILE_CREATE == 5 && KIV_E_FILE_READ == 7 &&
+              KIV_E_FILE_SIZE == 8);
+static_assert(KIV_E_COMPRESS == 101 && KIV_E_NOT_JSON_101 == 101 && KIV_E_UNCOMPRESS == 102);
+static_assert(KIV_E_HTTP_STATUS == 113 && KIV_E_SAVE_ROUTE_FAILED == 113);
+static_assert(KIV_E_TRANSFER == 114 && KIV_E_NOT_JSON_114 == 114);
+static_assert(KIV_E_LIST_REFUSED == 115 && KIV_E_NO_LIST == 116);
+static_assert(KIV_E_MISSING_ARGUMENT == 10003 && KIV_E_NO_ROW_MEMORY == 10003);
+static_assert(KIV_E_FILE_WRITE == 210605);
+static_assert(KIV_E_OPTION_REFUSED == kOptionRefusedBits && KIV_E_OPTION_REFUSED == -520158977);
+static_assert(std::is_same_v<decltype(KIV_OK), int32_t> &&
+              std::is_same_v<decltype(KIV_E_OPTION_REFUSED), int32_t>);
 
 bool starts_with(const std::string& text, const std::string& start) {
   return text.compare(0, start.size(), start) == 0;
@@ -112,6 +131,64 @@ TEST(Abi, APackedCClientGetsEveryRecordByteWhereItLooksAndNothingPastIt) {
       << datagrams[1].text;
   EXPECT_NE(datagrams[1].text.find("through its pointer type"), std::string::npos)
       << datagrams[1].text;
+}
+
+// A client compiled as C reads back, by field name, what the library wrote:
+// the records have one layout on both sides of the library's boundary. On a
+// 32-bit build the offsets are also those of the records' fixed layouts.
+TEST(RecordLayouts, ACClientReadsEveryFieldWhereTheLibraryWroteIt) {
+  LoopbackHttpServer server;
+  server.set_reply("/verification",
+                   json_reply(R"({"err":1,"haveTime":2,"expired":3,"usepay":4,"ut":"UT",)"
+                              R"("msg":"MSG","bindUnvalide":5,"ed":"ED","endBind":"EB"})"));
+  server.set_reply("/ad_link",
+                   json_reply(R"({"err":1,"key":"K","ref":"R","url":"U","ref1":"R1"})"));
+  server.set_reply("/client_title",
+                   json_reply(R"({"err":1,"id":6,"title":"T","url":"TU","usertype":"7",)"
+                              R"("msg":"TM","isopen":1,"isbind":8})"));
+  server.set_reply("/vpn_info", json_reply(R"({"VPNIP":"10.1.2.3","LocalOutIP":"192.0.2.9",)"
+                                           R"("VPNPort":1723})"));
+  ChildOptions options;
+  options.argv = {test_program("probe_records"), std::to_string(server.port())};
+  const ChildResult child = run_child(options);
+  ASSERT_EQ(child.exit_code, 0) << child.out << child.err;
+  std::string expected =
+      "verification_info size 36 result 0\n"
+      "verification_info.err @0 = 1\n"
+      "verification_info.haveTime @4 = 2\n"
+      "verification_info.expired @8 = 3\n"
+      "verification_info.usepay @12 = 4\n"
+      "verification_info.ut @16 = UT\n"
+      "verification_info.msg @20 = MSG\n"
+      "verification_info.bindUnvalide @24 = 5\n"
+      "verification_info.ed @28 = ED\n"
+      "verification_info.endBind @32 = EB\n"
+      "ad_link_info size 16 result 1\n"
+      "ad_link_info.key @0 = K\n"
+      "ad_link_info.ref @4 = R\n"
+      "ad_link_info.url @8 = U\n"
+      "ad_link_info.ref1 @12 = R1\n"
+      "client_title_info size 28 result 1\n"
+      "client_title_info.id @0 = 6\n"
+      "client_title_info.title @4 = T\n"
+      "client_title_info.url @8 = TU\n"
+      "client_title_info.usertype @12 = 7\n"
+      "client_title_info.msg @16 = TM\n"
+      "client_title_info.isopen @20 = 1\n"
+      "client_title_info.isbind @24 = 8\n"
+      "vpn_connection_info size 40 result 0\n"
+      "vpn_connection_info.VPNIP @0 = 10.1.2.3\n"
+      "vpn_connection_info.LocalOutIP @17 = 192.0.2.9\n"
+      "vpn_connection_info.VPNPort @36 = 1723\n";
+  std::string out = child.out;
+  out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());  // a C client's text stream
+  if (sizeof(void*) != 4) {
+    // Other layouts elsewhere: compare the values alone.
+    const std::regex layout(R"( @\d+| size \d+)");
+    expected = std::regex_replace(expected, layout, "");
+    out = std::regex_replace(out, layout, "");
+  }
+  EXPECT_EQ(out, expected);
 }
 
 }  // namespace

@@ -1,17 +1,14 @@
 // The seven account and connection queries against a loopback web service.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <regex>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "child_process.h"
 #include "http_server.h"
 #include "kiv_svcquery.h"
 #include "message_capture.h"
@@ -541,102 +538,6 @@ TEST_F(AccountQueries, VpnInfoIgnoresErrCutsLongAddressesAndClearsMissingMembers
   EXPECT_EQ(ask("get_vpn_info", R"(["10.0.0.1"])"), 0);  // not an object: no members
   EXPECT_STREQ(storage_->vpn.VPNIP, "");
   EXPECT_EQ(storage_->vpn.VPNPort, 0);
-}
-
-// Without a usable JSON library every query fails before it sends anything.
-TEST(QueriesWithoutJson, EveryQueryFailsWithoutTrafficAndSaysWhy) {
-  LoopbackHttpServer server;
-  server.set_default_reply(json_reply(R"({"err":1})"));
-  ChildOptions options;
-  options.argv = {test_program("probe_queries"), std::to_string(server.port())};
-  search_libraries_in(
-      options, {stub_folder("json_absent"), stub_folder("report_recorder"), KIV_TEST_LIB_DIR});
-  options.env["KIV_TEST_REPORT_STDOUT"] = "1";
-  const ChildResult child = run_child(options);
-  ASSERT_EQ(child.exit_code, 0) << child.out << child.err;
-  EXPECT_EQ(child.out,
-            "get_verification_from_service 114\n"
-            "get_local_ip_from_service 101\n"
-            "get_kiv_adLink_from_service 101\n"
-            "get_kiv_client_title_from_service 101\n"
-            "get_loginvpn_from_service 101\n"
-            "check_hangup_from_service 101\n"
-            "get_vpn_info 114\n"
-            "get_gameroute_from_server 101\n"
-            "get_usertypelist_from_server 101\n"
-            "get_gameprocess_from_server 101\n"
-            "get_serverdelay_from_server 101\n"
-            "get_areadelay_from_server 101\n"
-            "save_game_route_info 113\n");
-  const std::vector<std::string> messages = framed_messages(child.err);
-  const auto logged = [&](const std::string& line) {
-    return std::find(messages.begin(), messages.end(), line) != messages.end();
-  };
-  for (const char* name : {"get_verification_from_service", "get_vpn_info",
-                           "get_areadelay_from_server", "save_game_route_info"}) {
-    EXPECT_TRUE(logged(std::string("ERROR: JSON library not bound, in ") + name + "()")) << name;
-  }
-  EXPECT_TRUE(logged(kLoginVpnEntry));
-  EXPECT_TRUE(logged(kLoginVpnExit));
-  EXPECT_EQ(server.request_count(), 0u);
-}
-
-// A client compiled as C reads back, by field name, what the library wrote:
-// the records have one layout on both sides of the library's boundary. On a
-// 32-bit build the offsets are also those of the records' fixed layouts.
-TEST(RecordLayouts, ACClientReadsEveryFieldWhereTheLibraryWroteIt) {
-  LoopbackHttpServer server;
-  server.set_reply("/verification",
-                   json_reply(R"({"err":1,"haveTime":2,"expired":3,"usepay":4,"ut":"UT",)"
-                              R"("msg":"MSG","bindUnvalide":5,"ed":"ED","endBind":"EB"})"));
-  server.set_reply("/ad_link",
-                   json_reply(R"({"err":1,"key":"K","ref":"R","url":"U","ref1":"R1"})"));
-  server.set_reply("/client_title",
-                   json_reply(R"({"err":1,"id":6,"title":"T","url":"TU","usertype":"7",)"
-                              R"("msg":"TM","isopen":1,"isbind":8})"));
-  server.set_reply("/vpn_info", json_reply(R"({"VPNIP":"10.1.2.3","LocalOutIP":"192.0.2.9",)"
-                                           R"("VPNPort":1723})"));
-  ChildOptions options;
-  options.argv = {test_program("probe_records"), std::to_string(server.port())};
-  const ChildResult child = run_child(options);
-  ASSERT_EQ(child.exit_code, 0) << child.out << child.err;
-  std::string expected =
-      "verification_info size 36 result 0\n"
-      "verification_info.err @0 = 1\n"
-      "verification_info.haveTime @4 = 2\n"
-      "verification_info.expired @8 = 3\n"
-      "verification_info.usepay @12 = 4\n"
-      "verification_info.ut @16 = UT\n"
-      "verification_info.msg @20 = MSG\n"
-      "verification_info.bindUnvalide @24 = 5\n"
-      "verification_info.ed @28 = ED\n"
-      "verification_info.endBind @32 = EB\n"
-      "ad_link_info size 16 result 1\n"
-      "ad_link_info.key @0 = K\n"
-      "ad_link_info.ref @4 = R\n"
-      "ad_link_info.url @8 = U\n"
-      "ad_link_info.ref1 @12 = R1\n"
-      "client_title_info size 28 result 1\n"
-      "client_title_info.id @0 = 6\n"
-      "client_title_info.title @4 = T\n"
-      "client_title_info.url @8 = TU\n"
-      "client_title_info.usertype @12 = 7\n"
-      "client_title_info.msg @16 = TM\n"
-      "client_title_info.isopen @20 = 1\n"
-      "client_title_info.isbind @24 = 8\n"
-      "vpn_connection_info size 40 result 0\n"
-      "vpn_connection_info.VPNIP @0 = 10.1.2.3\n"
-      "vpn_connection_info.LocalOutIP @17 = 192.0.2.9\n"
-      "vpn_connection_info.VPNPort @36 = 1723\n";
-  std::string out = child.out;
-  out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());  // a C client's text stream
-  if (sizeof(void*) != 4) {
-    // Other layouts elsewhere: compare the values alone.
-    const std::regex layout(R"( @\d+| size \d+)");
-    expected = std::regex_replace(expected, layout, "");
-    out = std::regex_replace(out, layout, "");
-  }
-  EXPECT_EQ(out, expected);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "gbk_text.h"
 #include "kiv_clientlog.h"
 #include "message_capture.h"
+#include "test_system.h"
 
 namespace kiv::test {
 namespace {
@@ -127,6 +128,30 @@ TEST(ClientLogDefaultSink, StandardErrorKeepsRawBytesOutsideAUtf8Locale) {
   ASSERT_EQ(lines.size(), 5u);
   EXPECT_EQ(strip_prefix(lines[2]),
             "\xD3\xC3\xBB\xA7\xD1\xE9\xD6\xA4\xCA\xA7\xB0\xDC\xA3\xA1 \xFF end");
+}
+
+// KIV_LOG naming what does not take lines at once: refused with one line,
+// and the messages go to standard error. A FIFO without a reader would block
+// the first message (and the load of the libraries) for ever.
+TEST(ClientLogDefaultSink, ASinkThatIsNeitherAFileNorADeviceIsRefusedWithoutBlocking) {
+  TempDir dir;
+  std::vector<std::string> targets = {dir.path()};
+#if !defined(_WIN32)  // Windows has no FIFOs; the folder case runs there
+  const std::string fifo = dir.file("log.fifo");
+  ASSERT_TRUE(kiv::platform::make_fifo(fifo.c_str()));
+  targets.push_back(fifo);
+#endif
+  for (const std::string& target : targets) {
+    const ChildResult result = run_probe({"lines"}, {{"KIV_LOG", target}, {"LANG", "C"}});
+    ASSERT_FALSE(result.timed_out) << target;
+    ASSERT_EQ(result.exit_code, 0) << target;
+    const auto lines = lines_of(result.err);
+    ASSERT_EQ(lines.size(), 6u) << target << "\n" << result.err;
+    EXPECT_EQ(strip_prefix(lines[0]),
+              "KIV_LOG names neither a file nor a character device; the messages go to standard "
+              "error");
+    EXPECT_EQ(strip_prefix(lines[1]), "Enter http_access_protocol1");
+  }
 }
 
 TEST(ClientLogDefaultSink, OffWritesNothing) {

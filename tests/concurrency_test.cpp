@@ -261,5 +261,65 @@ TEST_F(Concurrency, QueriesReportsAndListReadsOnManyThreadsAllComeOutRight) {
   EXPECT_EQ(accounts, expected_accounts);
 }
 
+// The transport alone on many threads, each call with its own request,
+// answer and failures.
+TEST_F(Concurrency, TransportCallsOnManyThreadsEachGetTheirOwnAnswer) {
+  server_.set_handler([](const RecordedRequest& request) {
+    if (request.path.find("/missing") == 0) return Reply{404, "", {}, ""};
+    std::string asked;
+    zlib_inflate(request.body, &asked);
+    return json_reply("answer to " + request.path + " for " + asked);
+  });
+  constexpr int kThreads = 8;
+  constexpr int kCalls = 50;
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kCalls; ++i) {
+        const bool missing = i % 10 == 9;
+        const std::string url =
+            (missing ? "missing/" : "t") + std::to_string(t) + "/" + std::to_string(i);
+        const std::string request = "request " + std::to_string(t * 1000 + i);
+        char answer[256];
+        uint32_t size = sizeof answer;
+        const int32_t rc = http_access_protocol1(
+            "127.0.0.1", url.c_str(), server_.port(), "proto", request.c_str(),
+            static_cast<int32_t>(request.size()), answer, &size);
+        const bool right = missing ? rc == 113 && size == sizeof answer
+                                   : rc == 0 && std::string(answer, size) ==
+                                                    "answer to /" + url + " for " + request;
+        if (!right) ++wrong;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(server_.request_count(), static_cast<size_t>(kThreads * kCalls));
+}
+
+// A client that calls exit while eight threads are inside the libraries (a
+// query, a report, the message handler, or between calls) ends cleanly: at
+// exit nothing those calls use is released. Each run exits at a different
+// moment; a crash shows as a signal (Linux) or a failing status (Windows).
+TEST_F(Concurrency, ExitingWhileThreadsAreInsideTheLibrariesEndsCleanly) {
+  server_.set_reply("/vpn_info", json_reply(kVpnAnswer));
+  constexpr int kRuns = 40;
+  for (int run = 0; run < kRuns; ++run) {
+    ChildOptions options;
+    // From 0 to 19.5 ms after every thread has made its first call.
+    const int delay_us = (run * 7919) % 40 * 500;
+    options.argv = {test_program("probe_exit"), std::to_string(server_.port()),
+                    std::to_string(delay_us)};
+    options.cwd = folder_.path();
+    options.env["KIV_LOG"] = "off";
+    const ChildResult child = run_child(options);
+    ASSERT_FALSE(child.timed_out) << "run " << run;
+    ASSERT_EQ(child.signal, 0) << "run " << run << " (" << delay_us << " us)";
+    ASSERT_EQ(child.exit_code, 0) << "run " << run << " (" << delay_us << " us)\n" << child.err;
+    ASSERT_NE(child.out.find("exiting after"), std::string::npos) << child.out;
+  }
+}
+
 }  // namespace
 }  // namespace kiv::test

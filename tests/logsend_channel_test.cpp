@@ -81,7 +81,7 @@ TEST_F(LogsendChannel, FailedLookupFallsBackOnlyToAnAddressOfTheSameName) {
   {
     const ScopedFault dead(Call::kLookup, {.error = kHostNotFound});
     // Fails before any success: nothing to fall back to.
-    EXPECT_EQ(channel.report(record, sizeof record - 1), Channel::Outcome::kNoSettings);
+    EXPECT_EQ(channel.report(record, sizeof record - 1), Channel::Outcome::kNoServer);
   }
   ASSERT_EQ(capture_.messages().size(), 1u);
   EXPECT_EQ(capture_.messages()[0].rfind(lookup_failed, 0), 0u) << capture_.messages()[0];
@@ -101,7 +101,7 @@ TEST_F(LogsendChannel, FailedLookupFallsBackOnlyToAnAddressOfTheSameName) {
   sink_.clear();
   point_at("localhost");  // another name must not inherit 127.0.0.1's address
   const ScopedFault dead(Call::kLookup, {.error = kHostNotFound});
-  EXPECT_EQ(channel.report(record, sizeof record - 1), Channel::Outcome::kNoSettings);
+  EXPECT_EQ(channel.report(record, sizeof record - 1), Channel::Outcome::kNoServer);
   EXPECT_TRUE(sent(0).empty());
 }
 
@@ -173,29 +173,35 @@ platform::LookupResult held_lookup(const char* name, char (&out)[16]) noexcept {
   g_resolver.changed.wait_for(guard, 30s, [] { return !g_resolver.held; });
   return platform::lookup_ipv4(name, out);
 }
+int asked() {
+  std::lock_guard guard(g_resolver.lock);
+  return g_resolver.asked;
+}
+void hold(bool held) {
+  std::lock_guard guard(g_resolver.lock);
+  g_resolver.held = held;
+  g_resolver.changed.notify_all();
+}
+void wait_until_asked(int times) {
+  std::unique_lock guard(g_resolver.lock);
+  g_resolver.changed.wait_for(guard, 30s, [&] { return g_resolver.asked >= times; });
+}
+// Holds the lookups of "localhost" alone; other names are answered at once.
+platform::LookupResult localhost_held(const char* name, char (&out)[16]) noexcept {
+  if (std::strcmp(name, "localhost") == 0) return held_lookup(name, out);
+  return platform::lookup_ipv4(name, out);
+}
 
 TEST_F(LogsendChannel, ASlowResolverIsWaitedOnByOneReportPerInterval) {
   ResolverCache cache(held_lookup, test_clock);
   setup_.cache = &cache;
   Channel channel(setup_);
   const auto report = [&] { return channel.report("{}", 2); };
-  const auto asked = [] {
-    std::lock_guard guard(g_resolver.lock);
-    return g_resolver.asked;
-  };
-  const auto hold = [](bool held) {
-    std::lock_guard guard(g_resolver.lock);
-    g_resolver.held = held;
-    g_resolver.changed.notify_all();
-  };
   // One report with the resolver held: it waits inside the lookup until let go.
   const auto held_report = [&](int asked_before) {
     hold(true);
     auto first = std::async(std::launch::async, report);
-    {
-      std::unique_lock guard(g_resolver.lock);
-      g_resolver.changed.wait_for(guard, 30s, [&] { return g_resolver.asked > asked_before; });
-    }
+    wait_until_asked(asked_before + 1);
     EXPECT_EQ(first.wait_for(0s), std::future_status::timeout);
     hold(false);
     return first.get();
@@ -233,6 +239,37 @@ TEST_F(LogsendChannel, ASlowResolverIsWaitedOnByOneReportPerInterval) {
   point_at("localhost");
   EXPECT_EQ(report(), Channel::Outcome::kSent);
   EXPECT_EQ(asked(), 4);
+}
+
+// Reports run side by side: while one waits on a slow lookup, a report of
+// the same name waits for that one lookup (in the cache, not behind the
+// channel), and a report of another name goes out at once.
+TEST_F(LogsendChannel, ASlowLookupDelaysOnlyTheReportsThatNeedIt) {
+  ResolverCache cache(localhost_held, test_clock);
+  setup_.cache = &cache;
+  Channel channel(setup_);
+  const auto report = [&] { return channel.report("{}", 2); };
+  const int asked_before = asked();
+
+  point_at("localhost");
+  hold(true);
+  auto first = std::async(std::launch::async, report);
+  wait_until_asked(asked_before + 1);
+  auto same_name = std::async(std::launch::async, report);
+  std::this_thread::sleep_for(100ms);  // time to read the settings and wait in the cache
+
+  point_at("127.0.0.1");
+  auto other_name = std::async(std::launch::async, report);
+  const bool other_done = other_name.wait_for(10s) == std::future_status::ready;
+  const bool first_waiting = first.wait_for(0s) == std::future_status::timeout;
+  hold(false);
+  ASSERT_TRUE(other_done) << "a report waited behind another report's lookup";
+  EXPECT_TRUE(first_waiting);
+  EXPECT_EQ(other_name.get(), Channel::Outcome::kSent);
+  EXPECT_EQ(first.get(), Channel::Outcome::kSent);
+  EXPECT_EQ(same_name.get(), Channel::Outcome::kSent);
+  EXPECT_EQ(asked() - asked_before, 1);  // the second "localhost" report shared the lookup
+  EXPECT_EQ(sent(3).size(), 3u);
 }
 
 // ---- the resolver cache, in front of a lookup that counts its questions ----

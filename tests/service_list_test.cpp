@@ -352,6 +352,10 @@ TEST_F(ServiceList, FailuresGiveTheirCodeMessageAndReportAndNoCallback) {
     {"folder", kFolder, "", 8, "Error: Failed to call GetFileSize, in get_data_from_file ", EISDIR,
      "GetFileSize", -7},
 #endif
+    // Larger than any list the writer saves: refused before it is read.
+    {"over 1 MiB", kRaw, std::string((size_t{1} << 20) + 1, 'x'), 7,
+     "Error: Failed to call ReadFile, in read_local_data_from_file()", kErrorFileTooLarge,
+     "ReadFile", -7},
     // zlib finds no stream at all: a data error, not a buffer error.
     {"zero bytes", kRaw, "", 102, kUncompressLine, 10997, "uncompress", -7},
     {"text over the bound", kText, text_of_size(kTextCapacity + 1), 102, kUncompressLine, 10995,

@@ -1,12 +1,15 @@
 // Start-up binding, observed as a client program sees it: a separate process
-// loads the query library with stub libraries in its search path.
+// loads the query library with stub libraries in its search path. Also what
+// the queries do when a binding failed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "child_process.h"
+#include "http_server.h"
 
 namespace kiv::test {
 namespace {
@@ -145,6 +148,64 @@ TEST(Startup, EveryLibraryIsFoundInTheProgramsOwnFolder) {
   expect_loaded(result);
   EXPECT_EQ(result.messages, (std::vector<std::string>{kJsonOk, kZlibOk}));
 #endif
+}
+
+// Without a usable JSON library every query fails before it sends anything.
+TEST(QueriesWithoutJson, EveryQueryFailsWithoutTrafficAndSaysWhy) {
+  LoopbackHttpServer server;
+  server.set_default_reply(json_reply(R"({"err":1})"));
+  ChildOptions options;
+  options.argv = {test_program("probe_queries"), std::to_string(server.port())};
+  search_libraries_in(
+      options, {stub_folder("json_absent"), stub_folder("report_recorder"), KIV_TEST_LIB_DIR});
+  options.env["KIV_TEST_REPORT_STDOUT"] = "1";
+  const ChildResult child = run_child(options);
+  ASSERT_EQ(child.exit_code, 0) << child.out << child.err;
+  EXPECT_EQ(child.out,
+            "get_verification_from_service 114\n"
+            "get_local_ip_from_service 101\n"
+            "get_kiv_adLink_from_service 101\n"
+            "get_kiv_client_title_from_service 101\n"
+            "get_loginvpn_from_service 101\n"
+            "check_hangup_from_service 101\n"
+            "get_vpn_info 114\n"
+            "get_gameroute_from_server 101\n"
+            "get_usertypelist_from_server 101\n"
+            "get_gameprocess_from_server 101\n"
+            "get_serverdelay_from_server 101\n"
+            "get_areadelay_from_server 101\n"
+            "save_game_route_info 113\n");
+  const std::vector<std::string> messages = framed_messages(child.err);
+  const auto logged = [&](const std::string& line) {
+    return std::find(messages.begin(), messages.end(), line) != messages.end();
+  };
+  for (const char* name : {"get_verification_from_service", "get_vpn_info",
+                           "get_areadelay_from_server", "save_game_route_info"}) {
+    EXPECT_TRUE(logged(std::string("ERROR: JSON library not bound, in ") + name + "()")) << name;
+  }
+  EXPECT_TRUE(logged("Entry get_loginvpn_from_service"));
+  EXPECT_TRUE(logged("Exit get_loginvpn_from_service"));
+  EXPECT_EQ(server.request_count(), 0u);
+}
+
+TEST(TransportWithoutUncompress, Protocol1Fails101BeforeAnyTrafficProtocol2StillWorks) {
+  LoopbackHttpServer server;
+  server.set_default_reply(Reply{200, "raw body", {}, ""});
+  TempDir dir;
+  ChildOptions options;
+  options.argv = {test_program("probe_transport"), built_library("kiv_svcquery"),
+                  std::to_string(server.port()), dir.file("list.dat")};
+  search_libraries_in(options,
+                      {stub_folder("zlib_without_uncompress"), stub_folder("report_recorder")});
+  const ChildResult child = run_child(options);
+  ASSERT_EQ(child.exit_code, 0) << child.out << child.err;
+  EXPECT_EQ(child.out, "protocol1 101\nprotocol2 0\n");
+  EXPECT_NE(child.err.find("Error: zlib1.dll is not loaded, in http_access_protocol1()"),
+            std::string::npos);
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].path, "/two");
+  EXPECT_EQ(read_file(dir.file("list.dat")), "raw body");
 }
 
 }  // namespace

@@ -80,6 +80,8 @@ const std::string kNoSuchFileText = "No such file";
 TEST(Tool, BadInputGetsAClearErrorAndExitStatus2) {
   TempDir dir;
   dir.write("file.txt", "a file, not a folder");
+  // Named, so that each text below is added to a string that stays.
+  const std::string none = dir.file("none.txt");
   struct Case {
     std::vector<std::string> args;
     std::string error;
@@ -96,8 +98,8 @@ TEST(Tool, BadInputGetsAClearErrorAndExitStatus2) {
        "--port: Value 65536 not in range"},
       {{"query", "get_vpn_info", "--port", "80x", "--request", "{}"},
        "--port: Value 80x not in range"},
-      {{"query", "get_vpn_info", "--port", "80", "--request", "@" + dir.file("none.txt")},
-       "cannot read " + dir.file("none.txt") + ": " + kNoSuchFileText},
+      {{"query", "get_vpn_info", "--port", "80", "--request", "@" + none},
+       "cannot read " + none + ": " + kNoSuchFileText},
       {{"query", "http_access_protocol2", "--port", "80", "--request", "{}"}, "needs --save FILE"},
       {{"servers", dir.file("none.dat")}, "cannot read"},
       {{"server-types"}, "FILE is required"},

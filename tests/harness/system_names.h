@@ -67,11 +67,13 @@ inline constexpr int kErrorFileNotFound = 2;      // ERROR_FILE_NOT_FOUND
 inline constexpr int kErrorPathNotFound = 3;      // ERROR_PATH_NOT_FOUND
 inline constexpr int kErrorAccessDenied = 5;      // ERROR_ACCESS_DENIED
 inline constexpr int kErrorInvalidArgument = 87;  // ERROR_INVALID_PARAMETER
+inline constexpr int kErrorFileTooLarge = 223;    // ERROR_FILE_TOO_LARGE
 #else
 inline constexpr int kErrorFileNotFound = ENOENT;
 inline constexpr int kErrorPathNotFound = ENOENT;  // one number for both
 inline constexpr int kErrorAccessDenied = EACCES;
 inline constexpr int kErrorInvalidArgument = EINVAL;
+inline constexpr int kErrorFileTooLarge = EFBIG;
 #endif
 
 // Makes the child's library search begin with `folders`, then go on to what

@@ -275,8 +275,9 @@ void add_control_routes(httplib::Server& server, ControlTarget& target) {
                JournalFilter none;
                none.since = UINT64_MAX;
                const JournalPage page = journal.list(none, 1, std::chrono::milliseconds(0));
+               const std::string answers = target.answers_json();
                reply_json(res, 200,
-                          "{" + target.answers_json() + ",\"rules\":" + target.scenario().json() +
+                          "{" + answers + ",\"rules\":" + target.scenario().json() +
                               ",\"journal\":{" +
                               figures(page, journal.max_entries(), journal.max_bytes()) +
                               ",\"console_dropped\":" + std::to_string(target.console_dropped()) +
