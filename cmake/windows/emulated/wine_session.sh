@@ -1,6 +1,7 @@
 #!/bin/sh
 # usage: wine_session.sh WINE_RUN COMMAND [ARGUMENT...]
-# Runs COMMAND (in the emulated machine) with one Wine server and Wine's own
+# Runs COMMAND with one Wine server (for the prefix KIV_WINE_PREFIX names,
+# which must exist) and Wine's own
 # system processes kept up for its whole run, so that each Windows program
 # the command starts through WINE_RUN (the build's wine-run) takes seconds,
 # not the server's and services' start-up. They are started first, with
@@ -9,7 +10,8 @@
 set -eu
 wine_run=$1
 shift
-WINEPREFIX=$KIV_WINE_PREFIX wineserver -p
+# (A server already running for the prefix is used as it is.)
+WINEPREFIX=$KIV_WINE_PREFIX wineserver -p || true
 "$wine_run" wineboot </dev/null >/dev/null 2>&1 || true
 status=0
 "$@" || status=$?
