@@ -228,6 +228,23 @@ static void KIV_CALL on_row(int32_t count, char** names, void** values, void* co
   if (count > 0 && names != 0 && values != 0) ++((struct seen*)context)->rows;
 }
 
+/* A server's addresses: the context is the address of the server's slot,
+ * not the caller's context. This one points the slot at the count, which the
+ * server's row must then carry as its "serverIp" (field 5). */
+static uint32_t addresses;
+static void KIV_CALL on_address(int32_t count, char** names, void** values, void* slot) {
+  if (count > 0 && names != 0 && values != 0 && slot != 0) {
+    ++addresses;
+    *(void**)slot = &addresses;
+  }
+}
+
+static void KIV_CALL on_server(int32_t count, char** names, void** values, void* context) {
+  if (count > 5 && names != 0 && values != 0 && same(names[5], "serverIp") &&
+      values[5] == (void*)&addresses)
+    ++((struct seen*)context)->rows;
+}
+
 static void KIV_CALL on_text(const char* text, void* context) {
   if (text != 0 && text[0] != '\0') ++((struct seen*)context)->texts;
 }
@@ -262,7 +279,9 @@ static uint32_t every_kind(void) {
   if (http_access_protocol2(host, "servers", http_port, "HTTP", request, size, "list.dat") !=
       KIV_OK)
     return 12;
-  if (get_data_from_file("list.dat", on_row, on_row, &seen, &err) != KIV_OK || seen.rows == 0)
+  addresses = 0;
+  if (get_data_from_file("list.dat", on_server, on_address, &seen, &err) != KIV_OK ||
+      seen.rows == 0 || addresses == 0)
     return 13;
   seen.rows = 0;
   if (get_servertype_from_file("list.dat", &seen, on_row, &err) != KIV_OK || seen.rows == 0)
