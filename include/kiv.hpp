@@ -797,16 +797,18 @@ inline result<std::vector<area_delay>> get_areadelay_from_server(
 }
 
 // save_game_route_info: sends the game-route data (the request text) and
-// returns the answer's "err", nothing when the answer had none (or was not
-// JSON). Every failed exchange gives KIV_E_SAVE_ROUTE_FAILED.
-inline result<std::optional<int32_t>> save_game_route_info(
+// returns the answer's "err", any int32_t as the export wrote it (the JSON
+// library's clamped ends included). An answer without "err", or one that is
+// not JSON, gives 0, as an absent "err" reads in every other query: the
+// export then leaves its out-parameter as it was, and no value put there
+// first could be told from the same value sent by the service. Every failed
+// exchange gives KIV_E_SAVE_ROUTE_FAILED.
+inline result<int32_t> save_game_route_info(
     const request_head& head, const svcquery_exports& exports = svcquery_exports::linked()) {
-  constexpr int32_t kUntouched = std::numeric_limits<int32_t>::min();
-  int32_t err = kUntouched;
+  int32_t err = 0;
   const int32_t code = detail::call(exports.save_game_route_info, head, &err);
-  if (code != KIV_OK) return detail::failed<std::optional<int32_t>>(code);
-  return result<std::optional<int32_t>>::success(err != kUntouched ? std::optional(err)
-                                                                   : std::nullopt);
+  if (code != KIV_OK) return detail::failed<int32_t>(code);
+  return result<int32_t>::success(err);
 }
 
 // ---- Reports ------------------------------------------------------------------------

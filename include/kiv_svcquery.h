@@ -516,7 +516,8 @@ KIV_SVCQUERY_API int32_t KIV_CALL http_access_protocol2(const char* host, const 
  * context             passed to server_callback unchanged. Required
  *                     (non-null), though never read through.
  * err_value           receives the list's "err" once its text has parsed
- *                     (0 included); untouched before that. Required.
+ *                     (0 included, and then the result is
+ *                     KIV_E_LIST_REFUSED); untouched before that. Required.
  *
  * The fields, in the order delivered, each with the JSON member of the
  * element it is read from (the names differ for "serverId" and

@@ -1,14 +1,18 @@
 // The tool's list readers (`kiv servers`, `kiv server-types`) on a list that
-// its http_access_protocol2 query saved, run as a process.
+// its http_access_protocol2 query saved, and on lists written here, run as a
+// process.
 #include <gtest/gtest.h>
 #include <json-c/json.h>
 
+#include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "child_process.h"
 #include "tool_json.h"
 #include "tool_support.h"
+#include "zlib_util.h"
 
 namespace {
 
@@ -86,7 +90,23 @@ TEST(Tool, ServersReadsTheListThatHttpAccessProtocol2Saved) {
     other.write("bad.dat", "not compressed");
     const ChildResult r = kiv({"servers", other.file("bad.dat"), "--json"});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(int_at(parse(r.out).get(), "result"), 102);
+    Json doc = parse(r.out);
+    EXPECT_EQ(int_at(doc.get(), "result"), 102);
+    EXPECT_EQ(at(doc.get(), "err"), nullptr) << r.out;  // the list never parsed
+  }
+  {  // a parsed list's "err" is shown as read, every value, 0 included
+    TempDir other;
+    for (const auto& [text, result, err] : std::vector<std::tuple<std::string, int, int32_t>>{
+             {R"({"err":-99999999999})", 116, INT32_MIN},
+             {R"({"err":-2147483648})", 116, INT32_MIN},
+             {R"({"other":1,"server":[]})", 115, 0}}) {
+      other.write("list.dat", kiv::test::zlib_compress(text));
+      const ChildResult r = kiv({"servers", other.file("list.dat"), "--json"});
+      Json doc = parse(r.out);
+      EXPECT_EQ(int_at(doc.get(), "result"), result) << r.out;
+      ASSERT_NE(at(doc.get(), "err"), nullptr) << r.out;
+      EXPECT_EQ(json_object_get_int(at(doc.get(), "err")), err) << r.out;
+    }
   }
 }
 

@@ -36,7 +36,7 @@ int kiv_hpp_use(const kiv::svcquery_exports& bound, const kiv::logsend_exports& 
   const auto counted = [&ok](const kiv::area_delay& row) { ok += row.delay; };
   ok += kiv::get_areadelay_from_server(h, counted).ok();
   const auto saved = kiv::save_game_route_info(h);
-  ok += saved.ok() && saved->has_value() ? **saved : 0;
+  ok += saved.ok() ? *saved : 0;
   ok += static_cast<int>(saved.name().size()) + saved.code();
 
   kiv::break_report("1.0", "user", "ip", 1, 2, reports);

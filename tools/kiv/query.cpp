@@ -160,9 +160,9 @@ json_object* answer(KindTag<Kind::delay_rows>, const std::vector<Row>& rows, con
   return out;
 }
 
-json_object* answer(KindTag<Kind::flag>, const std::optional<int32_t>& err, const QueryOptions&) {
+json_object* answer(KindTag<Kind::flag>, int32_t err, const QueryOptions&) {
   json_object* out = json_object_new_object();
-  json_add(out, "err_value", err.has_value() ? json_object_new_int(*err) : nullptr);
+  json_add(out, "err_value", json_object_new_int(err));
   return out;
 }
 

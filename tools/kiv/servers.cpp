@@ -3,7 +3,6 @@
 #include <kiv_svcquery.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -16,8 +15,6 @@
 
 namespace kiv::tool {
 namespace {
-
-constexpr int32_t kUntouched = INT32_MIN;
 
 enum class FieldType { kInt, kFloat, kText, kAddressList };
 
@@ -154,7 +151,11 @@ ListOutcome finish(const char* name, int32_t code, int32_t err, Collected& colle
   ListOutcome out;
   out.code = code;
   out.meaning = code_meaning(name, code);
-  out.err.reset(err == kUntouched ? nullptr : json_object_new_int(err));
+  // The readers write "err" once the list has parsed, and a parsed list
+  // whose "err" is 0 always gives KIV_E_LIST_REFUSED: starting from 0, any
+  // other result left 0 only where nothing was written.
+  const bool written = code == KIV_E_LIST_REFUSED || err != 0;
+  out.err.reset(written ? json_object_new_int(err) : nullptr);
   if (code == 0) {
     out.rows.reset(json_object_new_array());
     for (auto& row : collected.rows) json_object_array_add(out.rows.get(), row.release());
@@ -176,7 +177,7 @@ class CollectFor {
 ListOutcome read_servers(const std::string& file) {
   auto call = KIV_SVCQUERY_EXPORT(get_data_from_file);
   Collected collected;
-  int32_t err = kUntouched;
+  int32_t err = 0;
   int32_t code = 0;
   {
     CollectFor collect(&collected);
@@ -189,7 +190,7 @@ ListOutcome read_servers(const std::string& file) {
 ListOutcome read_server_types(const std::string& file) {
   auto call = KIV_SVCQUERY_EXPORT(get_servertype_from_file);
   Collected collected;
-  int32_t err = kUntouched;
+  int32_t err = 0;
   int32_t code = 0;
   {
     CollectFor collect(&collected);
