@@ -126,20 +126,19 @@ void for_each_socket_on(uint16_t port, Visit visit) {
 
 }  // namespace
 
-size_t shut_down_accepted_connections(uint16_t port) noexcept {
-  size_t count = 0;
-  for_each_socket_on(port, [&count](int fd) {
-    int type = 0;
-    socklen_t type_size = sizeof type;
-    if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &type_size) != 0 || type != SOCK_STREAM) {
-      return;
-    }
-    sockaddr_in peer{};
-    socklen_t peer_size = sizeof peer;
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_size) != 0) return;
-    if (::shutdown(fd, SHUT_RDWR) == 0) ++count;
-  });
-  return count;
+void shut_down_connection(SocketHandle socket) noexcept {
+  const int error = errno;
+  ::shutdown(static_cast<int>(socket), SHUT_RDWR);
+  errno = error;
+}
+
+int wait_readable(SocketHandle socket, int timeout_ms) noexcept {
+  pollfd ready{static_cast<int>(socket), POLLIN, 0};
+  int n;
+  do {
+    n = ::poll(&ready, 1, timeout_ms);
+  } while (n < 0 && errno == EINTR);
+  return n;
 }
 
 bool widen_listen_backlog(uint16_t port, int backlog) noexcept {

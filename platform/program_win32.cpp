@@ -99,31 +99,15 @@ std::string file_error_line(int error) {
   return error_line(error);
 }
 
-size_t shut_down_accepted_connections(uint16_t port) noexcept {
-  // Windows has no list of a process's sockets: socket handles are kernel
-  // handles, multiples of 4, and every other handle fails getsockname.
-  size_t count = 0;
+void shut_down_connection(SocketHandle socket) noexcept {
   const int saved = WSAGetLastError();
-  for (uintptr_t value = 4; value < kHandleScanEnd; value += 4) {
-    const auto socket = static_cast<SOCKET>(value);
-    sockaddr_in local{};
-    int size = sizeof local;
-    if (::getsockname(socket, reinterpret_cast<sockaddr*>(&local), &size) != 0) continue;
-    if (local.sin_family != AF_INET || ntohs(local.sin_port) != port) continue;
-    int type = 0;
-    int type_size = sizeof type;
-    if (::getsockopt(socket, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &type_size) !=
-            0 ||
-        type != SOCK_STREAM) {
-      continue;
-    }
-    sockaddr_in peer{};
-    int peer_size = sizeof peer;
-    if (::getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &peer_size) != 0) continue;
-    if (::shutdown(socket, SD_BOTH) == 0) ++count;
-  }
+  ::shutdown(static_cast<SOCKET>(socket), SD_BOTH);
   WSASetLastError(saved);
-  return count;
+}
+
+int wait_readable(SocketHandle socket, int timeout_ms) noexcept {
+  WSAPOLLFD ready{static_cast<SOCKET>(socket), POLLRDNORM, 0};
+  return WSAPoll(&ready, 1, timeout_ms);
 }
 
 bool widen_listen_backlog(uint16_t port, int backlog) noexcept {

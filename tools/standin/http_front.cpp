@@ -1,7 +1,5 @@
-#include <atomic>
 #include <chrono>
 #include <stdexcept>
-#include <tuple>
 #include <utility>
 
 #include "codec.h"
@@ -253,22 +251,12 @@ void Service::Impl::answer_post(const httplib::Request& req, httplib::Response& 
 
 void Service::Impl::stop_http() {
   // Connections that are idle, slow or mid-request would each hold their
-  // worker until their own time-out: they are cut off, again and again
-  // until each server's loop has ended (one may be accepted meanwhile).
-  for (auto [http, thread, port] : {std::tuple{&server, &http_thread, http_port},
-                                    std::tuple{&control_server, &control_thread, control_port}}) {
+  // worker until their own time-out: they are cut off.
+  for (auto [http, thread] :
+       {std::pair{&server, &http_thread}, std::pair{&control_server, &control_thread}}) {
     if (!thread->joinable()) continue;
-    http->stop();
-    std::atomic<bool> joined{false};
-    std::thread cutter([port, &joined] {
-      while (!joined.load()) {
-        platform::shut_down_accepted_connections(port);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      }
-    });
+    http->stop_and_cut_off();
     thread->join();
-    joined.store(true);
-    cutter.join();
   }
 }
 
