@@ -59,11 +59,10 @@ void shut_down_connection(SocketHandle socket) noexcept;
 // failure.
 int wait_readable(SocketHandle socket, int timeout_ms) noexcept;
 
-// Lets every TCP socket of this process listening on `port` (host order)
-// hold `backlog` connections not yet accepted: a burst of connections is
-// then taken at once instead of in retried handshakes. False when none was
-// found or the system refused.
-bool widen_listen_backlog(uint16_t port, int backlog) noexcept;
+// Lets a listening TCP socket hold `backlog` connections not yet accepted:
+// a burst of connections is then taken at once instead of in retried
+// handshakes. False when the system refused.
+bool widen_listen_backlog(SocketHandle socket, int backlog) noexcept;
 
 // How many datagrams the system dropped so far for a receiving socket, for
 // want of room in its buffer. False where the system does not say (Windows).

@@ -22,6 +22,10 @@ void CuttingServer::stop_and_cut_off() {
   stop();
 }
 
+bool CuttingServer::widen_backlog(int backlog) {
+  return platform::widen_listen_backlog(handle_of(svr_sock_), backlog);
+}
+
 bool CuttingServer::process_and_close_socket(socket_t sock) {
   {
     std::lock_guard guard(lock_);

@@ -15,6 +15,9 @@ class CuttingServer final : public httplib::Server {
   // Ends the accept loop and cuts off every connection, those held now and
   // any taken from here on.
   void stop_and_cut_off();
+  // Once bound: room for `backlog` connections not yet accepted, where the
+  // library listens with a backlog of five. False when the system refused.
+  bool widen_backlog(int backlog);
 
  private:
   // Each accepted connection, on its worker: the library's own course for

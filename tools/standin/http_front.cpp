@@ -94,8 +94,8 @@ void Service::Impl::configure(httplib::Server& http) {
 }
 
 // Binds `http` and runs it on `thread`; returns the port.
-uint16_t Service::Impl::listen(httplib::Server& http, std::thread& thread,
-                               const std::string& address, uint16_t port) {
+uint16_t Service::Impl::listen(CuttingServer& http, std::thread& thread, const std::string& address,
+                               uint16_t port) {
   bool bound = false;
   if (port == 0) {
     const int any = http.bind_to_any_port(address);
@@ -108,8 +108,8 @@ uint16_t Service::Impl::listen(httplib::Server& http, std::thread& thread,
     throw std::runtime_error("cannot listen on http " + address + ":" + std::to_string(port) +
                              " (port in use, or an address this host does not have)");
   }
-  // The HTTP library listens with a backlog of five: room for bursts.
-  platform::widen_listen_backlog(port, kListenBacklog);
+  // Room for bursts.
+  http.widen_backlog(kListenBacklog);
   thread = std::thread([&http] { http.listen_after_bind(); });
   // stop() only reaches a server that has entered its loop.
   for (int i = 0; i < 5000 && !http.is_running(); ++i) {

@@ -72,7 +72,7 @@ struct Service::Impl final : ControlTarget {
   // ---- http_front.cpp
   void start_http();
   static void configure(httplib::Server& http);
-  static uint16_t listen(httplib::Server& http, std::thread& thread, const std::string& address,
+  static uint16_t listen(CuttingServer& http, std::thread& thread, const std::string& address,
                          uint16_t port);
   httplib::Server::HandlerResponse front(const httplib::Request& req, httplib::Response& res,
                                          bool control_here);
