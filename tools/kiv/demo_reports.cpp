@@ -25,9 +25,8 @@ std::string expected_record(const ReportInfo& info, const std::vector<std::strin
     size_t i = 0;
     while (info.args.at(i).name != row.members[m]) ++i;
     record += "\"" + std::string(row.members[m]) + "\":";
-    const bool quoted = info.args[i].kind != ArgKind::kNumber;
     if (i >= values.size()) return record + "\"";
-    record += quoted ? "\"" + values[i] + "\"" : values[i];
+    record += info.args[i].kind == ArgKind::kNumber ? values[i] : "\"" + values[i] + "\"";
   }
   return record + "}}";
 }
