@@ -50,17 +50,19 @@ bool cut_file_end(FileHandle file, uint64_t bytes) noexcept;
 bool read_whole_file(const std::string& path, size_t limit, bool follow_link, std::string* bytes,
                      std::string* why);
 
-// Shuts down (without closing: their owners still close them) every TCP
-// connection of this process whose local end is `port` (host order) and
-// that has a peer: the connections a server on that port accepted. Their
-// owners' waits end at once. Returns how many were shut down.
-size_t shut_down_accepted_connections(uint16_t port) noexcept;
+// Ends both directions of a connected TCP socket without closing it (its
+// owner still closes it): the owner's waits and reads on it end at once.
+void shut_down_connection(SocketHandle socket) noexcept;
 
-// Lets every TCP socket of this process listening on `port` (host order)
-// hold `backlog` connections not yet accepted: a burst of connections is
-// then taken at once instead of in retried handshakes. False when none was
-// found or the system refused.
-bool widen_listen_backlog(uint16_t port, int backlog) noexcept;
+// Waits up to `timeout_ms` for a connected TCP socket to have something to
+// read, its end or an error: above 0 when it came, 0 on time-out, below 0 on
+// failure.
+int wait_readable(SocketHandle socket, int timeout_ms) noexcept;
+
+// Lets a listening TCP socket hold `backlog` connections not yet accepted:
+// a burst of connections is then taken at once instead of in retried
+// handshakes. False when the system refused.
+bool widen_listen_backlog(SocketHandle socket, int backlog) noexcept;
 
 // How many datagrams the system dropped so far for a receiving socket, for
 // want of room in its buffer. False where the system does not say (Windows).

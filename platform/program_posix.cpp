@@ -3,7 +3,6 @@
 #if defined(__linux__)
 #include <linux/sock_diag.h>
 #endif
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -107,54 +106,24 @@ std::string file_error_line(int error) {
   return error_line(error);
 }
 
-namespace {
-
-// Calls `visit(fd)` for each descriptor of this process that is an IPv4
-// socket bound to `port`, lowest first.
-template <typename Visit>
-void for_each_socket_on(uint16_t port, Visit visit) {
-  long highest = ::sysconf(_SC_OPEN_MAX);
-  if (highest <= 0 || highest > 65536) highest = 65536;
-  for (int fd = 0; fd < highest; ++fd) {
-    sockaddr_in local{};
-    socklen_t size = sizeof local;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size) != 0) continue;
-    if (local.sin_family != AF_INET || ntohs(local.sin_port) != port) continue;
-    visit(fd);
-  }
+void shut_down_connection(SocketHandle socket) noexcept {
+  const int error = errno;
+  ::shutdown(static_cast<int>(socket), SHUT_RDWR);
+  errno = error;
 }
 
-}  // namespace
-
-size_t shut_down_accepted_connections(uint16_t port) noexcept {
-  size_t count = 0;
-  for_each_socket_on(port, [&count](int fd) {
-    int type = 0;
-    socklen_t type_size = sizeof type;
-    if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &type_size) != 0 || type != SOCK_STREAM) {
-      return;
-    }
-    sockaddr_in peer{};
-    socklen_t peer_size = sizeof peer;
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_size) != 0) return;
-    if (::shutdown(fd, SHUT_RDWR) == 0) ++count;
-  });
-  return count;
+int wait_readable(SocketHandle socket, int timeout_ms) noexcept {
+  pollfd ready{static_cast<int>(socket), POLLIN, 0};
+  int n;
+  do {
+    n = ::poll(&ready, 1, timeout_ms);
+  } while (n < 0 && errno == EINTR);
+  return n;
 }
 
-bool widen_listen_backlog(uint16_t port, int backlog) noexcept {
-  bool widened = false;
-  for_each_socket_on(port, [&widened, backlog](int fd) {
-    int listening = 0;
-    socklen_t listening_size = sizeof listening;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &listening_size) != 0 ||
-        listening == 0) {
-      return;
-    }
-    // Listening again on a listening socket changes only its backlog.
-    widened = ::listen(fd, backlog) == 0 || widened;
-  });
-  return widened;
+bool widen_listen_backlog(SocketHandle socket, int backlog) noexcept {
+  // Listening again on a listening socket changes only its backlog.
+  return ::listen(static_cast<int>(socket), backlog) == 0;
 }
 
 bool system_drop_count(SocketHandle socket, uint64_t* drops) noexcept {

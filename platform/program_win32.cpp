@@ -15,10 +15,6 @@ namespace kiv::platform {
 
 namespace {
 
-// Socket handles are looked for up to this value: a program of the size of
-// the stand-in holds far fewer handles.
-constexpr uintptr_t kHandleScanEnd = 1u << 14;
-
 // What Windows gives for an operation a handle of that kind does not support.
 constexpr int kNotRegular = ERROR_INVALID_FUNCTION;
 
@@ -99,55 +95,21 @@ std::string file_error_line(int error) {
   return error_line(error);
 }
 
-size_t shut_down_accepted_connections(uint16_t port) noexcept {
-  // Windows has no list of a process's sockets: socket handles are kernel
-  // handles, multiples of 4, and every other handle fails getsockname.
-  size_t count = 0;
+void shut_down_connection(SocketHandle socket) noexcept {
   const int saved = WSAGetLastError();
-  for (uintptr_t value = 4; value < kHandleScanEnd; value += 4) {
-    const auto socket = static_cast<SOCKET>(value);
-    sockaddr_in local{};
-    int size = sizeof local;
-    if (::getsockname(socket, reinterpret_cast<sockaddr*>(&local), &size) != 0) continue;
-    if (local.sin_family != AF_INET || ntohs(local.sin_port) != port) continue;
-    int type = 0;
-    int type_size = sizeof type;
-    if (::getsockopt(socket, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &type_size) !=
-            0 ||
-        type != SOCK_STREAM) {
-      continue;
-    }
-    sockaddr_in peer{};
-    int peer_size = sizeof peer;
-    if (::getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &peer_size) != 0) continue;
-    if (::shutdown(socket, SD_BOTH) == 0) ++count;
-  }
+  ::shutdown(static_cast<SOCKET>(socket), SD_BOTH);
   WSASetLastError(saved);
-  return count;
 }
 
-bool widen_listen_backlog(uint16_t port, int backlog) noexcept {
+int wait_readable(SocketHandle socket, int timeout_ms) noexcept {
+  WSAPOLLFD ready{static_cast<SOCKET>(socket), POLLRDNORM, 0};
+  return WSAPoll(&ready, 1, timeout_ms);
+}
+
+bool widen_listen_backlog(SocketHandle socket, int backlog) noexcept {
   // Windows keeps the first backlog of a listening socket and says so with
   // success; where the system underneath changes it (Wine), it is changed.
-  bool widened = false;
-  const int saved = WSAGetLastError();
-  for (uintptr_t value = 4; value < kHandleScanEnd; value += 4) {
-    const auto socket = static_cast<SOCKET>(value);
-    sockaddr_in local{};
-    int size = sizeof local;
-    if (::getsockname(socket, reinterpret_cast<sockaddr*>(&local), &size) != 0) continue;
-    if (local.sin_family != AF_INET || ntohs(local.sin_port) != port) continue;
-    BOOL listening = FALSE;
-    int listening_size = sizeof listening;
-    if (::getsockopt(socket, SOL_SOCKET, SO_ACCEPTCONN, reinterpret_cast<char*>(&listening),
-                     &listening_size) != 0 ||
-        !listening) {
-      continue;
-    }
-    widened = ::listen(socket, backlog) == 0 || widened;
-  }
-  WSASetLastError(saved);
-  return widened;
+  return ::listen(static_cast<SOCKET>(socket), backlog) == 0;
 }
 
 bool system_drop_count(SocketHandle, uint64_t*) noexcept {

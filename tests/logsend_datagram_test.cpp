@@ -6,11 +6,13 @@
 #include <json-c/json.h>
 
 #include <cstdio>
+#include <map>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "kiv_reports.h"
 #include "logsend_support.h"
 #include "platform.h"
 #include "zlib_util.h"
@@ -41,6 +43,25 @@ std::string param_member(const std::string& record, const char* key) {
   }
   json_object_put(root);
   return value;
+}
+
+// Files the record's "act" with the names of its "param" members, in order.
+void record_names(const std::string& record,
+                  std::map<std::string, std::vector<std::string>>& names) {
+  json_object* root = json_tokener_parse(record.c_str());
+  json_object* act = nullptr;
+  json_object* param = nullptr;
+  if (root != nullptr && json_object_object_get_ex(root, "act", &act) &&
+      json_object_object_get_ex(root, "param", &param)) {
+    std::vector<std::string>& members = names[json_object_get_string(act)];
+    if (json_object_is_type(param, json_type_object)) {
+      json_object_object_foreach(param, name, value) {
+        (void)value;
+        members.emplace_back(name);
+      }
+    }
+  }
+  json_object_put(root);
 }
 
 TEST_F(LogsendClient, EveryReportSendsItsRecordAsCompressOutput) {
@@ -80,17 +101,27 @@ TEST_F(LogsendClient, EveryReportSendsItsRecordAsCompressOutput) {
       {{"client", "not \"json"}, "{\"act\":\"ClientOperate\",\"param\":not \"json}", true},
   };
   EXPECT_EQ(std::string(cases[4].record).size(), 56u);
+  std::map<std::string, std::vector<std::string>> names_sent;  // by act: its members
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args[0]);
     const Report report = run(c.args);
     ASSERT_EQ(report.datagrams.size(), 1u);
     const Datagram& datagram = report.datagrams[0];
     EXPECT_EQ(datagram.text, c.record);
+    record_names(datagram.text, names_sent);
     EXPECT_EQ(datagram.raw, zlib_compress(c.record));
     EXPECT_LE(datagram.raw.size(), c.record.size() + 13);
     EXPECT_TRUE(report.messages.empty());
     const std::string trace = c.send_data_trace ? "send_data = " + c.record + "\n" : "";
     EXPECT_EQ(report.child.out, trace + length_traces(c.record.size(), datagram.raw.size()));
+  }
+  // Every row of the export table names its record's act and members, in order.
+  for (const ReportRecord& row : report_records()) {
+    SCOPED_TRACE(row.name);
+    const auto sent = names_sent.find(std::string(row.act));
+    ASSERT_NE(sent, names_sent.end()) << "no record with the act " << row.act;
+    if (row.members.empty()) continue;  // "param" is the caller's JSON
+    EXPECT_EQ(sent->second, std::vector<std::string>(row.members.begin(), row.members.end()));
   }
 }
 

@@ -122,9 +122,4 @@ long tcp_receive(SocketHandle socket, void* buffer, size_t size) noexcept {
   return ::recv(static_cast<int>(socket), buffer, size, 0);
 }
 
-int wait_readable(SocketHandle socket, int timeout_ms) noexcept {
-  pollfd p{static_cast<int>(socket), POLLIN, 0};
-  return ::poll(&p, 1, timeout_ms);
-}
-
 }  // namespace kiv::platform

@@ -155,9 +155,4 @@ long tcp_receive(SocketHandle socket, void* buffer, size_t size) noexcept {
   return ::recv(native(socket), static_cast<char*>(buffer), static_cast<int>(size), 0);
 }
 
-int wait_readable(SocketHandle socket, int timeout_ms) noexcept {
-  WSAPOLLFD p{native(socket), POLLRDNORM, 0};
-  return WSAPoll(&p, 1, timeout_ms);
-}
-
 }  // namespace kiv::platform

@@ -60,8 +60,5 @@ SocketHandle tcp_connect_loopback(uint16_t port) noexcept;
 // peer closed, below 0 on failure.
 long tcp_send(SocketHandle socket, const void* data, size_t size) noexcept;
 long tcp_receive(SocketHandle socket, void* buffer, size_t size) noexcept;
-// Waits up to `timeout_ms` for something to read (or the end): above 0 when
-// it came, 0 on time-out, below 0 on failure.
-int wait_readable(SocketHandle socket, int timeout_ms) noexcept;
 
 }  // namespace kiv::platform

@@ -1,6 +1,7 @@
 #include "tcp_client.h"
 
 #include "platform.h"
+#include "program.h"
 #include "test_system.h"
 
 namespace kiv::test {

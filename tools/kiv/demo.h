@@ -76,8 +76,7 @@ class Demo {
   void faults();
 
   // demo_reports.cpp
-  void report(const std::string& title, const char* name, const std::vector<std::string>& args,
-              const std::string& expected_utf8, bool exact = true);
+  void report(const std::string& title, const char* name, const std::vector<std::string>& args);
   void reports();
 
   standin::Service& service_;

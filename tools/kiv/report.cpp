@@ -5,10 +5,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <random>
+#include <stdexcept>
 
 #include "commands.h"
 #include "common.h"
+#include "kiv_reports.h"
 
 namespace kiv::tool {
 namespace {
@@ -43,12 +46,32 @@ void send_open_login(const std::vector<ArgValue>& v) {
   KIV_LOGSEND_EXPORT(open_login_report)(text_of(v[0]));
 }
 
-// The "act" of a report export's record, from the export table.
-const char* act_of(std::string_view name) {
-#define KIV_REPORT(export_name, act, ...) \
-  if (name == #export_name) return act;
-#include "kiv_reports.inc"
-  return "";
+// An export's parameter: the member of its record's row in the export table
+// that it fills (by its place in the row), and its kind.
+struct Param {
+  size_t member;
+  ArgKind kind;
+};
+
+// The export's parameters in its own order, named by the export table; a row
+// without members takes the caller's JSON as its one parameter, "param".
+ReportInfo report_info(std::string_view name, std::initializer_list<Param> params,
+                       void (*send)(const std::vector<ArgValue>&)) {
+  const ReportRecord* row = report_record(name);
+  if (row == nullptr) throw std::logic_error(std::string(name) + " is no report of the table");
+  ReportInfo info{row->name, row->act, {}, send};
+  // Each member filled once.
+  bool fits = params.size() == row->members.size();
+  std::vector<bool> used(row->members.size());
+  for (const Param& p : params) {
+    fits = fits && p.member < used.size() && !used[p.member];
+    if (!fits) break;
+    used[p.member] = true;
+    info.args.push_back({row->members[p.member], p.kind});
+  }
+  if (!fits) throw std::logic_error(std::string(name) + ": its parameters differ from its row");
+  if (row->members.empty()) info.args.push_back({"param", ArgKind::kText});
+  return info;
 }
 
 bool host_character(char c) {
@@ -61,51 +84,21 @@ bool host_character(char c) {
 const std::vector<ReportInfo>& reports() {
   using enum ArgKind;
   static const std::vector<ReportInfo> table = {
-      {"break_report",
-       act_of("break_report"),
-       {{"kiv_version", kText},
-        {"user_name", kText},
-        {"server_ip", kText},
-        {"dial_mode", kNumber},
-        {"disconnect_type", kNumber}},
-       &send_break},
-      {"bug_report",
-       act_of("bug_report"),
-       {{"module_id", kNumber},
-        {"func_id", kNumber},
-        {"error_number", kNumber},
-        {"error_func_name", kText},
-        {"error_specify", kOptionalText}},
-       &send_bug},
-      {"client_operate_report",
-       act_of("client_operate_report"),
-       {{"param", kText}},
-       &send_client_operate},
-      {"kiv_disconnect_report",
-       act_of("kiv_disconnect_report"),
-       {{"kiv_version", kText},
-        {"user_name", kText},
-        {"server_ip", kText},
-        {"server_name", kText},
-        {"dial_module", kNumber}},
-       &send_disconnect},
-      {"link_report",
-       act_of("link_report"),
-       {{"link_mode", kNumber},
-        {"link_state", kNumber},
-        {"link_service_ip", kText},
-        {"link_service_name", kText},
-        {"link_account", kText},
-        {"userType_Id", kNumber}},
-       &send_link},
-      {"login_state_report",
-       act_of("login_state_report"),
-       {{"kiv_version", kText}, {"user_name", kText}, {"login_state", kNumber}},
-       &send_login_state},
-      {"open_login_report",
-       act_of("open_login_report"),
-       {{"kiv_version", kText}},
-       &send_open_login},
+      report_info("break_report", {{0, kText}, {1, kText}, {2, kText}, {3, kNumber}, {4, kNumber}},
+                  &send_break),
+      report_info("bug_report",
+                  {{0, kNumber}, {1, kNumber}, {2, kNumber}, {3, kText}, {4, kOptionalText}},
+                  &send_bug),
+      report_info("client_operate_report", {}, &send_client_operate),
+      // The export takes dial_module last.
+      report_info("kiv_disconnect_report",
+                  {{0, kText}, {1, kText}, {3, kText}, {4, kText}, {2, kNumber}}, &send_disconnect),
+      // The export takes userType_Id last.
+      report_info("link_report",
+                  {{0, kNumber}, {1, kNumber}, {2, kText}, {4, kText}, {5, kText}, {3, kNumber}},
+                  &send_link),
+      report_info("login_state_report", {{0, kText}, {1, kText}, {2, kNumber}}, &send_login_state),
+      report_info("open_login_report", {{0, kText}}, &send_open_login),
   };
   return table;
 }
@@ -120,10 +113,10 @@ const ReportInfo* find_report(std::string_view name) {
 }
 
 std::string report_usage(const ReportInfo& report) {
-  std::string usage = report.name;
+  std::string usage(report.name);
   for (const auto& arg : report.args) {
-    usage += arg.kind == ArgKind::kOptionalText ? " [" + std::string(arg.name) + "]"
-                                                : " " + std::string(arg.name);
+    const std::string name(arg.name);
+    usage += arg.kind == ArgKind::kOptionalText ? " [" + name + "]" : " " + name;
   }
   return usage;
 }
@@ -252,7 +245,8 @@ Command add_report_command(CLI::App& app) {
     const ReportInfo* report = find_report(args->kind);
     if (report == nullptr) {
       std::string all;
-      for (const auto& r : reports()) all += std::string(all.empty() ? "" : ", ") + r.name;
+      for (const auto& r : reports())
+        all += std::string(all.empty() ? "" : ", ") + std::string(r.name);
       throw UsageError("unknown report \"" + args->kind + "\"; the reports are: " + all);
     }
     const std::vector<ArgValue> values = parse_report_args(*report, args->values, &argument_text);
@@ -268,7 +262,8 @@ Command add_report_command(CLI::App& app) {
       report->send(values);
     }
     const int messages = library_message_count() - messages_before;
-    std::printf("%s: handed to the report library (log server %s)\n", report->name,
+    std::printf("%.*s: handed to the report library (log server %s)\n",
+                static_cast<int>(report->name.size()), report->name.data(),
                 server ? (server->first + ":" + std::to_string(server->second)).c_str()
                        : "from ./loginurl.ini");
     if (messages > 0) {

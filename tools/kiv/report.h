@@ -13,7 +13,7 @@ namespace kiv::tool {
 enum class ArgKind { kText, kNumber, kOptionalText };
 
 struct ReportArg {
-  const char* name;
+  std::string_view name;  // the record's member it fills
   ArgKind kind;
 };
 
@@ -23,8 +23,8 @@ struct ArgValue {
 };
 
 struct ReportInfo {
-  const char* name;  // the export's name
-  const char* act;   // the record's "act"
+  std::string_view name;  // the export's name
+  std::string_view act;   // the record's "act"
   std::vector<ReportArg> args;
   void (*send)(const std::vector<ArgValue>&);
 };

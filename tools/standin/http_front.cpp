@@ -1,7 +1,5 @@
-#include <atomic>
 #include <chrono>
 #include <stdexcept>
-#include <tuple>
 #include <utility>
 
 #include "codec.h"
@@ -96,8 +94,8 @@ void Service::Impl::configure(httplib::Server& http) {
 }
 
 // Binds `http` and runs it on `thread`; returns the port.
-uint16_t Service::Impl::listen(httplib::Server& http, std::thread& thread,
-                               const std::string& address, uint16_t port) {
+uint16_t Service::Impl::listen(CuttingServer& http, std::thread& thread, const std::string& address,
+                               uint16_t port) {
   bool bound = false;
   if (port == 0) {
     const int any = http.bind_to_any_port(address);
@@ -110,8 +108,8 @@ uint16_t Service::Impl::listen(httplib::Server& http, std::thread& thread,
     throw std::runtime_error("cannot listen on http " + address + ":" + std::to_string(port) +
                              " (port in use, or an address this host does not have)");
   }
-  // The HTTP library listens with a backlog of five: room for bursts.
-  platform::widen_listen_backlog(port, kListenBacklog);
+  // Room for bursts.
+  http.widen_backlog(kListenBacklog);
   thread = std::thread([&http] { http.listen_after_bind(); });
   // stop() only reaches a server that has entered its loop.
   for (int i = 0; i < 5000 && !http.is_running(); ++i) {
@@ -253,22 +251,12 @@ void Service::Impl::answer_post(const httplib::Request& req, httplib::Response& 
 
 void Service::Impl::stop_http() {
   // Connections that are idle, slow or mid-request would each hold their
-  // worker until their own time-out: they are cut off, again and again
-  // until each server's loop has ended (one may be accepted meanwhile).
-  for (auto [http, thread, port] : {std::tuple{&server, &http_thread, http_port},
-                                    std::tuple{&control_server, &control_thread, control_port}}) {
+  // worker until their own time-out: they are cut off.
+  for (auto [http, thread] :
+       {std::pair{&server, &http_thread}, std::pair{&control_server, &control_thread}}) {
     if (!thread->joinable()) continue;
-    http->stop();
-    std::atomic<bool> joined{false};
-    std::thread cutter([port, &joined] {
-      while (!joined.load()) {
-        platform::shut_down_accepted_connections(port);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      }
-    });
+    http->stop_and_cut_off();
     thread->join();
-    joined.store(true);
-    cutter.join();
   }
 }
 

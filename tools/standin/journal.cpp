@@ -10,6 +10,7 @@
 
 #include "codec.h"
 #include "gbk_text.h"
+#include "kiv_reports.h"
 #include "program.h"
 
 namespace kiv::standin {
@@ -50,20 +51,6 @@ void put_text(json_object* o, const std::string& name, std::string_view gbk, std
 
 void cut(std::optional<std::string>& text, std::size_t limit) {
   if (text && text->size() > limit) text->resize(kiv::text::gbk_clean_prefix(*text, limit));
-}
-
-struct Report {
-  const char* act;
-  std::vector<const char*> members;  // of "param"; none listed: any JSON
-};
-
-// The records of the export table's report rows.
-const std::vector<Report>& reports() {
-  static const std::vector<Report> known = {
-#define KIV_REPORT(name, act, ...) {act, {__VA_ARGS__}},
-#include "kiv_reports.inc"
-  };
-  return known;
 }
 
 JsonValue parsed_record(const Datagram& d) {
@@ -138,13 +125,13 @@ std::string record_problem(const Datagram& d) {
   const std::string name = json_object_get_string(act);
   json_object* param = nullptr;
   if (!json_object_object_get_ex(value.get(), "param", &param)) return "no \"param\"";
-  for (const Report& report : reports()) {
+  for (const ReportRecord& report : report_records()) {
     if (name != report.act) continue;
     if (report.members.empty()) return "";
     if (!json_object_is_type(param, json_type_object)) return "\"param\" is not an object";
-    for (const char* member : report.members) {
-      if (!json_object_object_get_ex(param, member, nullptr)) {
-        return name + " without \"" + member + "\"";
+    for (const std::string_view member : report.members) {
+      if (!json_object_object_get_ex(param, std::string(member).c_str(), nullptr)) {
+        return name + " without \"" + std::string(member) + "\"";
       }
     }
     return "";

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "control.h"
+#include "cutting_server.h"
 #include "datagrams.h"
 #include "guard.h"
 #include "journal.h"
@@ -47,14 +48,14 @@ struct Service::Impl final : ControlTarget {
   Scenario scenario_;
   std::unique_ptr<Upstream> upstream;
 
-  httplib::Server server;
+  CuttingServer server;
   std::thread http_thread;
   // The control interface: its guard, and its own listener when it is apart.
   std::optional<ControlGuard> guard;
   bool control_apart = false;
   std::string control_address;
   uint16_t control_port = 0;
-  httplib::Server control_server;
+  CuttingServer control_server;
   std::thread control_thread;
 
   // Last: it stops before what it uses goes.
@@ -71,7 +72,7 @@ struct Service::Impl final : ControlTarget {
   // ---- http_front.cpp
   void start_http();
   static void configure(httplib::Server& http);
-  static uint16_t listen(httplib::Server& http, std::thread& thread, const std::string& address,
+  static uint16_t listen(CuttingServer& http, std::thread& thread, const std::string& address,
                          uint16_t port);
   httplib::Server::HandlerResponse front(const httplib::Request& req, httplib::Response& res,
                                          bool control_here);
