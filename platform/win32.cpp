@@ -314,16 +314,37 @@ bool system_error_text(int error, std::string* text) {
 
 // ---- sockets ----------------------------------------------------------------------
 
+namespace {
+// Every report starts and stops the socket layer, on many threads at once.
+// Windows counts the starts safely; Wine's count is not atomic, and when a
+// lost update takes it to zero, WSACleanup closes every socket of the
+// process, other threads' sockets in the middle of their sendto included.
+// Taking turns for the two calls alone keeps the count exact.
+SRWLOCK g_socket_layer_turn = SRWLOCK_INIT;
+
+class SocketLayerTurn {
+ public:
+  SocketLayerTurn() noexcept { AcquireSRWLockExclusive(&g_socket_layer_turn); }
+  ~SocketLayerTurn() { ReleaseSRWLockExclusive(&g_socket_layer_turn); }
+  SocketLayerTurn(const SocketLayerTurn&) = delete;
+  SocketLayerTurn& operator=(const SocketLayerTurn&) = delete;
+};
+}  // namespace
+
 bool sockets_start() noexcept {
   if (detail::injected_failure(fault::Call::kSocketsStart, nullptr, true)) return false;
   WSADATA data{};
-  const int rc = WSAStartup(MAKEWORD(2, 2), &data);
+  const int rc = [&] {
+    const SocketLayerTurn turn;
+    return WSAStartup(MAKEWORD(2, 2), &data);
+  }();
   // WSAStartup reports its failure only through its result.
   if (rc != 0) SetLastError(static_cast<DWORD>(rc));
   return rc == 0;
 }
 
 void sockets_stop() noexcept {
+  const SocketLayerTurn turn;
   WSACleanup();
 }
 
