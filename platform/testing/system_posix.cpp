@@ -115,7 +115,8 @@ SocketHandle tcp_connect_loopback(uint16_t port) noexcept {
 }
 
 long tcp_send(SocketHandle socket, const void* data, size_t size) noexcept {
-  return ::send(static_cast<int>(socket), data, size, 0);
+  // A peer that has cut the connection makes this fail, not end the process.
+  return ::send(static_cast<int>(socket), data, size, MSG_NOSIGNAL);
 }
 
 long tcp_receive(SocketHandle socket, void* buffer, size_t size) noexcept {

@@ -57,7 +57,8 @@ void catch_crash_signals(void (*announce)(int signal_number)) noexcept;
 // there is none. The socket layer must be started (SocketLayer).
 SocketHandle tcp_connect_loopback(uint16_t port) noexcept;
 // One send and one receive call: how many bytes went or came; 0 when the
-// peer closed, below 0 on failure.
+// peer closed, below 0 on failure (a send to a closed connection
+// included: it never raises SIGPIPE).
 long tcp_send(SocketHandle socket, const void* data, size_t size) noexcept;
 long tcp_receive(SocketHandle socket, void* buffer, size_t size) noexcept;
 
