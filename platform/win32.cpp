@@ -333,11 +333,9 @@ class SocketLayerTurn {
 
 bool sockets_start() noexcept {
   if (detail::injected_failure(fault::Call::kSocketsStart, nullptr, true)) return false;
+  const SocketLayerTurn turn;
   WSADATA data{};
-  const int rc = [&] {
-    const SocketLayerTurn turn;
-    return WSAStartup(MAKEWORD(2, 2), &data);
-  }();
+  const int rc = WSAStartup(MAKEWORD(2, 2), &data);
   // WSAStartup reports its failure only through its result.
   if (rc != 0) SetLastError(static_cast<DWORD>(rc));
   return rc == 0;

@@ -245,8 +245,10 @@ Command add_report_command(CLI::App& app) {
     const ReportInfo* report = find_report(args->kind);
     if (report == nullptr) {
       std::string all;
-      for (const auto& r : reports())
-        all += std::string(all.empty() ? "" : ", ") + std::string(r.name);
+      for (const auto& r : reports()) {
+        if (!all.empty()) all += ", ";
+        all += r.name;
+      }
       throw UsageError("unknown report \"" + args->kind + "\"; the reports are: " + all);
     }
     const std::vector<ArgValue> values = parse_report_args(*report, args->values, &argument_text);
